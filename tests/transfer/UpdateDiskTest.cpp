@@ -1,0 +1,316 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "UpdateDisk.h"
+
+namespace fs = std::filesystem;
+using namespace qf580;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class TempDir {
+  public:
+    TempDir() {
+        char pattern[] = "/tmp/qf580-disk-XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    // With its trailing separator, as the worker's directory is.
+    std::string dir() const { return path_.string() + "/"; }
+    std::string Write(const std::string& name, const Bytes& bytes) const {
+        const std::string path = dir() + name;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        return path;
+    }
+    std::string Write(const std::string& name, const std::string& text) const {
+        return Write(name, Bytes(text.begin(), text.end()));
+    }
+
+  private:
+    fs::path path_;
+};
+
+Bytes Header(int romType, const std::string& diskNo) {
+    std::string h(RomTypeTable[static_cast<std::size_t>(romType)]);
+    h += std::string(16, 'x');
+    h += diskNo;
+    h += std::string(6, 'y');
+    return Bytes(h.begin(), h.end());
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+DiskFile OpenRaw(const std::string& path) {
+    DiskFile disk;
+    EXPECT_TRUE(disk.Open(path));
+    return disk;
+}
+
+// Answers the disk question from a script and remembers each question.
+class ScriptedPrompt : public DiskPrompt {
+  public:
+    explicit ScriptedPrompt(std::vector<bool> answers, std::function<void(int)> onAsk = {})
+        : answers_(std::move(answers)), onAsk_(std::move(onAsk)) {}
+    bool AskInsertDisk(int diskNo) override {
+        asked.push_back(diskNo);
+        if (onAsk_) {
+            onAsk_(diskNo);
+        }
+        if (answers_.empty()) {
+            return false;
+        }
+        const bool answer = answers_.front();
+        answers_.erase(answers_.begin());
+        return answer;
+    }
+    std::vector<int> asked;
+
+  private:
+    std::vector<bool> answers_;
+    std::function<void(int)> onAsk_;
+};
+
+}  // namespace
+
+TEST(ReadRecord, WorkedRecordAndItsBadChecksumTwin) {
+    TempDir tmp;
+    RecordBuffer buffer{};
+    DiskFile good = OpenRaw(tmp.Write("good", Bytes{0x02, 0x01, 0x02, 0x03, 0x04, 0x0A}));
+    ASSERT_EQ(ReadRecord(good, buffer), 6);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 7), (Bytes{2, 1, 2, 3, 4, 0x0A, 0}));
+
+    DiskFile bad = OpenRaw(tmp.Write("bad", Bytes{0x02, 0x01, 0x02, 0x03, 0x04, 0x0B}));
+    EXPECT_EQ(ReadRecord(bad, buffer), kRecordBadChecksum);
+}
+
+TEST(ReadRecord, LargestRecordIsReadWholeWithZeroInPlace513) {
+    TempDir tmp;
+    Bytes record{0xFF};
+    unsigned sum = 0;
+    for (int i = 0; i < 510; ++i) {
+        record.push_back(static_cast<std::uint8_t>(i * 7 + 3));
+        sum += record.back();
+    }
+    record.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+    RecordBuffer buffer;
+    buffer.fill(0xEE);
+    DiskFile disk = OpenRaw(tmp.Write("big", record));
+    ASSERT_EQ(ReadRecord(disk, buffer), 512);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 512), record);
+    EXPECT_EQ(buffer[512], 0);
+}
+
+TEST(ReadRecord, ChecksumIsComparedModulo256) {
+    TempDir tmp;
+    RecordBuffer buffer{};
+    // 0xFF + 0x01 = 0x100: the checksum byte is 0x00, never the full sum.
+    DiskFile wraps = OpenRaw(tmp.Write("wrap", Bytes{0x01, 0xFF, 0x01, 0x00}));
+    EXPECT_EQ(ReadRecord(wraps, buffer), 4);
+    DiskFile highSum = OpenRaw(tmp.Write("high", Bytes{0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}));
+    EXPECT_EQ(ReadRecord(highSum, buffer), 6);
+}
+
+TEST(ReadRecord, EndOfFileAnywhereInARecordIsMinusOne) {
+    TempDir tmp;
+    const Bytes full{0x02, 0x01, 0x02, 0x03, 0x04, 0x0A};
+    for (std::size_t cut = 0; cut < full.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        DiskFile disk =
+            OpenRaw(tmp.Write("cut" + std::to_string(cut),
+                              Bytes(full.begin(), full.begin() + static_cast<long>(cut))));
+        RecordBuffer buffer{};
+        EXPECT_EQ(ReadRecord(disk, buffer), kRecordEof);
+    }
+}
+
+TEST(ReadRecord, StreamOfRecordsEndAndEof) {
+    TempDir tmp;
+    DiskFile disk =
+        OpenRaw(tmp.Write("stream", Bytes{0x01, 0x12, 0x34, 0x46, 0x00, 0x01, 0x00, 0x00, 0x00}));
+    RecordBuffer buffer{};
+    EXPECT_EQ(ReadRecord(disk, buffer), 4);
+    EXPECT_EQ(buffer[0], 0x01);
+    buffer[0] = 0x77;
+    EXPECT_EQ(ReadRecord(disk, buffer), kRecordEnd);
+    EXPECT_EQ(buffer[0], 0x77) << "an END record leaves the buffer untouched";
+    EXPECT_EQ(ReadRecord(disk, buffer), 4);
+    EXPECT_EQ(ReadRecord(disk, buffer), kRecordEof);
+}
+
+TEST(MakeDiskName, Table) {
+    struct Case {
+        int disk;
+        const char* chosen;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {1, "FW0000.q58", "FW0001.q58"},
+        {2, "FW0000.q58", "FW0002.q58"},
+        {1, "UPDATE", "UPDAT1"},
+        {1, "A.B1.q58", "A.B1.q58"},
+        {2, "A.B1.q58", "A.B2.q58"},
+        {1, ".q58", ".q58"},
+        {2, ".hidden", ".hidden"},
+        {1, "X.q58", "1.q58"},
+        {2, "a", "2"},
+        {1, "", ""},
+        {1, "ファイル0.q58", "ファイル1.q58"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(MakeDiskName(c.disk, c.chosen), c.expected) << c.chosen << " disk " << c.disk;
+    }
+}
+
+TEST(IdentifyRomType, ExactLinesOnly) {
+    TempDir tmp;
+    struct Case {
+        std::string firstLine;
+        std::optional<int> expected;
+    };
+    const Case cases[] = {
+        {std::string(RomTypeTable[0]), kRomMain},
+        {std::string(RomTypeTable[1]), kRomSub},
+        {std::string(RomTypeTable[2]), kRomIrig},
+        {"QUILLMAR QF580 MAIN ROM        \r\n", std::nullopt},  // one trailing blank too many
+        {"QUILLMAR QF580 MAIN ROM       \n", std::nullopt},     // no carriage return
+        {"QUILLMAR QF580 MAIN ROM       \r", std::nullopt},     // no line feed, end of file
+        {"QUILLMAR QF580 SUB ROM       \r\n", std::nullopt},    // 7 blanks is MAIN's padding
+        {"", std::nullopt},
+        {std::string("QUILLMAR QF580 MAIN ROM\0      \r\n", 32), std::nullopt},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        DiskFile disk = OpenRaw(tmp.Write("rom" + std::to_string(n++), c.firstLine + "more\r\n"));
+        EXPECT_EQ(IdentifyRomType(disk), c.expected) << c.firstLine;
+    }
+}
+
+TEST(DiskFile, ReadLineIsFgetsWith512Bytes) {
+    TempDir tmp;
+    std::string longLine(600, 'a');
+    longLine += "\nsecond\r\nlast";
+    DiskFile disk = OpenRaw(tmp.Write("lines", longLine));
+    EXPECT_EQ(disk.ReadLine(), std::string(511, 'a'));
+    EXPECT_EQ(disk.ReadLine(), std::string(89, 'a') + "\n");
+    EXPECT_EQ(disk.ReadLine(), "second\r\n");
+    EXPECT_EQ(disk.ReadLine(), "last");
+    EXPECT_EQ(disk.ReadLine(), std::nullopt);
+    EXPECT_EQ(CutAtZero(std::string("ab\0cd", 5)), "ab");
+}
+
+// Disk number field at offset 48, read as atol would; every case is asked for as disk 1.
+TEST(OpenDisk, DiskNumberField) {
+    TempDir tmp;
+    struct Case {
+        const char* what;
+        Bytes file;
+        bool accepted;
+    };
+    const Bytes header = Header(kRomMain, "01");
+    const Bytes prefix(header.begin(), header.begin() + 48);
+    const Case cases[] = {
+        {"0 and 1", prefix + Bytes{'0', '1'}, true},
+        {"blank and 1", prefix + Bytes{' ', '1'}, true},
+        {"1 and CR", prefix + Bytes{'1', '\r'}, true},
+        {"+ and 1", prefix + Bytes{'+', '1'}, true},
+        {"two letters", prefix + Bytes{'A', 'B'}, false},
+        {"0 and 2", prefix + Bytes{'0', '2'}, false},
+        {"1 then 1 (eleven)", prefix + Bytes{'1', '1'}, false},
+        {"48 bytes", prefix, false},
+        {"49 bytes with the digit", prefix + Bytes{'1'}, true},
+        {"49 bytes with a blank", prefix + Bytes{' '}, false},
+        {"empty file", Bytes{}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tmp.Write("FW0001.q58", c.file);
+        DiskFile disk;
+        ScriptedPrompt prompt({false});
+        const int result = OpenDisk(1, "FW0000.q58", kRomTypeAny, tmp.dir(), disk, prompt);
+        EXPECT_EQ(result, c.accepted ? 0 : -1);
+        EXPECT_EQ(disk.IsOpen(), c.accepted);
+        EXPECT_EQ(prompt.asked, c.accepted ? std::vector<int>{} : std::vector<int>{1});
+    }
+}
+
+TEST(OpenDisk, SecondDiskMustCarryTheFirstDisksRomType) {
+    TempDir tmp;
+    tmp.Write("FW0002.q58", Header(kRomSub, "02"));
+    DiskFile disk;
+    ScriptedPrompt wrongType({false});
+    EXPECT_EQ(OpenDisk(2, "FW0000.q58", kRomIrig, tmp.dir(), disk, wrongType), -1);
+    EXPECT_EQ(wrongType.asked, std::vector<int>{2});
+    EXPECT_FALSE(disk.IsOpen());
+
+    ScriptedPrompt rightType({});
+    EXPECT_EQ(OpenDisk(2, "FW0000.q58", kRomSub, tmp.dir(), disk, rightType), 0);
+    EXPECT_TRUE(rightType.asked.empty());
+    EXPECT_TRUE(disk.IsOpen());
+}
+
+TEST(OpenDisk, MissingDiskFoundAfterOk) {
+    TempDir tmp;
+    DiskFile disk;
+    // The operator inserts the disk while the question is open, then answers OK.
+    ScriptedPrompt prompt({true, true}, [&](int) {
+        if (prompt.asked.size() == 2) {
+            tmp.Write("FW0001.q58", Header(kRomMain, "01"));
+        }
+    });
+    EXPECT_EQ(OpenDisk(1, "FW0000.q58", kRomTypeAny, tmp.dir(), disk, prompt), 0);
+    EXPECT_EQ(prompt.asked, (std::vector<int>{1, 1}));
+    EXPECT_TRUE(disk.IsOpen());
+}
+
+TEST(OpenDisk, CancelGivesMinusOneWithNothingOpen) {
+    TempDir tmp;
+    DiskFile disk;
+    ScriptedPrompt prompt({false});
+    // X.q58 names disk 1 as 1.q58, which does not exist.
+    tmp.Write("X.q58", Header(kRomMain, "01"));
+    EXPECT_EQ(OpenDisk(1, "X.q58", kRomTypeAny, tmp.dir(), disk, prompt), -1);
+    EXPECT_FALSE(disk.IsOpen());
+    EXPECT_EQ(prompt.asked, std::vector<int>{1});
+}
+
+TEST(OpenDisk, RejectedFileIsClosedBeforeTheQuestion) {
+    TempDir tmp;
+    const std::string path = tmp.Write("FW0001.q58", Header(kRomMain, "02"));
+    DiskFile disk;
+    bool closedWhenAsked = false;
+    ScriptedPrompt prompt({false}, [&](int) { closedWhenAsked = !disk.IsOpen(); });
+    EXPECT_EQ(OpenDisk(1, "FW0000.q58", kRomTypeAny, tmp.dir(), disk, prompt), -1);
+    EXPECT_TRUE(closedWhenAsked);
+}
+
+TEST(OpenDisk, LongAndJapanesePaths) {
+    TempDir tmp;
+    std::string sub = tmp.dir();
+    for (int i = 0; i < 12; ++i) {
+        sub += std::string(60, static_cast<char>('a' + i)) + "/";
+    }
+    sub += "更新データ/";
+    fs::create_directories(sub);
+    const std::string name = "ファームウェア" + std::string(150, 'n') + "0.q58";
+    {
+        const Bytes header = Header(kRomIrig, "01");
+        std::ofstream(sub + MakeDiskName(1, name), std::ios::binary)
+            .write(reinterpret_cast<const char*>(header.data()), 56);
+    }
+    DiskFile disk;
+    ScriptedPrompt prompt({});
+    ASSERT_EQ(OpenDisk(1, name, kRomTypeAny, sub, disk, prompt), 0);
+    EXPECT_EQ(IdentifyRomType(disk), kRomIrig);
+    EXPECT_GT(sub.size(), 700u);
+}

@@ -1,0 +1,57 @@
+// The byte channel to the device, over TCP/IP or through the USB driver. No framing, no
+// retry, no buffering: every failure comes back as result 0 and nothing is ever thrown.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "LinkSettings.h"
+#include "RizEDUd.h"
+
+namespace qf580 {
+
+// Production values by default; tests construct the link with short ones.
+struct LinkTimeouts {
+    int readinessMs = 5000;  // wait for readable data before each received byte (TCP/IP)
+    int streamMs = 10000;    // each read and each write through the socket stream
+    int usbCallMs = 10000;   // time-limit argument of every USB read and write call
+};
+
+class TcpClient;     // ClientSocket1: the TCP client object
+class SocketStream;  // SockStream: the timed stream over the connected socket
+
+class DeviceLink {
+  public:
+    // `usb` empty: the maker's library is bound on the first USB open.
+    DeviceLink(const LinkSettings& settings, LinkTimeouts timeouts = {},
+               std::optional<UsbDriver> usb = std::nullopt);
+    DeviceLink(const DeviceLink&) = delete;
+    DeviceLink& operator=(const DeviceLink&) = delete;
+    ~DeviceLink();
+
+    int OpenPort();
+    int SendData(const void* data, int len);
+    // buf has room for len + 1 bytes; a 0 byte is always written after what was received.
+    int RecvData(std::uint8_t* buf, int len);
+    int ClosePort();
+
+    std::int32_t UsbHandle() const { return usbHandle_; }
+
+  private:
+    enum class Transport { Tcp, Usb };
+    Transport Current() const;
+    UsbDriver& Usb();
+
+    const LinkSettings& settings_;
+    LinkTimeouts timeouts_;
+    std::optional<UsbDriver> usb_;
+    std::int32_t usbHandle_ = 0;
+    // The transport OpenPort opened; later operations of the transfer keep to it even when
+    // the settings change meanwhile.
+    std::optional<Transport> opened_;
+    std::unique_ptr<TcpClient> ClientSocket1;
+    std::unique_ptr<SocketStream> SockStream;
+};
+
+}  // namespace qf580

@@ -1,0 +1,30 @@
+// What the transfer worker needs of whoever hosts it: the main window, the command-line
+// host, or a test's recording fake.
+#pragma once
+
+#include <string>
+
+#include "LinkSettings.h"
+#include "UpdateDisk.h"
+
+namespace qf580 {
+
+class TransHost : public DiskPrompt {
+  public:
+    // Read once, on the creating thread, when the worker is created.
+    virtual std::string UpdateFileName() const = 0;
+    virtual std::string UpdateFileDir() const = 0;
+    // Read by the worker thread while it runs.
+    virtual const LinkSettings& Settings() const = 0;
+
+    // Called on the worker thread, in the worker's order.
+    virtual void SetStatus(const std::string& text) = 0;
+    // AskInsertDisk (from DiskPrompt) blocks the worker until the operator answers.
+    // The end notice: enable Start, then clear Busy. The worker's very last action.
+    virtual void TransferEnded() = 0;
+
+  protected:
+    ~TransHost() = default;
+};
+
+}  // namespace qf580

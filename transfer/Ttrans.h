@@ -1,0 +1,60 @@
+// The transfer worker: one thread that runs one transfer from handshake to outcome text.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "DeviceLink.h"
+#include "TransHost.h"
+#include "UpdateDisk.h"
+
+namespace qf580 {
+
+inline constexpr std::size_t kFastBufferSize = 32768;
+
+// What a worker is built with besides its host; production uses the defaults.
+struct TransEnvironment {
+    LinkTimeouts timeouts;
+    std::optional<UsbDriver> usb;  // empty: the maker's library
+};
+
+class TTrans {
+  public:
+    // Takes copies of the host's file name and directory, then starts the thread at once.
+    explicit TTrans(TransHost& host, TransEnvironment env = {});
+    TTrans(const TTrans&) = delete;
+    TTrans& operator=(const TTrans&) = delete;
+    // Requests a stop and joins.
+    ~TTrans();
+
+    // The stop request; noticed between records only.
+    void Terminate() { terminated_.store(true); }
+    bool Terminated() const { return terminated_.load(); }
+    // Joins the thread (once); safe to call again.
+    void WaitFor();
+    // True once RunTransfer has returned.
+    bool Finished() const { return finished_.load(); }
+
+    // The device link, as the worker's own operations.
+    int OpenPort() { return link_.OpenPort(); }
+    int SendData(const void* data, int len) { return link_.SendData(data, len); }
+    int RecvData(std::uint8_t* buf, int len) { return link_.RecvData(buf, len); }
+    int ClosePort() { return link_.ClosePort(); }
+
+  private:
+    void RunTransfer();
+
+    TransHost& host_;
+    const std::string fileName_;
+    const std::string fileDir_;
+    DeviceLink link_;
+    DiskFile DiskFile_;
+    std::atomic<bool> terminated_{false};
+    std::atomic<bool> finished_{false};
+    std::thread thread_;  // last: started once everything above exists
+};
+
+}  // namespace qf580

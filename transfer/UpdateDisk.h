@@ -1,0 +1,103 @@
+// Update disk files: the 56-byte header, the ROM type table, the record stream and how the
+// file of disk N is found, opened and validated.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qf580 {
+
+inline constexpr std::size_t kHeaderSize = 56;
+inline constexpr long kDiskNumberOffset = 48;
+inline constexpr std::size_t kRomTypeLineSize = 32;
+// fgets with a 512-byte buffer: at most 511 bytes, up to and including the first line feed.
+inline constexpr std::size_t kMaxLineBytes = 511;
+
+// Searched in index order; the index is the ROM type.
+inline constexpr std::array<std::string_view, 3> RomTypeTable = {
+    "QUILLMAR QF580 MAIN ROM       \r\n",
+    "QUILLMAR QF580 SUB ROM        \r\n",
+    "QUILLMAR QF580 IRIG ROM       \r\n",
+};
+inline constexpr int kRomMain = 0;
+inline constexpr int kRomSub = 1;
+inline constexpr int kRomIrig = 2;
+// Disk 1 is opened with "any": its type is only known once it is open.
+inline constexpr int kRomTypeAny = -1;
+
+// Passes in the record stream: 1 for MAIN ROM, 2 for SUB ROM and IRIG ROM.
+constexpr int PassCount(int romType) {
+    return romType == kRomMain ? 1 : 2;
+}
+
+// The largest record (N = 255: 512 bytes) and the zero byte ReadRecord writes after it.
+using RecordBuffer = std::array<std::uint8_t, 513>;
+
+// ReadRecord's results besides a record's length.
+inline constexpr int kRecordEnd = 0;
+inline constexpr int kRecordEof = -1;
+inline constexpr int kRecordBadChecksum = -2;
+
+// One disk file, opened for reading as raw bytes. Owns its FILE*; closing is idempotent.
+class DiskFile {
+  public:
+    DiskFile() = default;
+    DiskFile(const DiskFile&) = delete;
+    DiskFile& operator=(const DiskFile&) = delete;
+    DiskFile(DiskFile&&) noexcept = default;
+    DiskFile& operator=(DiskFile&&) noexcept = default;
+    ~DiskFile() = default;
+
+    bool Open(const std::string& path);
+    void Close() { file_.reset(); }
+    bool IsOpen() const { return file_ != nullptr; }
+
+    bool Seek(long offset);
+    // The next byte as 0..255, or EOF (-1).
+    int ReadByte();
+    // fgets with a 512-byte buffer: nullopt when nothing could be read (end of file).
+    // The bytes come back raw: a zero byte inside stays in the string.
+    std::optional<std::string> ReadLine();
+
+  private:
+    struct Closer {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, Closer> file_;
+};
+
+// Whoever can put "Insert Disk %d" to the operator. True for OK, false for Cancel (or the
+// box closed by its title bar).
+class DiskPrompt {
+  public:
+    virtual bool AskInsertDisk(int diskNo) = 0;
+
+  protected:
+    ~DiskPrompt() = default;
+};
+
+// File name of disk N (1 or 2) derived from the chosen name (no directory).
+std::string MakeDiskName(int diskNo, std::string_view chosenName);
+
+// Finds, opens and validates disk N as `disk`, asking through `prompt` until it is found.
+// romType is an index of RomTypeTable or kRomTypeAny; dir ends with its separator.
+// Returns 0 with `disk` open, or -1 when the operator gave up (nothing open).
+int OpenDisk(int diskNo, const std::string& chosenName, int romType, const std::string& dir,
+             DiskFile& disk, DiskPrompt& prompt);
+
+// Reads the next record into `buffer`: its length 2N + 2, kRecordEnd, kRecordEof or
+// kRecordBadChecksum.
+int ReadRecord(DiskFile& disk, RecordBuffer& buffer);
+
+// The ROM type named by the first line of the disk, or nullopt.
+std::optional<int> IdentifyRomType(DiskFile& disk);
+
+// The line as a zero-terminated string would hold it: cut at its first zero byte.
+std::string_view CutAtZero(std::string_view bytes);
+
+}  // namespace qf580
