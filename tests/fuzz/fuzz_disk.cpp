@@ -1,0 +1,74 @@
+// Arbitrary bytes as disk 1 of an update set, read as the worker reads it: open and
+// validate, identify the ROM type, read the header, then every record to the end.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "UpdateDisk.h"
+
+namespace {
+
+class CancelPrompt : public qf580::DiskPrompt {
+public:
+    bool AskInsertDisk(int) override { return false; }
+};
+
+const std::string& Dir() {
+    static const std::string dir = [] {
+        char pattern[] = "/tmp/qf580-fuzz-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        if (made == nullptr) {
+            std::abort();
+        }
+        return std::string(made) + "/";
+    }();
+    return dir;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string name = "FW0000.q58";
+    const std::string path = Dir() + qf580::MakeDiskName(1, name);
+    {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        if (f == nullptr) {
+            std::abort();
+        }
+        std::fwrite(data, 1, size, f);
+        std::fclose(f);
+    }
+    CancelPrompt prompt;
+    for (const int romType : {qf580::kRomTypeAny, qf580::kRomMain, qf580::kRomSub}) {
+        qf580::DiskFile disk;
+        if (qf580::OpenDisk(1, name, romType, Dir(), disk, prompt) != 0) {
+            if (disk.IsOpen()) {
+                std::abort();  // -1 must leave nothing open
+            }
+            continue;
+        }
+        const auto rom = qf580::IdentifyRomType(disk);
+        if (romType != qf580::kRomTypeAny && rom != romType) {
+            std::abort();
+        }
+        disk.Seek(0);
+        for (std::size_t i = 0; i < qf580::kHeaderSize; ++i) {
+            disk.ReadByte();
+        }
+        qf580::RecordBuffer buffer{};
+        for (;;) {
+            const int r = qf580::ReadRecord(disk, buffer);
+            if (r == qf580::kRecordEof) {
+                break;
+            }
+            if (r > 0 && (r > 512 || r % 2 != 0 || buffer[static_cast<std::size_t>(r)] != 0 ||
+                          buffer[0] != (r - 2) / 2)) {
+                std::abort();
+            }
+        }
+    }
+    return 0;
+}
