@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -46,6 +47,8 @@ class TTrans {
 
   private:
     void RunTransfer();
+    // Steps up to the outcome; returns the outcome text. The ending steps are RunTransfer's.
+    const char* Transfer(std::uint8_t* FastBuffer);
 
     TransHost& host_;
     const std::string fileName_;
@@ -54,6 +57,7 @@ class TTrans {
     DiskFile DiskFile_;
     std::atomic<bool> terminated_{false};
     std::atomic<bool> finished_{false};
+    std::once_flag joined_;
     std::thread thread_;  // last: started once everything above exists
 };
 

@@ -1,0 +1,270 @@
+#include "Ttrans.h"
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <string_view>
+
+namespace qf580 {
+
+namespace {
+
+constexpr const char* kCompleted = "Transfer completed";
+constexpr const char* kAborted = "Aborted according to instruction received";
+constexpr const char* kInvalidRomType = "Invalid ROM Type";
+constexpr const char* kCannotOpenPort = "Cannot open port";
+constexpr const char* kSetupFailure = "Communication setup failure";
+constexpr const char* kNoIdent = "Couldn't receive QUILLMAR character string";
+constexpr const char* kHeaderSizeFailure = "Heder size communication failure";
+constexpr const char* kIncorrectInput = "Incorrect input file";
+constexpr const char* kHeaderError = "Header transfer error";
+constexpr const char* kNoEnd = "No END record";
+constexpr const char* kBadChecksum = "Incorrect Check Sum";
+constexpr const char* kCommError = "Aborted due to communication error";
+
+constexpr std::string_view kUpdateMode = ":UP:EXEC\r\n";
+constexpr std::string_view kSync = "U";
+constexpr std::uint8_t kSyncReply = 0xAA;
+constexpr std::string_view kIdent = "QUILLMAR\r\n";
+constexpr std::uint8_t kHeaderSizeByte = static_cast<std::uint8_t>(kHeaderSize);
+constexpr std::uint8_t kAck = 0x59;  // "Y"
+constexpr std::uint8_t kEndByte = 0x00;
+// The device acknowledges the START record and every 64th record after it (1, 65, 129, ...).
+constexpr int kAckInterval = 64;
+
+// A failed allocation must end the transfer with an outcome, not take the thread down.
+std::unique_ptr<std::uint8_t[]> ObtainFastBuffer() {
+    try {
+        return std::make_unique_for_overwrite<std::uint8_t[]>(kFastBufferSize);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+TTrans::TTrans(TransHost& host, TransEnvironment env)
+    : host_(host),
+      fileName_(host.UpdateFileName()),
+      fileDir_(host.UpdateFileDir()),
+      link_(host.Settings(), env.timeouts, std::move(env.usb)),
+      thread_(&TTrans::RunTransfer, this) {}
+
+TTrans::~TTrans() {
+    Terminate();
+    if (thread_.joinable() && std::this_thread::get_id() == thread_.get_id()) {
+        // Disposed of from its own end notice: nothing of this object is touched after
+        // TransferEnded, so the thread may finish on its own.
+        thread_.detach();
+        return;
+    }
+    WaitFor();
+}
+
+void TTrans::WaitFor() {
+    if (std::this_thread::get_id() == thread_.get_id()) {
+        return;  // the worker cannot wait for its own end
+    }
+    std::call_once(joined_, [this] {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    });
+}
+
+void TTrans::RunTransfer() {
+    std::unique_ptr<std::uint8_t[]> FastBuffer = ObtainFastBuffer();
+    // Without the buffer nothing has been sent yet; "Cannot open port" tells the operator
+    // exactly that: the device was not touched and the transfer may simply be started again.
+    const char* outcome = kCannotOpenPort;
+    if (FastBuffer) {
+        try {
+            outcome = Transfer(FastBuffer.get());
+        } catch (...) {
+            // A host call or an allocation failed mid-transfer: the device is in an
+            // interrupted state, just as after a failed send.
+            outcome = kCommError;
+        }
+    }
+
+    // The ending steps run after every outcome; none of them may be skipped because an
+    // earlier one failed.
+    try {
+        host_.SetStatus(outcome);
+    } catch (...) {
+    }
+    FastBuffer.reset();
+    ClosePort();
+    DiskFile_.Close();
+    // Set before the end notice, so that TransferEnded is the last touch of this object: a
+    // host may dispose of the worker as soon as it has the notice.
+    finished_.store(true);
+    try {
+        host_.TransferEnded();
+    } catch (...) {
+    }
+}
+
+const char* TTrans::Transfer(std::uint8_t* FastBuffer) {
+    RecordBuffer record{};
+    std::size_t batchCount = 0;
+
+    auto send = [this](std::string_view bytes) {
+        return SendData(bytes.data(), static_cast<int>(bytes.size())) != 0;
+    };
+    auto recvByte = [this, &record]() -> std::optional<std::uint8_t> {
+        if (RecvData(record.data(), 1) == 0) {
+            return std::nullopt;
+        }
+        return record[0];
+    };
+    // Held records go out before anything that follows them, whatever the fast-transfer flag
+    // says now: a flag switched off mid-batch must neither drop nor overtake them.
+    auto flush = [this, FastBuffer, &batchCount] {
+        if (batchCount == 0) {
+            return true;
+        }
+        const int len = static_cast<int>(batchCount);
+        batchCount = 0;
+        return SendData(FastBuffer, len) != 0;
+    };
+    auto recvAck = [&] { return flush() && recvByte() == kAck; };
+
+    int diskNo = 1;
+    if (OpenDisk(diskNo, fileName_, kRomTypeAny, fileDir_, DiskFile_, host_) == -1) {
+        return kAborted;
+    }
+    const std::optional<int> romType = IdentifyRomType(DiskFile_);
+    if (!romType) {
+        return kInvalidRomType;
+    }
+
+    host_.SetStatus("Searching for KV6200");
+    if (OpenPort() == 0) {
+        return kCannotOpenPort;
+    }
+    if (!send(kUpdateMode) || !send(kSync)) {
+        return kCommError;
+    }
+    std::optional<std::uint8_t> reply = recvByte();
+    if (!reply) {
+        return kCommError;
+    }
+    if (*reply != kSyncReply) {
+        return kSetupFailure;
+    }
+
+    if (!send(kIdent)) {
+        return kCommError;
+    }
+    const int identLen = static_cast<int>(kIdent.size());
+    if (RecvData(record.data(), identLen) == 0 ||
+        CutAtZero(std::string_view(reinterpret_cast<const char*>(record.data()),
+                                   static_cast<std::size_t>(identLen))) != kIdent) {
+        return kNoIdent;
+    }
+
+    host_.SetStatus("Sending Header");
+    if (!send(std::string_view(reinterpret_cast<const char*>(&kHeaderSizeByte), 1))) {
+        return kCommError;
+    }
+    reply = recvByte();
+    if (!reply) {
+        return kCommError;
+    }
+    if (*reply != kHeaderSizeByte) {
+        return kHeaderSizeFailure;
+    }
+
+    std::array<std::uint8_t, kHeaderSize> header{};
+    DiskFile_.Seek(0);
+    for (std::uint8_t& b : header) {
+        const int c = DiskFile_.ReadByte();
+        if (c == EOF) {
+            return kIncorrectInput;
+        }
+        b = static_cast<std::uint8_t>(c);
+    }
+    if (SendData(header.data(), static_cast<int>(header.size())) == 0) {
+        return kCommError;
+    }
+    reply = recvByte();
+    if (!reply) {
+        return kCommError;
+    }
+    if (*reply != kAck) {
+        return kHeaderError;
+    }
+
+    const int passCount = PassCount(*romType);
+    for (int pass = 0; pass < passCount; ++pass) {
+        for (int index = 0;; ++index) {
+            if (Terminated()) {
+                return kAborted;
+            }
+            int r = ReadRecord(DiskFile_, record);
+            while (r == kRecordEof) {
+                // A record that disk 1 cuts short is dropped; the stream goes on with the
+                // first record of the next disk, at the same record index.
+                if (diskNo >= 2) {
+                    return kNoEnd;
+                }
+                DiskFile_.Close();
+                ++diskNo;
+                if (OpenDisk(diskNo, fileName_, *romType, fileDir_, DiskFile_, host_) == -1) {
+                    return kAborted;
+                }
+                DiskFile_.Seek(static_cast<long>(kHeaderSize));
+                r = ReadRecord(DiskFile_, record);
+            }
+            if (r == kRecordBadChecksum) {
+                return kBadChecksum;
+            }
+            if (r == kRecordEnd) {
+                if (!flush() || !SendData(&kEndByte, 1)) {
+                    return kCommError;
+                }
+                break;
+            }
+
+            const auto len = static_cast<std::size_t>(r);
+            if (index != 0 && host_.Settings().FastTrans()) {
+                // A batch never exceeds 64 records of at most 512 bytes between two
+                // acknowledgement points; the check only guards the buffer's end.
+                if (batchCount + len > kFastBufferSize && !flush()) {
+                    return kCommError;
+                }
+                std::memcpy(FastBuffer + batchCount, record.data(), len);
+                batchCount += len;
+            } else if (!flush() || SendData(record.data(), r) == 0) {
+                return kCommError;
+            }
+
+            if (index == 0) {
+                host_.SetStatus("Sending START record");
+                if (!recvAck()) {
+                    return kCommError;
+                }
+                std::this_thread::yield();
+            } else if (index % kAckInterval == 1) {
+                if (!flush()) {
+                    return kCommError;
+                }
+                host_.SetStatus("Sending (" + std::to_string(index) + ") Record");
+                if (!recvAck()) {
+                    return kCommError;
+                }
+                if (Terminated()) {
+                    return kAborted;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    }
+    return kCompleted;
+}
+
+}  // namespace qf580
