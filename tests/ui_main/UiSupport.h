@@ -1,0 +1,127 @@
+// What the main window's tests share: answering the modal boxes, finding controls, update
+// files on disk and waiting for the event loop.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QString>
+#include <QStringList>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Prompts.h"
+#include "SDIMain.h"
+
+// Readable failure messages.
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+
+namespace qf580::test {
+
+// Answers every prompt in place of the operator while it lives: the queued file choices
+// (nullopt = Cancel), `onQuestion` for OK/Cancel boxes (OK when unset); records each request.
+class Operator {
+  public:
+    Operator() {
+        ui::Prompts::SetResponder([this](const ui::PromptRequest& r) { return Answer(r); });
+    }
+    Operator(const Operator&) = delete;
+    Operator& operator=(const Operator&) = delete;
+    ~Operator() { ui::Prompts::SetResponder({}); }
+
+    std::deque<std::optional<QString>> files;
+    std::function<bool(const ui::PromptRequest&)> onQuestion;
+    std::vector<ui::PromptRequest> requests;
+
+    int Count(ui::PromptRequest::Kind kind) const {
+        int n = 0;
+        for (const auto& r : requests) {
+            n += r.kind == kind ? 1 : 0;
+        }
+        return n;
+    }
+
+  private:
+    ui::PromptAnswer Answer(const ui::PromptRequest& r) {
+        requests.push_back(r);
+        ui::PromptAnswer answer;
+        if (r.kind == ui::PromptRequest::Kind::OpenFile) {
+            EXPECT_FALSE(files.empty()) << "unexpected file-open dialog";
+            if (!files.empty()) {
+                answer.path = files.front();
+                files.pop_front();
+            }
+        } else if (r.kind == ui::PromptRequest::Kind::OkCancel) {
+            answer.ok = onQuestion ? onQuestion(r) : true;
+        }
+        return answer;
+    }
+};
+
+class TempDir {
+  public:
+    TempDir() {
+        char pattern[] = "/tmp/qf580-ui-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        EXPECT_NE(made, nullptr);
+        path_ = made ? made : "/tmp";
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    std::string path() const { return path_.string(); }
+    // Writes `bytes` at `relative` (folders made as needed) and returns the full path.
+    std::string Write(const std::string& relative, const std::string& bytes) const {
+        const std::filesystem::path file = path_ / relative;
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary)
+            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return file.string();
+    }
+
+  private:
+    std::filesystem::path path_;
+};
+
+template <typename T = QWidget>
+T* Find(const QObject& root, const char* name) {
+    T* found = root.findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+}
+
+// The preview's lines, one per paragraph.
+inline QStringList MemoLines(const QWidget& form) {
+    const auto* memo = form.findChild<const QPlainTextEdit*>(QStringLiteral("HeaderMemo"));
+    return memo ? memo->toPlainText().split(QLatin1Char('\n')) : QStringList();
+}
+
+// Runs the event loop until `done` holds or `ms` have passed.
+inline bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
+    return QTest::qWaitFor(done, ms);
+}
+
+// Shows the window and makes it the active one, so key presses and shortcuts reach it.
+inline void ShowActive(QWidget& window) {
+    window.show();
+    window.activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&window));
+}
+
+}  // namespace qf580::test

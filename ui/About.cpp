@@ -1,0 +1,60 @@
+#include "About.h"
+
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QScreen>
+
+#include "SDIMain.h"
+#include "ui_About.h"
+
+// The pictures are compiled into this static library; registering them by name keeps the
+// linker from dropping them.
+static void InitUiResources() {
+    Q_INIT_RESOURCE(resources);
+}
+
+namespace qf580::ui {
+
+TAboutBox::TAboutBox(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      ui_(std::make_unique<Ui::TAboutBox>()) {
+    InitUiResources();
+    ui_->setupUi(this);
+    setFont(FormFont(12));
+    setFixedSize(size());
+    connect(ui_->OKButton, &QPushButton::clicked, this, &QDialog::accept);
+    ui_->OKButton->setFocus();
+}
+
+TAboutBox::~TAboutBox() = default;
+
+void TAboutBox::keyPressEvent(QKeyEvent* event) {
+    // No cancel button: Esc does not close the box.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void TAboutBox::setVisible(bool visible) {
+    // Centred on the screen the first time; after that it opens where it was left, which
+    // the toolkit keeps once the window has been placed explicitly.
+    if (visible && !shown_) {
+        shown_ = true;
+        if (const QScreen* screen = this->screen()) {
+            QRect frame = frameGeometry();
+            frame.moveCenter(screen->availableGeometry().center());
+            move(frame.topLeft());
+        }
+    }
+    QDialog::setVisible(visible);
+}
+
+void TAboutBox::showEvent(QShowEvent* event) {
+    ui_->OKButton->setFocus();
+    QDialog::showEvent(event);
+}
+
+}  // namespace qf580::ui

@@ -1,0 +1,32 @@
+// The About box: product, version and notice lines; closed only by OK or its close button.
+#pragma once
+
+#include <QDialog>
+#include <memory>
+
+namespace Ui {
+class TAboutBox;
+}
+
+namespace qf580::ui {
+
+class TAboutBox : public QDialog {
+    Q_OBJECT
+
+  public:
+    explicit TAboutBox(QWidget* parent = nullptr);
+    ~TAboutBox() override;
+
+    // The first showing centres the box on the screen.
+    void setVisible(bool visible) override;
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    std::unique_ptr<Ui::TAboutBox> ui_;
+    bool shown_ = false;
+};
+
+}  // namespace qf580::ui

@@ -1,0 +1,442 @@
+#include "SDIMain.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QScreen>
+#include <QShortcutEvent>
+#include <QStatusTipEvent>
+#include <QStringDecoder>
+#include <QStringList>
+#include <QThread>
+
+#include "About.h"
+#include "Prompts.h"
+#include "Transsetup.h"
+#include "UpdateDisk.h"
+#include "ui_SDIMain.h"
+
+// The pictures are compiled into this static library; registering them by name keeps the
+// linker from dropping them.
+static void InitUiResources() {
+    Q_INIT_RESOURCE(resources);
+}
+
+namespace qf580::ui {
+
+namespace {
+
+constexpr int kClientWidth = 400;
+constexpr int kClientHeight = 450;
+constexpr int kSpeedPanelHeight = 34;
+constexpr int kStatusBarHeight = 22;
+constexpr int kPreviewLines = 4;
+
+QIcon ToolIcon(const QString& name) {
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/%1.png").arg(name), QSize(), QIcon::Normal);
+    icon.addFile(QStringLiteral(":/icons/%1_disabled.png").arg(name), QSize(), QIcon::Disabled);
+    return icon;
+}
+
+// One preview line: what a zero-terminated fgets buffer would show, without its line end
+// (the carriage return before the line feed is dropped for display).
+QString PreviewLine(const std::optional<std::string>& line) {
+    if (!line) {
+        return QString();
+    }
+    std::string_view text = CutAtZero(*line);
+    text = text.substr(0, text.find('\n'));
+    if (!text.empty() && text.back() == '\r') {
+        text.remove_suffix(1);
+    }
+    // A carriage return left inside would break the line in two and push the fourth line
+    // out of the preview.
+    return DecodeShiftJis(text).replace(QLatin1Char('\r'), QLatin1Char(' '));
+}
+
+}  // namespace
+
+QFont FormFont(int pixelSize) {
+    QFont font;
+    // Metrics close to the original face come first; the CJK face covers the Japanese
+    // texts whatever the first choice lacks.
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
+                      QStringLiteral("Arimo"), QStringLiteral("Nimbus Sans"),
+                      QStringLiteral("DejaVu Sans"), QStringLiteral("Noto Sans CJK JP")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelSize);
+    return font;
+}
+
+QIcon ProgramIcon() {
+    InitUiResources();
+    return QIcon(QStringLiteral(":/icons/program.png"));
+}
+
+QString DecodeShiftJis(std::string_view bytes) {
+    QStringDecoder decoder("Shift_JIS");
+    return decoder.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+}
+
+TSDIAppForm::TSDIAppForm(QWidget* parent)
+    : QMainWindow(parent), ui_(std::make_unique<Ui::TSDIAppForm>()) {
+    InitUiResources();
+    ui_->setupUi(this);
+    setFont(FormFont(11));
+    for (QMenu* menu : {ui_->FileMenu, ui_->S1, ui_->Help1}) {
+        menu->setFont(font());
+    }
+    setWindowIcon(ProgramIcon());
+
+    N1 = ui_->FileMenu->insertSeparator(ui_->ExitItem);
+    N1->setObjectName(QStringLiteral("N1"));
+    // The shortcuts work wherever the focus is in the window, menus closed.
+    addActions({ui_->OpenItem, ui_->ExitItem});
+
+    ui_->OpenBtn->setIcon(ToolIcon(QStringLiteral("open")));
+    ui_->SetupButton->setIcon(ToolIcon(QStringLiteral("setup")));
+    ui_->ExitBtn->setIcon(ToolIcon(QStringLiteral("exit")));
+
+    // The group's disabled state only keeps input away from it: neither its caption nor the
+    // status line is drawn greyed because of it.
+    QPalette groupPalette = ui_->GroupBox2->palette();
+    for (auto role : {QPalette::WindowText, QPalette::Text}) {
+        groupPalette.setColor(QPalette::Disabled, role, groupPalette.color(QPalette::Active, role));
+    }
+    ui_->GroupBox2->setPalette(groupPalette);
+    SetStatusLabelEnabled(false);
+
+    ui_->ClientArea->installEventFilter(this);
+    resize(kClientWidth, kClientHeight + ui_->SDIAppMenu->sizeHint().height());
+
+    OpenDialog_ = new QFileDialog(this);
+    OpenDialog_->setObjectName(QStringLiteral("OpenDialog"));
+    OpenDialog_->setNameFilters(
+        {QStringLiteral("QF580 Update Files (*.q58)"), QStringLiteral("All Files (*.*)")});
+    OpenDialog_->setFileMode(QFileDialog::AnyFile);
+    OpenDialog_->setAcceptMode(QFileDialog::AcceptOpen);
+
+    connect(ui_->OpenItem, &QAction::triggered, this, &TSDIAppForm::OpenItemClick);
+    connect(ui_->OpenBtn, &QToolButton::clicked, this, &TSDIAppForm::OpenItemClick);
+    connect(ui_->ExitItem, &QAction::triggered, this, &TSDIAppForm::ExitItemClick);
+    connect(ui_->ExitBtn, &QToolButton::clicked, this, &TSDIAppForm::ExitItemClick);
+    connect(ui_->TransSetup, &QAction::triggered, this, &TSDIAppForm::TransSetupClick);
+    connect(ui_->SetupButton, &QToolButton::clicked, this, &TSDIAppForm::SetupButtonClick);
+    connect(ui_->About1, &QAction::triggered, this, &TSDIAppForm::About1Click);
+    connect(ui_->StartBttn, &QPushButton::clicked, this, &TSDIAppForm::StartBttnClick);
+
+    ui_->StartBttn->installEventFilter(this);
+    ui_->SDIAppMenu->installEventFilter(this);
+    ui_->SpeedPanel->setFocus();
+
+    FormCreate();
+}
+
+TSDIAppForm::~TSDIAppForm() {
+    // The worker reads this window until its last step.
+    StopWorker();
+}
+
+void TSDIAppForm::FormCreate() {
+    // Menu items report their hints as status tips (see event()); a closing menu clears the
+    // line again.
+    for (QMenu* menu : {ui_->FileMenu, ui_->S1, ui_->Help1}) {
+        connect(menu, &QMenu::aboutToHide, this, [this] { ShowHint(QString()); });
+    }
+}
+
+void TSDIAppForm::SetDialogs(TAboutBox* aboutBox, TFM_TransSetup* transSetup) {
+    AboutBox_ = aboutBox;
+    FM_TransSetup_ = transSetup;
+}
+
+const LinkSettings& TSDIAppForm::Settings() const {
+    return FM_TransSetup_ ? FM_TransSetup_->Settings() : ownSettings_;
+}
+
+void TSDIAppForm::ShowHint(const QString& hint) {
+    if (hint == hint_) {
+        return;
+    }
+    hint_ = hint;
+    if (hint.isEmpty()) {
+        ui_->StatusBar->clearMessage();
+    } else {
+        ui_->StatusBar->showMessage(hint);
+    }
+}
+
+void TSDIAppForm::SetStatusLabelEnabled(bool enabled) {
+    // Its group is disabled for good, so the label's own state is its WA_ForceDisabled
+    // attribute; the palette shows that state instead of the group's.
+    QLabel* label = ui_->StatusLabel;
+    label->setEnabled(enabled);
+    QPalette palette = ui_->GroupBox2->palette();
+    if (!enabled) {
+        const QPalette standard = QApplication::palette(label);
+        for (auto role : {QPalette::WindowText, QPalette::Text}) {
+            palette.setColor(QPalette::Disabled, role, standard.color(QPalette::Disabled, role));
+        }
+    }
+    label->setPalette(palette);
+}
+
+void TSDIAppForm::ShowLinkSummary(const QString& summary) {
+    QLabel* label = ui_->LB_TransSetup;
+    label->setText(summary);
+    label->resize(label->sizeHint().width(), label->height());
+}
+
+void TSDIAppForm::OpenItemClick() {
+    const std::optional<QString> chosen = Prompts::OpenFile(*OpenDialog_);
+    if (!chosen) {
+        return;
+    }
+    filePath_ = QFile::encodeName(*chosen).toStdString();
+
+    DiskFile file;
+    if (!file.Open(filePath_)) {
+        Prompts::Error(this, QStringLiteral("エラー"), QStringLiteral("Cannot open file"));
+        return;
+    }
+
+    const std::size_t split = filePath_.rfind('/');
+    if (split == std::string::npos) {
+        // Not offered by the dialog: a bare name lies in the working directory.
+        fileDir_.clear();
+        fileName_ = filePath_;
+    } else {
+        fileDir_ = filePath_.substr(0, split + 1);
+        fileName_ = filePath_.substr(split + 1);
+    }
+
+    ui_->FnameEdit->setText(QFile::decodeName(QByteArray::fromStdString(fileName_)));
+    ui_->FnameLabel->setEnabled(true);
+    ui_->FnameEdit->setEnabled(true);
+    ui_->HeaderMemo->setEnabled(true);
+
+    QStringList preview;
+    for (int i = 0; i < kPreviewLines; ++i) {
+        preview << PreviewLine(file.ReadLine());
+    }
+    ui_->HeaderMemo->setPlainText(preview.join(QLatin1Char('\n')));
+
+    ui_->StartBttn->setEnabled(true);
+    ShowStatus(QStringLiteral("Press the Start button when preparations are complete"));
+    SetStatusLabelEnabled(true);
+}
+
+void TSDIAppForm::StartBttnClick() {
+    if (Busy.load() != 0) {
+        return;
+    }
+    // The previous worker has delivered its end notice, so this join does not wait on us.
+    TransThread_.reset();
+    ui_->StartBttn->setEnabled(false);
+    Busy.store(1);
+    try {
+        TransThread_ = std::make_unique<TTrans>(*this, env_);
+    } catch (...) {
+        // No worker will ever send the end notice: undo Start's own changes.
+        Busy.store(0);
+        ui_->StartBttn->setEnabled(true);
+        throw;
+    }
+}
+
+bool TSDIAppForm::DeferExit() {
+    // Waiting here, inside the box's own loop, would keep the box from ever returning its
+    // answer to the worker that waits for it.
+    if (asking_ == 0) {
+        return false;
+    }
+    exitPending_ = true;
+    if (TransThread_) {
+        TransThread_->Terminate();
+    }
+    return true;
+}
+
+void TSDIAppForm::ExitItemClick() {
+    if (DeferExit()) {
+        return;
+    }
+    StopWorker();
+    close();
+}
+
+void TSDIAppForm::TransSetupClick() {
+    if (!FM_TransSetup_) {
+        return;
+    }
+    FM_TransSetup_->exec();
+    ShowLinkSummary(FM_TransSetup_->LinkSummary());
+}
+
+void TSDIAppForm::SetupButtonClick() {
+    TransSetupClick();
+}
+
+void TSDIAppForm::About1Click() {
+    if (AboutBox_) {
+        AboutBox_->exec();
+    }
+}
+
+void TSDIAppForm::SetStatus(const std::string& text) {
+    QMetaObject::invokeMethod(
+        this, [this, text = QString::fromStdString(text)] { ShowStatus(text); },
+        Qt::QueuedConnection);
+}
+
+void TSDIAppForm::ShowStatus(const QString& text) {
+    ui_->StatusLabel->setText(text);
+    emit StatusShown(text);
+}
+
+bool TSDIAppForm::AskInsertDisk(int diskNo) {
+    if (QThread::currentThread() == thread()) {
+        // A blocking queued call to our own thread would never return.
+        return AskOnGuiThread(diskNo);
+    }
+    bool ok = false;
+    QMetaObject::invokeMethod(
+        this, [this, diskNo, &ok] { ok = AskOnGuiThread(diskNo); }, Qt::BlockingQueuedConnection);
+    return ok;
+}
+
+bool TSDIAppForm::AskOnGuiThread(int diskNo) {
+    struct Showing {
+        int& count;
+        explicit Showing(int& c) : count(c) { ++count; }
+        ~Showing() { --count; }
+    } showing(asking_);
+    const bool ok = Prompts::InformationOkCancel(this, QStringLiteral("情報"),
+                                                 QStringLiteral("Insert Disk %1").arg(diskNo));
+    if (exitPending_ && asking_ == 1) {
+        // The Exit that came while the box was open goes on once the worker has its answer.
+        exitPending_ = false;
+        QMetaObject::invokeMethod(this, &TSDIAppForm::ExitItemClick, Qt::QueuedConnection);
+    }
+    return ok;
+}
+
+void TSDIAppForm::TransferEnded() {
+    QMetaObject::invokeMethod(
+        this, [this] { ApplyTransferEnded(); }, Qt::QueuedConnection);
+}
+
+void TSDIAppForm::ApplyTransferEnded() {
+    ui_->StartBttn->setEnabled(true);
+    Busy.store(0);
+    emit TransferFinished();
+}
+
+void TSDIAppForm::StopWorker() {
+    if (!TransThread_ || waiting_) {
+        // Nothing runs, or an outer call is already waiting and finishes the job.
+        return;
+    }
+    TransThread_->Terminate();
+    // The end notice is the worker's last queued change; until it has been applied the
+    // worker may still need us for its status texts or its disk question, so a plain join
+    // could wait forever. processEvents, unlike exec, also serves a loop that the
+    // application was already told to leave.
+    waiting_ = true;
+    QEventLoop loop;
+    while (Busy.load() != 0) {
+        loop.processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    waiting_ = false;
+    TransThread_->WaitFor();
+    TransThread_.reset();
+}
+
+void TSDIAppForm::closeEvent(QCloseEvent* event) {
+    if (waiting_ || DeferExit()) {
+        // Already on the way out: the running wait, or the Exit after the disk question,
+        // closes the window when it is done.
+        event->ignore();
+        return;
+    }
+    StopWorker();
+    event->accept();
+}
+
+bool TSDIAppForm::event(QEvent* event) {
+    if (event->type() == QEvent::StatusTip) {
+        ShowHint(static_cast<QStatusTipEvent*>(event)->tip());
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
+void TSDIAppForm::FollowClientArea() {
+    const QSize size = ui_->ClientArea->size();
+    ui_->SpeedPanel->setGeometry(0, 0, size.width(), kSpeedPanelHeight);
+    ui_->StatusBar->setGeometry(0, size.height() - kStatusBarHeight, size.width(),
+                                kStatusBarHeight);
+}
+
+bool TSDIAppForm::StartAccessKey() {
+    if (ui_->StartBttn->isEnabled()) {
+        ui_->StartBttn->click();
+        return true;
+    }
+    return false;
+}
+
+bool TSDIAppForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ui_->ClientArea && event->type() == QEvent::Resize) {
+        FollowClientArea();
+    } else if (event->type() == QEvent::Shortcut) {
+        // Alt+S belongs to Start while Start is enabled and to the Settings menu otherwise;
+        // the toolkit would call the two an ambiguous pair and press neither.
+        const auto* shortcut = static_cast<QShortcutEvent*>(event);
+        const bool altS = shortcut->key() == QKeySequence(Qt::ALT | Qt::Key_S);
+        if (watched == ui_->StartBttn) {
+            if (!StartAccessKey()) {
+                ui_->SDIAppMenu->setActiveAction(ui_->S1->menuAction());
+            }
+            return true;
+        }
+        if (watched == ui_->SDIAppMenu && altS && StartAccessKey()) {
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TSDIAppForm::keyPressEvent(QKeyEvent* event) {
+    // S alone presses Start where the focused control takes no typing of its own.
+    const QWidget* focus = focusWidget();
+    const bool plain = (event->modifiers() & ~Qt::ShiftModifier & ~Qt::KeypadModifier) == 0;
+    if (event->key() == Qt::Key_S && plain &&
+        (focus == ui_->SpeedPanel || focus == ui_->StartBttn) && StartAccessKey()) {
+        event->accept();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+void TSDIAppForm::setVisible(bool visible) {
+    // Centred on the screen the first time; after that it opens where it was left, which
+    // the toolkit keeps once the window has been placed explicitly.
+    if (visible && !shown_) {
+        shown_ = true;
+        if (const QScreen* screen = this->screen()) {
+            QRect frame = frameGeometry();
+            frame.moveCenter(screen->availableGeometry().center());
+            move(frame.topLeft());
+        }
+    }
+    QMainWindow::setVisible(visible);
+}
+
+}  // namespace qf580::ui

@@ -1,0 +1,42 @@
+#include "Startup.h"
+
+#include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+
+#include "ErrorBox.h"
+
+namespace qf580::ui {
+
+void SetUpApplication(QApplication& app, QTranslator& qtTexts) {
+    QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
+    QApplication::setDesktopFileName(QString::fromUtf8(kDesktopFileName));
+    // The standard dialogs (file-open dialog, message box buttons) speak Japanese in this
+    // tool whatever the desktop's language.
+    if (qtTexts.load(QLocale(QLocale::Japanese, QLocale::Japan), QStringLiteral("qtbase"),
+                     QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QApplication::installTranslator(&qtTexts);
+    }
+    app.setWindowIcon(ProgramIcon());
+}
+
+ProgramWindows::ProgramWindows() : SDIAppForm_(std::make_unique<TSDIAppForm>()) {
+    AboutBox_ = new TAboutBox(SDIAppForm_.get());
+    AboutBox_->setObjectName(QStringLiteral("AboutBox"));
+    FM_TransSetup_ = new TFM_TransSetup(SDIAppForm_.get());
+    FM_TransSetup_->setObjectName(QStringLiteral("FM_TransSetup"));
+    SDIAppForm_->SetDialogs(AboutBox_, FM_TransSetup_);
+}
+
+ProgramWindows::~ProgramWindows() {
+    SDIAppForm_->StopWorker();
+}
+
+int RunProgram(QApplication& app) {
+    ProgramWindows windows;
+    windows.SDIAppForm().show();
+    app.exec();
+    return 0;
+}
+
+}  // namespace qf580::ui
