@@ -16,7 +16,7 @@ namespace qf580::ui {
 class TFM_TransSetup : public QDialog {
     Q_OBJECT
 
-public:
+  public:
     explicit TFM_TransSetup(QWidget* parent = nullptr);
     ~TFM_TransSetup() override;
 
@@ -36,7 +36,14 @@ public:
     void BT_OKClick();
     void BT_CANClick();
 
-private:
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    // BT_OK's click: BT_OKClick, its error reported, then the dialog closes with OK.
+    void OkPressed();
+
     std::unique_ptr<Ui::TFM_TransSetup> ui_;
     LinkSettings settings_;
 };
