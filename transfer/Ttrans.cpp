@@ -55,7 +55,7 @@ TTrans::TTrans(TransHost& host, TransEnvironment env)
 
 TTrans::~TTrans() {
     Terminate();
-    if (thread_.joinable() && std::this_thread::get_id() == thread_.get_id()) {
+    if (std::this_thread::get_id() == workerId_.load()) {
         // Disposed of from its own end notice: nothing of this object is touched after
         // TransferEnded, so the thread may finish on its own.
         thread_.detach();
@@ -65,7 +65,7 @@ TTrans::~TTrans() {
 }
 
 void TTrans::WaitFor() {
-    if (std::this_thread::get_id() == thread_.get_id()) {
+    if (std::this_thread::get_id() == workerId_.load()) {
         return;  // the worker cannot wait for its own end
     }
     std::call_once(joined_, [this] {
@@ -76,6 +76,7 @@ void TTrans::WaitFor() {
 }
 
 void TTrans::RunTransfer() {
+    workerId_.store(std::this_thread::get_id());
     std::unique_ptr<std::uint8_t[]> FastBuffer = ObtainFastBuffer();
     // Without the buffer nothing has been sent yet; "Cannot open port" tells the operator
     // exactly that: the device was not touched and the transfer may simply be started again.

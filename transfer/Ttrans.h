@@ -57,6 +57,9 @@ class TTrans {
     DiskFile DiskFile_;
     std::atomic<bool> terminated_{false};
     std::atomic<bool> finished_{false};
+    // Stored by the thread itself first thing, so that a call from it can be recognised
+    // without reading thread_ while another thread may be joining it.
+    std::atomic<std::thread::id> workerId_{};
     std::once_flag joined_;
     std::thread thread_;  // last: started once everything above exists
 };

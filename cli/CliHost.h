@@ -1,0 +1,70 @@
+// The terminal as the worker's host: status texts go to a stream as lines, the disk question
+// is answered from a file descriptor (the terminal) or by a fixed answer.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "TransHost.h"
+
+namespace qf580::cli {
+
+enum class DiskAnswer { Ask, Ok, Cancel };
+
+// "OK", "ok", "y", "yes" or an empty line answer OK; "cancel", "c", "n", "no" answer Cancel.
+// Surrounding blanks and a carriage return are ignored.
+enum class ParsedAnswer { Ok, Cancel, Unknown };
+ParsedAnswer ParseAnswer(std::string line);
+
+class CliHost final : public TransHost {
+  public:
+    // `out` receives the statuses and the question; `answerFd` is read for the operator's
+    // answers; `wakeFd` becomes readable once the run is interrupted (-1: never).
+    CliHost(std::string path, DiskAnswer answer, std::FILE* out, int answerFd, int wakeFd);
+
+    std::string UpdateFileName() const override { return fileName_; }
+    std::string UpdateFileDir() const override { return fileDir_; }
+    const LinkSettings& Settings() const override { return settings_; }
+    LinkSettings& Settings() { return settings_; }
+
+    void SetStatus(const std::string& text) override;
+    bool AskInsertDisk(int diskNo) override;
+    void TransferEnded() override { ended_.store(true); }
+
+    // A stop was requested: any open or later question is answered with Cancel.
+    void Interrupt() { interrupted_.store(true); }
+
+    bool Ended() const { return ended_.load(); }
+    // The last status text: after the end notice, the transfer's outcome.
+    std::string LastStatus() const;
+
+    // With a fixed answer of OK, the same disk is tried this many times, a pause apart,
+    // before the question is given up with Cancel: a file that doesn't turn up must not
+    // keep the program asking for ever.
+    static constexpr int kOkTries = 3;
+    static constexpr int kOkPauseMs = 1000;
+
+  private:
+    void WriteLine(const std::string& text);
+    // One line from answerFd; Cancel on end of input or on an interruption.
+    ParsedAnswer ReadAnswer(bool& lineEnded);
+    bool WaitOrInterrupted(int ms);
+
+    const std::string fileName_;
+    const std::string fileDir_;
+    const DiskAnswer answer_;
+    std::FILE* const out_;
+    const int answerFd_;
+    const int wakeFd_;
+    LinkSettings settings_;
+    std::atomic<bool> ended_{false};
+    std::atomic<bool> interrupted_{false};
+    mutable std::mutex statusMutex_;
+    std::string lastStatus_;
+    int lastAskedDisk_ = 0;  // worker thread only
+    int timesAsked_ = 0;
+};
+
+}  // namespace qf580::cli

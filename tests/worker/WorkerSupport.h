@@ -1,0 +1,340 @@
+// What the worker's tests share: update sets written byte by byte, a host that records every
+// call in order, and a USB driver table that plays the device model in-process.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DeviceModel.h"
+#include "TransHost.h"
+#include "Ttrans.h"
+
+namespace qf580::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Concatenation, for byte strings and lists of write sizes alike.
+template <typename T>
+std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+inline Bytes ToBytes(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+
+class TempDir {
+  public:
+    TempDir() {
+        char pattern[] = "/tmp/qf580-worker-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        EXPECT_NE(made, nullptr);
+        path_ = made ? made : "/tmp";
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    // With its trailing separator, as the worker's directory is.
+    std::string dir() const { return path_.string() + "/"; }
+    std::string Write(const std::string& name, const Bytes& bytes) const {
+        const std::string path = dir() + name;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        return path;
+    }
+    void Remove(const std::string& name) const { std::filesystem::remove(dir() + name); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// The 56-byte header of a disk: ROM type line, 16 free bytes, the disk number, 6 free bytes.
+inline Bytes Header(int romType, int diskNo) {
+    std::string h(RomTypeTable[static_cast<std::size_t>(romType)]);
+    h += "FW 2024-01-01   ";
+    h += "0" + std::to_string(diskNo);
+    h += "  v1.0";
+    return ToBytes(h);
+}
+
+// A record as it stands in the file: count, data, checksum.
+inline Bytes Record(const Bytes& data) {
+    Bytes r{static_cast<std::uint8_t>(data.size() / 2)};
+    unsigned sum = 0;
+    for (std::uint8_t b : data) {
+        r.push_back(b);
+        sum += b;
+    }
+    r.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+    return r;
+}
+
+// A record of `words` 16-bit words whose bytes differ from record to record.
+inline Bytes Record(int words, unsigned seed) {
+    Bytes data(static_cast<std::size_t>(2 * words));
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(seed * 37u + i * 11u + 5u);
+    }
+    return Record(data);
+}
+
+inline const Bytes kEnd{0x00};
+
+// A pass of `count` records after START (so count + 1 records), closed by END.
+inline std::vector<Bytes> PassRecords(int count, unsigned seed, int words = 8) {
+    std::vector<Bytes> records;
+    for (int i = 0; i <= count; ++i) {
+        records.push_back(Record(words, seed + static_cast<unsigned>(i)));
+    }
+    return records;
+}
+
+inline Bytes Join(const std::vector<Bytes>& records) {
+    Bytes all;
+    for (const Bytes& r : records) {
+        all = all + r;
+    }
+    return all;
+}
+
+// What a device must receive before the records.
+inline Bytes Handshake(const Bytes& header) {
+    return ToBytes(":UP:EXEC\r\n") + ToBytes("U") + ToBytes("QUILLMAR\r\n") + Bytes{0x38} + header;
+}
+
+// The write sizes of the handshake: command, sync, identification, header size, header.
+inline std::vector<std::size_t> HandshakeWrites() {
+    return {10, 1, 10, 1, 56};
+}
+
+// Records every call of the worker, in the worker's order.
+class RecordingHost final : public TransHost {
+  public:
+    explicit RecordingHost(std::string dir, std::string name = "FW0000.q58")
+        : dir_(std::move(dir)), name_(std::move(name)) {
+        LinkSettingsValues values;
+        values.UseUSB = 1;  // the fake driver unless a test says otherwise
+        values.IPAddress = "127.0.0.1";
+        values.PortNo = 0;
+        settings_.Set(values);
+    }
+
+    std::string UpdateFileName() const override { return name_; }
+    std::string UpdateFileDir() const override { return dir_; }
+    const LinkSettings& Settings() const override { return settings_; }
+    LinkSettings& settings() { return settings_; }
+
+    void SetStatus(const std::string& text) override {
+        Add("status:" + text);
+        if (onStatus) {
+            onStatus(text);
+        }
+    }
+    bool AskInsertDisk(int diskNo) override {
+        Add("ask:" + std::to_string(diskNo));
+        return onAsk ? onAsk(diskNo) : false;
+    }
+    void TransferEnded() override { Add("ended"); }
+
+    // Set before the worker starts; called on the worker thread.
+    std::function<void(const std::string&)> onStatus;
+    std::function<bool(int)> onAsk;
+
+    std::vector<std::string> events() const {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+    std::vector<std::string> statuses() const {
+        std::vector<std::string> out;
+        for (const std::string& e : events()) {
+            if (e.rfind("status:", 0) == 0) {
+                out.push_back(e.substr(7));
+            }
+        }
+        return out;
+    }
+    std::string outcome() const {
+        const std::vector<std::string> s = statuses();
+        return s.empty() ? std::string() : s.back();
+    }
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        events_.clear();
+    }
+
+    // The worker of the running transfer, for callbacks that request a stop.
+    std::atomic<TTrans*> worker{nullptr};
+
+  private:
+    void Add(std::string event) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(event));
+    }
+
+    std::string dir_;
+    std::string name_;
+    LinkSettings settings_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> events_;
+};
+
+// The device model behind a USB driver table, in-process. Every call comes from the worker
+// thread; the test reads the state after joining the worker.
+class FakeUsbDevice {
+  public:
+    explicit FakeUsbDevice(sim::FaultPlan plan = {}) : state_(std::make_shared<State>(plan)) {}
+
+    UsbDriver Driver() const {
+        UsbDriver d;
+        std::shared_ptr<State> s = state_;
+        d.OpenDevice = [s]() -> std::int32_t {
+            ++s->opens;
+            return s->openFails ? 0 : kHandle;
+        };
+        d.CloseDevice = [s](std::int32_t handle) -> std::int32_t {
+            s->closes.push_back(handle);
+            return 1;
+        };
+        d.WriteDevice = [s](std::int32_t handle, const void* data, std::int32_t len,
+                            std::int32_t* count, std::int32_t) -> std::int32_t {
+            if (handle != kHandle || s->closed) {
+                *count = 0;
+                return 0;
+            }
+            const auto* p = static_cast<const std::uint8_t*>(data);
+            Bytes bytes(p, p + len);
+            s->writes.push_back(bytes);
+            const sim::DeviceModel::Output out = s->model.Feed(bytes);
+            s->replies.insert(s->replies.end(), out.reply.begin(), out.reply.end());
+            if (out.close) {
+                s->closing = true;
+            }
+            if (s->onWrite) {
+                s->onWrite(bytes);
+            }
+            *count = len;
+            return 1;
+        };
+        d.ReadDevice = [s](std::int32_t handle, void* buf, std::int32_t wanted, std::int32_t* count,
+                           std::int32_t timeoutMs) -> std::int32_t {
+            *count = 0;
+            if (handle != kHandle || wanted < 1) {
+                return 0;
+            }
+            if (s->replies.empty()) {
+                if (s->closing) {
+                    s->closed = true;  // the device is gone: fails at once
+                } else {
+                    // Silence: the driver gives up at its time limit.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+                }
+                return 0;
+            }
+            *static_cast<std::uint8_t*>(buf) = s->replies.front();
+            s->replies.pop_front();
+            *count = 1;
+            return 1;
+        };
+        return d;
+    }
+
+    const sim::DeviceModel& model() const { return state_->model; }
+    const std::vector<Bytes>& writes() const { return state_->writes; }
+    std::vector<std::size_t> writeSizes() const {
+        std::vector<std::size_t> sizes;
+        for (const Bytes& w : state_->writes) {
+            sizes.push_back(w.size());
+        }
+        return sizes;
+    }
+    Bytes received() const {
+        Bytes all;
+        for (const Bytes& w : state_->writes) {
+            all = all + w;
+        }
+        return all;
+    }
+    int opens() const { return state_->opens; }
+    const std::vector<std::int32_t>& closes() const { return state_->closes; }
+    void FailOpen() { state_->openFails = true; }
+    // Called on the worker thread after each write has reached the model.
+    void OnWrite(std::function<void(const Bytes&)> f) { state_->onWrite = std::move(f); }
+
+    static constexpr std::int32_t kHandle = 0x5A17;
+
+  private:
+    struct State {
+        explicit State(sim::FaultPlan plan) : model(std::move(plan)) {}
+        sim::DeviceModel model;
+        std::deque<std::uint8_t> replies;
+        std::vector<Bytes> writes;
+        std::vector<std::int32_t> closes;
+        std::function<void(const Bytes&)> onWrite;
+        int opens = 0;
+        bool openFails = false;
+        bool closing = false;
+        bool closed = false;
+    };
+    std::shared_ptr<State> state_;
+};
+
+// Short link time limits: silence costs a fraction of a second, not 15 s.
+inline LinkTimeouts ShortTimeouts() {
+    return LinkTimeouts{150, 150, 150};
+}
+
+// Runs one transfer to its end and checks what every transfer must show: exactly one end
+// notice, as the very last call, right after the outcome text.
+inline void RunOne(RecordingHost& host, TransEnvironment env) {
+    host.Clear();
+    {
+        TTrans trans(host, std::move(env));
+        host.worker.store(&trans);
+        trans.WaitFor();
+        EXPECT_TRUE(trans.Finished());
+        host.worker.store(nullptr);
+    }
+    const std::vector<std::string> events = host.events();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events.back(), "ended");
+    EXPECT_EQ(std::count(events.begin(), events.end(), "ended"), 1);
+    EXPECT_EQ(events[events.size() - 2].rfind("status:", 0), 0u) << "outcome before the end";
+}
+
+inline TransEnvironment UsbEnv(const FakeUsbDevice& device) {
+    TransEnvironment env;
+    env.timeouts = ShortTimeouts();
+    env.usb = device.Driver();
+    return env;
+}
+
+// Requests a stop of the running worker from one of its own callbacks.
+inline void StopRunningWorker(RecordingHost& host) {
+    TTrans* worker = nullptr;
+    while ((worker = host.worker.load()) == nullptr) {
+        std::this_thread::yield();  // the worker may call back before the test stored it
+    }
+    worker->Terminate();
+}
+
+}  // namespace qf580::test
