@@ -41,7 +41,14 @@ class DeviceLink {
   private:
     enum class Transport { Tcp, Usb };
     Transport Current() const;
+    // The transport the next operation uses: the opened one, else the one the settings name.
+    Transport Chosen() const;
+    // True while this transfer holds a handle from a successful USB open.
+    bool UsbHeld() const;
     UsbDriver& Usb();
+    // Receive loops; `p` follows the bytes received so far, even when a call throws.
+    int RecvUsb(std::uint8_t*& p, int wanted);
+    int RecvTcp(std::uint8_t*& p, int wanted);
 
     const LinkSettings& settings_;
     LinkTimeouts timeouts_;

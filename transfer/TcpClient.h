@@ -1,0 +1,86 @@
+// The TCP client behind ClientSocket1 and the timed stream behind SockStream.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace qf580 {
+
+// Owns one file descriptor and closes it exactly once.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            Reset(other.Release());
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { Reset(); }
+
+    int Get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int Release() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset(int fd = -1) noexcept;
+
+  private:
+    int fd_ = -1;
+};
+
+// An IPv4 client that connects with a plain blocking connect and can be reused: every Open
+// connects afresh to the target as it is set at that moment. It sets no socket options, binds
+// no local address and adds no connect time limit, so the system's defaults apply.
+class TcpClient {
+  public:
+    // Numeric IPv4 text in the forms the standard conversion accepts; no name lookup.
+    void SetAddress(std::string address) { address_ = std::move(address); }
+    // Only the low 16 bits count.
+    void SetPort(std::uint32_t portNo) { port_ = static_cast<std::uint16_t>(portNo & 0xFFFFu); }
+
+    // Closes any earlier connection, then connects. False on every failure, and then the
+    // client is inactive and holds no socket.
+    bool Open();
+    void Close() { socket_.Reset(); }
+
+    // True from a successful Open until Close.
+    bool Active() const { return static_cast<bool>(socket_); }
+    int Socket() const { return socket_.Get(); }
+
+  private:
+    std::string address_;
+    std::uint16_t port_ = 0;
+    UniqueFd socket_;
+};
+
+// Reads and writes over a connected socket owned by someone else, each bounded by one time
+// limit. Giving up leaves nothing behind: no request stays with the system that could complete
+// later, so a byte that arrives after a read gave up waits in the socket for the next read.
+// Never raises SIGPIPE.
+class SocketStream {
+  public:
+    SocketStream(int socket, int timeoutMs);
+
+    // Waits up to `ms` until there is something to read: bytes, the peer's close or an error.
+    bool WaitForData(int ms) const;
+    // Reads up to `len` bytes, waiting up to the time limit for the first. Returns the number
+    // read; 0 when nothing came in time, the peer closed the connection or the read failed.
+    int Read(void* buf, int len);
+    // Writes all `len` bytes unless the time limit passes or the connection fails first.
+    // Returns the number that went out.
+    int Write(const void* data, int len);
+
+  private:
+    int socket_;
+    int timeoutMs_;
+};
+
+}  // namespace qf580
