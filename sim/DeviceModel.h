@@ -69,24 +69,43 @@ class DeviceModel {
     // Records received so far, over all passes.
     std::size_t recordCount() const;
     int passCount() const;  // from the header's ROM type line; 0 before the header
+    int passesCompleted() const { return passesDone_; }
+    // The device has stopped taking part: a refused header, a bad checksum, an unexpected
+    // handshake byte or a fault that fired. Bytes that still arrive are recorded, not answered.
+    bool stopped() const { return phase_ == Phase::Stopped; }
 
   private:
+    enum class Phase { Exec, Ident, HeaderSize, Header, Records, Complete, Stopped };
+
+    void Step(std::uint8_t byte, Output& out);
+    // Answers `good` at `point`, unless the fault plan says otherwise; false when the
+    // exchange ends here (a fault fired).
+    bool Reply(ReplyPoint point, std::vector<std::uint8_t> good, Output& out);
+    const Fault* FaultAt(ReplyPoint point) const;
+    bool ApplyFault(const Fault& fault, ReplyPoint point, std::vector<std::uint8_t> good,
+                    Output& out);
+    void Stop(std::string why);
+    std::string PointName(ReplyPoint point) const;
+    void EndRecord(Output& out);
+
     FaultPlan plan_;
     Received received_;
-    // Parser state; its shape is the model's own business.
-    int phase_ = 0;
-    std::vector<std::uint8_t> pending_;
+    Phase phase_ = Phase::Exec;
+    std::vector<std::uint8_t> pending_;  // bytes of the step in progress
     int passes_ = 0;
-    int currentPass_ = 0;
-    int recordIndex_ = 0;
-    bool silent_ = false;
-    bool closed_ = false;
-    std::string error_;
+    int passesDone_ = 0;
+    int currentPass_ = 0;           // 1-based while records flow
+    int recordIndex_ = 0;           // index of the record being received, within its pass
+    std::size_t recordLength_ = 0;  // whole length of the record being received, 0 if none
+    bool closed_ = false;           // a Close fault fired
+    std::string error_;             // why the device stopped
 };
 
 // A sample update set for demos and tests. romType 0 MAIN, 1 SUB, 2 IRIG; with two disks the
-// first ends in the middle of the first pass. Writes the files into dir and returns the path
-// of the file to choose (disk 1's name).
+// first ends in the middle of a record of the first pass, and the second starts with that
+// record whole. Writes the files into dir, named from baseName as the reader derives disk
+// names ("FW0000.q58" gives "FW0001.q58" and "FW0002.q58"), and returns their paths, disk 1
+// (the file to choose) first. Throws std::invalid_argument or std::runtime_error.
 struct SampleOptions {
     int romType = 0;
     int disks = 1;

@@ -1,0 +1,374 @@
+// The device model on its own: the replies it owes, where it stops, and its fault plan.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <random>
+
+#include "DeviceModel.h"
+#include "SimTestSupport.h"
+
+namespace qf580::sim {
+namespace {
+
+using namespace test;
+
+// Feeds every step as one write and checks each reply; returns the model for inspection.
+void ExpectReplies(DeviceModel& model, const std::vector<Step>& steps) {
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const auto out = model.Feed(steps[i].write);
+        EXPECT_EQ(out.reply, steps[i].reply) << "step " << i << ", state: " << model.state();
+        EXPECT_FALSE(out.close) << "step " << i;
+    }
+}
+
+TEST(DeviceModel, WorkedExampleCompletesWithExactReplies) {
+    const Bytes start{0x01, 0x12, 0x34, 0x46};
+    const Bytes record{0x02, 0x01, 0x02, 0x03, 0x04, 0x0A};
+    const Bytes header = Header(kMainLine);
+    DeviceModel model;
+    const std::vector<Step> steps{
+        {B(":UP:EXEC\r\n"), {}}, {B("U"), {0xAA}}, {B("QUILLMAR\r\n"), B("QUILLMAR\r\n")},
+        {{0x38}, {0x38}},        {header, {0x59}}, {start, {0x59}},
+        {record, {0x59}},        {{0x00}, {}},
+    };
+    EXPECT_EQ(model.state(), "waiting for the update command :UP:EXEC");
+    ExpectReplies(model, steps);
+    EXPECT_TRUE(model.complete());
+    EXPECT_EQ(model.state(), "complete");
+    EXPECT_EQ(model.passCount(), 1);
+    EXPECT_EQ(model.passesCompleted(), 1);
+    EXPECT_EQ(model.recordCount(), 2u);
+    const Received& got = model.received();
+    EXPECT_EQ(got.header, header);
+    ASSERT_EQ(got.passes.size(), 1u);
+    EXPECT_EQ(got.passes[0], (std::vector<Bytes>{start, record}));
+    EXPECT_EQ(got.writeSizes, (std::vector<std::size_t>{10, 1, 10, 1, 56, 4, 6, 1}));
+    EXPECT_EQ(got.bytes, Concat(steps));
+}
+
+TEST(DeviceModel, BytesAfterCompletionAreRecordedNotAnswered) {
+    DeviceModel model;
+    ExpectReplies(model, Exchange(Header(kMainLine), {Records(1)}));
+    ASSERT_TRUE(model.complete());
+    const std::size_t before = model.received().bytes.size();
+    const auto out = model.Feed(B(":UP:EXEC\r\nU"));
+    EXPECT_TRUE(out.reply.empty());
+    EXPECT_FALSE(out.close);
+    EXPECT_EQ(model.received().bytes.size(), before + 11);
+    EXPECT_TRUE(model.complete());
+}
+
+TEST(DeviceModel, TwoPassSubSetCompletesOnlyAfterTheSecondEnd) {
+    DeviceModel model;
+    auto steps = Exchange(Header(kSubLine), {Records(3, 5), Records(2, 9)});
+    const Step lastEnd = steps.back();
+    steps.pop_back();
+    ExpectReplies(model, steps);
+    EXPECT_EQ(model.passCount(), 2);
+    EXPECT_EQ(model.passesCompleted(), 1);
+    EXPECT_FALSE(model.complete());
+    EXPECT_EQ(model.state(), "waiting for record 2 of pass 2");
+    EXPECT_TRUE(model.Feed(lastEnd.write).reply.empty());
+    EXPECT_TRUE(model.complete());
+    ASSERT_EQ(model.received().passes.size(), 2u);
+    EXPECT_EQ(model.received().passes[0], Records(3, 5));
+    EXPECT_EQ(model.received().passes[1], Records(2, 9));
+}
+
+// The pass count comes from the ROM type line; any other line is refused with a byte that
+// isn't "Y".
+TEST(DeviceModel, RomTypeLineDecidesPassesOrRefusal) {
+    struct Case {
+        std::string line;
+        int passes;  // 0: refused
+    };
+    const std::vector<Case> cases{
+        {kMainLine, 1},
+        {kSubLine, 2},
+        {kIrigLine, 2},
+        {"QUILLMAR QF580 MAIN ROM        \r", 0},   // 8 blanks
+        {"QUILLMAR QF580 SUB ROM       \r\n ", 0},  // 7 blanks
+        {"QUILLMAR QF580 IRIG ROM       \n\r", 0},
+        {std::string(32, 'x'), 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        ASSERT_EQ(c.line.size(), 32u);
+        DeviceModel model;
+        auto steps = Exchange(Header(c.line), {});
+        const Step header = steps.back();
+        steps.pop_back();
+        ExpectReplies(model, steps);
+        const auto out = model.Feed(header.write);
+        if (c.passes > 0) {
+            EXPECT_EQ(out.reply, Bytes{'Y'});
+            EXPECT_EQ(model.passCount(), c.passes);
+            EXPECT_EQ(model.state(), "waiting for record 0 of pass 1");
+        } else {
+            EXPECT_EQ(out.reply, Bytes{'N'});
+            EXPECT_TRUE(model.stopped());
+            EXPECT_EQ(model.state(), "refused the header: unknown ROM type line");
+            EXPECT_TRUE(model.Feed(Record(2)).reply.empty());
+        }
+    }
+}
+
+TEST(DeviceModel, AcknowledgesStartAndEverySixtyFourthRecordFromIndexOne) {
+    // 130 records after START: indexes 0 to 130, acknowledged at 0, 1, 65 and 129.
+    DeviceModel model;
+    for (const auto& step : Exchange(Header(kMainLine), {})) {
+        model.Feed(step.write);
+    }
+    std::vector<int> acked;
+    const auto records = Records(131, 1);
+    for (int i = 0; i < static_cast<int>(records.size()); ++i) {
+        const auto out = model.Feed(records[i]);
+        if (!out.reply.empty()) {
+            EXPECT_EQ(out.reply, Bytes{'Y'}) << "record " << i;
+            acked.push_back(i);
+        }
+        if (i == 64) {
+            EXPECT_EQ(model.state(), "waiting for record 65 of pass 1");
+        }
+    }
+    EXPECT_EQ(acked, (std::vector<int>{0, 1, 65, 129}));
+    EXPECT_TRUE(model.Feed(Bytes{0x00}).reply.empty());
+    EXPECT_TRUE(model.complete());
+    EXPECT_EQ(model.recordCount(), 131u);
+}
+
+TEST(DeviceModel, SixtyFiveRecordsAfterStartAreAcknowledgedAtZeroOneAndSixtyFive) {
+    // As the host writes them with fast transfer on: START, record 1, records 2 to 65 in one
+    // write, then END.
+    const auto records = Records(66, 2);
+    Bytes batch;
+    for (int i = 2; i <= 65; ++i) {
+        batch.insert(batch.end(), records[i].begin(), records[i].end());
+    }
+    DeviceModel model;
+    auto steps = Exchange(Header(kMainLine), {});
+    steps.push_back({records[0], {'Y'}});
+    steps.push_back({records[1], {'Y'}});
+    steps.push_back({batch, {'Y'}});
+    steps.push_back({{0x00}, {}});
+    ExpectReplies(model, steps);
+    EXPECT_TRUE(model.complete());
+    EXPECT_EQ(model.received().passes[0], records);
+}
+
+// The device parses a byte stream: however the host's bytes are cut into writes, the
+// replies, in order, are the same.
+TEST(DeviceModel, ChunkingDoesNotChangeReplies) {
+    const auto steps = Exchange(Header(kIrigLine), {Records(70, 4), Records(3, 200)});
+    const Bytes all = Concat(steps);
+    const Bytes expected = ConcatReplies(steps);
+    std::mt19937 random(7);
+    const std::vector<std::string> names{"one write", "byte by byte", "random 1", "random 2",
+                                         "random 3"};
+    for (std::size_t variant = 0; variant < names.size(); ++variant) {
+        SCOPED_TRACE(names[variant]);
+        DeviceModel model;
+        Bytes replies;
+        std::size_t at = 0;
+        while (at < all.size()) {
+            std::size_t size = all.size();
+            if (variant == 1) {
+                size = 1;
+            } else if (variant > 1) {
+                size = 1 + random() % 700;
+            }
+            size = std::min(size, all.size() - at);
+            const auto out = model.Feed(std::span(all).subspan(at, size));
+            replies.insert(replies.end(), out.reply.begin(), out.reply.end());
+            at += size;
+        }
+        EXPECT_EQ(replies, expected);
+        EXPECT_TRUE(model.complete());
+        EXPECT_EQ(model.recordCount(), 73u);
+        EXPECT_EQ(model.received().bytes, all);
+    }
+}
+
+TEST(DeviceModel, BadChecksumIsAnsweredWithNAndStopsTheDevice) {
+    DeviceModel model;
+    auto pass2 = Records(5, 3);
+    pass2[3].back() ^= 0x01;
+    auto steps = Exchange(Header(kSubLine), {Records(2), pass2});
+    // Up to and including record 2 of pass 2 all is well.
+    const std::size_t bad = 5 + 2 + 1 + 3;
+    ExpectReplies(model, std::vector<Step>(steps.begin(), steps.begin() + bad));
+    const auto out = model.Feed(steps[bad].write);
+    EXPECT_EQ(out.reply, Bytes{0x4E});
+    EXPECT_TRUE(model.stopped());
+    EXPECT_FALSE(model.complete());
+    EXPECT_NE(model.state().find("bad checksum in record 3 of pass 2"), std::string::npos)
+        << model.state();
+    for (std::size_t i = bad + 1; i < steps.size(); ++i) {
+        EXPECT_TRUE(model.Feed(steps[i].write).reply.empty());
+    }
+    EXPECT_EQ(model.received().bytes, Concat(steps));
+}
+
+TEST(DeviceModel, UnexpectedHandshakeByteEndsAllReplies) {
+    struct Case {
+        std::string name;
+        std::vector<Bytes> writes;
+        std::string state;
+    };
+    const std::vector<Case> cases{
+        {"command", {B(":UP:EXIT\r\n")}, "unexpected byte 0x49 at byte 7 of the update command"},
+        {"sync", {B(":UP:EXEC\r\n"), B("V")}, "unexpected byte 0x56 at byte 11 of the update"},
+        {"sync missing", {B(":UP:EXEC\r\nQUILLMAR\r\n")}, "unexpected byte 0x51 at byte 11"},
+        {"ident", {B(":UP:EXEC\r\nU"), B("QUILLMAN\r\n")}, "byte 8 of the identification"},
+        {"ident without CR", {B(":UP:EXEC\r\nU"), B("QUILLMAR\n")}, "byte 9 of the ident"},
+        {"header size",
+         {B(":UP:EXEC\r\nU"), B("QUILLMAR\r\n"), {0x37}},
+         "unexpected byte 0x37 instead of the header size"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeviceModel model;
+        for (std::size_t i = 0; i + 1 < c.writes.size(); ++i) {
+            model.Feed(c.writes[i]);
+            ASSERT_FALSE(model.stopped()) << model.state();
+        }
+        EXPECT_TRUE(model.Feed(c.writes.back()).reply.empty());
+        EXPECT_TRUE(model.stopped());
+        EXPECT_NE(model.state().find(c.state), std::string::npos) << model.state();
+        // Whatever follows, even a correct continuation, gets no answer.
+        EXPECT_TRUE(model.Feed(B("QUILLMAR\r\n")).reply.empty());
+        EXPECT_TRUE(model.Feed(Bytes{0x38}).reply.empty());
+    }
+}
+
+TEST(DeviceModel, StateFollowsTheExchange) {
+    DeviceModel model;
+    model.Feed(B(":UP:EXEC\r\n"));
+    EXPECT_EQ(model.state(), "waiting for the synchronisation byte U");
+    model.Feed(B("U"));
+    EXPECT_EQ(model.state(), "waiting for the identification QUILLMAR");
+    model.Feed(B("QUILLMAR\r\n"));
+    EXPECT_EQ(model.state(), "waiting for the header size");
+    model.Feed(Bytes{0x38});
+    EXPECT_EQ(model.passCount(), 0);
+    const Bytes header = Header(kMainLine);
+    model.Feed(std::span(header).first(20));
+    EXPECT_EQ(model.state(), "waiting for header byte 21 of 56");
+    model.Feed(std::span(header).subspan(20));
+    const Bytes record = Record(4);
+    model.Feed(std::span(record).first(3));
+    EXPECT_EQ(model.state(), "receiving record 0 of pass 1 (3 of 10 bytes)");
+}
+
+struct FaultCase {
+    std::string name;
+    FaultKind kind;
+    ReplyPoint at;
+    int pass;
+    int index;
+    std::size_t step;  // the step of Exchange() at which the fault shows
+    std::string state;
+};
+
+// A SUB set with 70 records in pass 1 and 3 in pass 2: steps 0-4 are the handshake and
+// header, 5-74 pass 1's records, 75 its END, 76-78 pass 2's records, 79 its END.
+const std::vector<FaultCase> kFaultCases{
+    {"wrong sync", FaultKind::WrongByte, ReplyPoint::Sync, 1, 0, 1,
+     "answered 0x4E at the synchronisation reply"},
+    {"wrong ident", FaultKind::WrongByte, ReplyPoint::Ident, 1, 0, 2,
+     "answered 0x4E at the identification echo"},
+    {"wrong header size", FaultKind::WrongByte, ReplyPoint::HeaderSize, 1, 0, 3,
+     "answered 0x4E at the header size echo"},
+    {"wrong header ack", FaultKind::WrongByte, ReplyPoint::HeaderAck, 1, 0, 4,
+     "answered 0x4E at the header acknowledgement"},
+    {"wrong start ack", FaultKind::WrongByte, ReplyPoint::RecordAck, 1, 0, 5,
+     "answered 0x4E at the acknowledgement of record 0 of pass 1"},
+    {"wrong ack 65", FaultKind::WrongByte, ReplyPoint::RecordAck, 1, 65, 70,
+     "answered 0x4E at the acknowledgement of record 65 of pass 1"},
+    {"wrong ack pass 2", FaultKind::WrongByte, ReplyPoint::RecordAck, 2, 1, 77,
+     "answered 0x4E at the acknowledgement of record 1 of pass 2"},
+    {"silent sync", FaultKind::Silence, ReplyPoint::Sync, 1, 0, 1,
+     "silent from the synchronisation reply on"},
+    {"silent ident", FaultKind::Silence, ReplyPoint::Ident, 1, 0, 2,
+     "silent from the identification echo on"},
+    {"silent header", FaultKind::Silence, ReplyPoint::HeaderAck, 1, 0, 4,
+     "silent from the header acknowledgement on"},
+    {"silent ack 65", FaultKind::Silence, ReplyPoint::RecordAck, 1, 65, 70,
+     "silent from the acknowledgement of record 65 of pass 1 on"},
+    {"silent start pass 2", FaultKind::Silence, ReplyPoint::RecordAck, 2, 0, 76,
+     "silent from the acknowledgement of record 0 of pass 2 on"},
+    {"close sync", FaultKind::Close, ReplyPoint::Sync, 1, 0, 1,
+     "closed the link at the synchronisation reply"},
+    {"close header size", FaultKind::Close, ReplyPoint::HeaderSize, 1, 0, 3,
+     "closed the link at the header size echo"},
+    {"close header", FaultKind::Close, ReplyPoint::HeaderAck, 1, 0, 4,
+     "closed the link at the header acknowledgement"},
+    {"close ack 1", FaultKind::Close, ReplyPoint::RecordAck, 1, 1, 6,
+     "closed the link at the acknowledgement of record 1 of pass 1"},
+    // Between acknowledgement points a fault fires right after the named record.
+    {"close mid-stream", FaultKind::Close, ReplyPoint::RecordAck, 1, 5, 10,
+     "closed the link at the acknowledgement of record 5 of pass 1"},
+    {"stray byte mid-stream", FaultKind::WrongByte, ReplyPoint::RecordAck, 1, 30, 35,
+     "answered 0x4E at the acknowledgement of record 30 of pass 1"},
+};
+
+class DeviceModelFault : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(DeviceModelFault, FiresAtItsPointOnly) {
+    const FaultCase& c = GetParam();
+    const auto steps = Exchange(Header(kSubLine), {Records(70, 1), Records(3, 2)});
+    ASSERT_EQ(steps.size(), 80u);
+    DeviceModel model(FaultPlan{{Fault{c.kind, c.at, c.pass, c.index, 0x4E}}, 0});
+    for (std::size_t i = 0; i < c.step; ++i) {
+        const auto out = model.Feed(steps[i].write);
+        ASSERT_EQ(out.reply, steps[i].reply) << "step " << i << ": " << model.state();
+        ASSERT_FALSE(out.close);
+    }
+    const auto out = model.Feed(steps[c.step].write);
+    switch (c.kind) {
+        case FaultKind::WrongByte: {
+            Bytes expected = steps[c.step].reply.empty() ? Bytes{0} : steps[c.step].reply;
+            expected.front() = 0x4E;
+            EXPECT_EQ(out.reply, expected);
+            EXPECT_FALSE(out.close);
+            break;
+        }
+        case FaultKind::Silence:
+            EXPECT_TRUE(out.reply.empty());
+            EXPECT_FALSE(out.close);
+            break;
+        case FaultKind::Close:
+            EXPECT_TRUE(out.reply.empty());
+            EXPECT_TRUE(out.close);
+            break;
+    }
+    EXPECT_EQ(model.state(), c.state);
+    EXPECT_TRUE(model.stopped());
+    for (std::size_t i = c.step + 1; i < steps.size(); ++i) {
+        const auto after = model.Feed(steps[i].write);
+        EXPECT_TRUE(after.reply.empty()) << "step " << i;
+        EXPECT_EQ(after.close, c.kind == FaultKind::Close);
+    }
+    EXPECT_FALSE(model.complete());
+    EXPECT_EQ(model.received().bytes, Concat(steps));
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, DeviceModelFault, testing::ValuesIn(kFaultCases),
+                         [](const auto& info) {
+                             std::string name = info.param.name;
+                             for (char& ch : name) {
+                                 if (!std::isalnum(static_cast<unsigned char>(ch))) {
+                                     ch = '_';
+                                 }
+                             }
+                             return name;
+                         });
+
+TEST(DeviceModel, WrongByteReplacesTheFirstByteOfTheIdentEcho) {
+    DeviceModel model(FaultPlan{{Fault{FaultKind::WrongByte, ReplyPoint::Ident, 1, 0, 'X'}}, 0});
+    model.Feed(B(":UP:EXEC\r\nU"));
+    EXPECT_EQ(model.Feed(B("QUILLMAR\r\n")).reply, B("XUILLMAR\r\n"));
+}
+
+}  // namespace
+}  // namespace qf580::sim

@@ -1,0 +1,224 @@
+// The in-process loopback front-ends: real sockets, a fresh model per connection, faults
+// that are really silent or really close, and replies delayed as planned.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "SimTestSupport.h"
+#include "TcpDeviceServer.h"
+
+namespace qf580::sim {
+namespace {
+
+using namespace test;
+using namespace std::chrono_literals;
+
+class Client {
+  public:
+    static Client Tcp(std::uint16_t port) {
+        Client c(::socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        if (::connect(c.fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            throw std::runtime_error("connect failed");
+        }
+        return c;
+    }
+    static Client Unix(const std::string& path) {
+        Client c(::socket(AF_UNIX, SOCK_STREAM, 0));
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        if (::connect(c.fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            throw std::runtime_error("connect failed");
+        }
+        return c;
+    }
+
+    void Send(const Bytes& bytes) {
+        ASSERT_EQ(::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    void SendFrame(const Bytes& bytes) {
+        const auto n = static_cast<std::uint32_t>(bytes.size());
+        Bytes frame{static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
+                    static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
+        frame.insert(frame.end(), bytes.begin(), bytes.end());
+        Send(frame);
+    }
+    // Up to `count` bytes, waiting at most `limit` for each; stops early at the peer's close.
+    Bytes Receive(std::size_t count, std::chrono::milliseconds limit = 2000ms) {
+        Bytes got;
+        eof_ = false;
+        while (got.size() < count) {
+            pollfd p{fd_.get(), POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) {
+                break;
+            }
+            std::uint8_t byte;
+            if (::recv(fd_.get(), &byte, 1, 0) != 1) {
+                eof_ = true;
+                break;
+            }
+            got.push_back(byte);
+        }
+        return got;
+    }
+    bool sawClose() const { return eof_; }
+    void Close() { fd_.reset(); }
+
+  private:
+    explicit Client(int fd) : fd_(fd) {}
+    UniqueFd fd_;
+    bool eof_ = false;
+};
+
+// Runs the steps over `client`, checking each reply.
+void RunSteps(Client& client, const std::vector<Step>& steps, bool framed = false) {
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        framed ? client.SendFrame(steps[i].write) : client.Send(steps[i].write);
+        if (!steps[i].reply.empty()) {
+            EXPECT_EQ(client.Receive(steps[i].reply.size()), steps[i].reply) << "step " << i;
+        }
+    }
+}
+
+TEST(TcpDeviceServer, ServesAWholeTransferOnLoopback) {
+    TcpDeviceServer server;
+    ASSERT_NE(server.port(), 0);
+    EXPECT_EQ(server.address(), "127.0.0.1");
+    const auto steps = Exchange(Header(kSubLine), {Records(70, 1), Records(2, 3)});
+    {
+        Client client = Client::Tcp(server.port());
+        RunSteps(client, steps);
+    }
+    ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
+    EXPECT_TRUE(server.complete()) << server.state();
+    const Received got = server.received();
+    EXPECT_EQ(got.bytes, Concat(steps));
+    ASSERT_EQ(got.passes.size(), 2u);
+    EXPECT_EQ(got.passes[0], Records(70, 1));
+}
+
+TEST(TcpDeviceServer, EachConnectionGetsAFreshModel) {
+    TcpDeviceServer server;
+    {
+        Client first = Client::Tcp(server.port());
+        first.Send(B(":UP:EXEC\r\nU"));
+        EXPECT_EQ(first.Receive(1), Bytes{0xAA});
+    }
+    ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
+    EXPECT_EQ(server.state(), "waiting for the identification QUILLMAR");
+    const auto steps = Exchange(Header(kMainLine), {Records(2)});
+    {
+        Client second = Client::Tcp(server.port());
+        RunSteps(second, steps);
+    }
+    ASSERT_TRUE(server.WaitForConnectionsEnded(2, 5s));
+    EXPECT_TRUE(server.complete()) << server.state();
+    EXPECT_EQ(server.connectionsAccepted(), 2u);
+    EXPECT_EQ(server.received().bytes, Concat(steps));
+}
+
+TEST(TcpDeviceServer, SilenceKeepsTheConnectionOpenWithoutAnswering) {
+    TcpDeviceServer server(FaultPlan{{Fault{FaultKind::Silence, ReplyPoint::HeaderSize}}, 0});
+    Client client = Client::Tcp(server.port());
+    RunSteps(client, {{B(":UP:EXEC\r\nU"), {0xAA}}, {B("QUILLMAR\r\n"), B("QUILLMAR\r\n")}});
+    client.Send({0x38});
+    EXPECT_TRUE(client.Receive(1, 300ms).empty());
+    EXPECT_FALSE(client.sawClose());
+    // The device still takes what comes, it just never answers.
+    client.Send(Header(kMainLine));
+    EXPECT_TRUE(client.Receive(1, 200ms).empty());
+    EXPECT_FALSE(client.sawClose());
+    client.Close();
+    ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
+    EXPECT_EQ(server.state(), "silent from the header size echo on");
+    EXPECT_EQ(server.received().bytes.size(), 11u + 10u + 1u + 56u);
+}
+
+TEST(TcpDeviceServer, CloseFaultClosesTheSocket) {
+    TcpDeviceServer server(FaultPlan{{Fault{FaultKind::Close, ReplyPoint::Ident}}, 0});
+    Client client = Client::Tcp(server.port());
+    RunSteps(client, {{B(":UP:EXEC\r\nU"), {0xAA}}});
+    client.Send(B("QUILLMAR\r\n"));
+    EXPECT_TRUE(client.Receive(1).empty());
+    EXPECT_TRUE(client.sawClose());
+    ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
+    EXPECT_EQ(server.state(), "closed the link at the identification echo");
+}
+
+TEST(TcpDeviceServer, DelaysEveryReply) {
+    TcpDeviceServer server(FaultPlan{{}, 150});
+    Client client = Client::Tcp(server.port());
+    const auto begin = std::chrono::steady_clock::now();
+    client.Send(B(":UP:EXEC\r\nU"));
+    EXPECT_EQ(client.Receive(1), Bytes{0xAA});
+    client.Send(B("QUILLMAR\r\n"));
+    EXPECT_EQ(client.Receive(10), B("QUILLMAR\r\n"));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 300ms);
+}
+
+TEST(TcpDeviceServer, PlanChangesApplyToLaterConnections) {
+    TcpDeviceServer server;
+    server.SetPlan(FaultPlan{{Fault{FaultKind::WrongByte, ReplyPoint::Sync, 1, 0, 0x41}}, 0});
+    Client client = Client::Tcp(server.port());
+    client.Send(B(":UP:EXEC\r\nU"));
+    EXPECT_EQ(client.Receive(1), Bytes{0x41});
+}
+
+TEST(TcpDeviceServer, RefusesEveryAddressButLoopback) {
+    for (const std::string address :
+         {"0.0.0.0", "192.168.0.1", "192.168.1.20", "::", "", "10.0.0.1"}) {
+        EXPECT_THROW(TcpDeviceServer(FaultPlan{}, 0, address), std::invalid_argument) << address;
+    }
+    EXPECT_EQ(LoopbackBindAddress("localhost"), "127.0.0.1");
+    TcpDeviceServer v6(FaultPlan{}, 0, "::1");
+    EXPECT_EQ(v6.address(), "::1");
+    EXPECT_NE(v6.port(), 0);
+}
+
+TEST(TcpDeviceServer, StopsPromptlyWhileAHostIsConnected) {
+    auto server = std::make_unique<TcpDeviceServer>(
+        FaultPlan{{Fault{FaultKind::Silence, ReplyPoint::Sync}}, 0});
+    Client client = Client::Tcp(server->port());
+    client.Send(B(":UP:EXEC\r\nU"));
+    const auto begin = std::chrono::steady_clock::now();
+    server.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+    EXPECT_TRUE(client.Receive(1).empty());
+    EXPECT_TRUE(client.sawClose());
+}
+
+TEST(UnixDeviceServer, EachFrameIsOneWrite) {
+    const std::string path =
+        ::testing::TempDir() + "qf580-sim-test-" + std::to_string(::getpid()) + ".sock";
+    UnixDeviceServer server(path);
+    const auto steps = Exchange(Header(kMainLine), {Records(3)});
+    {
+        Client client = Client::Unix(path);
+        RunSteps(client, steps, true);
+    }
+    ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
+    EXPECT_TRUE(server.complete()) << server.state();
+    std::vector<std::size_t> sizes;
+    for (const auto& step : steps) {
+        sizes.push_back(step.write.size());
+    }
+    EXPECT_EQ(server.received().writeSizes, sizes);
+}
+
+}  // namespace
+}  // namespace qf580::sim
