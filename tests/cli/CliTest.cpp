@@ -5,9 +5,9 @@
 #include <set>
 
 #include "CliHost.h"
-#include "LoopbackDevice.h"
 #include "Outcomes.h"
 #include "Process.h"
+#include "TcpDeviceServer.h"
 #include "WorkerSupport.h"
 
 namespace qf580::test {
@@ -19,6 +19,7 @@ using sim::Fault;
 using sim::FaultKind;
 using sim::FaultPlan;
 using sim::ReplyPoint;
+using sim::TcpDeviceServer;
 
 const Lines kWorkedExample = {"Searching for KV6200", "Sending Header", "Sending START record",
                               "Sending (1) Record", "Transfer completed"};
@@ -59,14 +60,14 @@ TEST_F(Cli, PrintsEachStatusOnItsOwnLineAndExitsZero) {
     const std::string file = WriteWorkedExample();
     for (const char* fast : {"--fast", "--no-fast"}) {
         SCOPED_TRACE(fast);
-        LoopbackDevice device;
+        TcpDeviceServer device;
         Process flash(Args(file, device.port(), {fast}));
         EXPECT_EQ(flash.Wait(), 0) << flash.err;
         EXPECT_EQ(flash.Lines(), kWorkedExample);
-        device.Join();
+        ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
         const Bytes expected = Handshake(Header(kRomMain, 1)) + Bytes{0x01, 0x12, 0x34, 0x46} +
                                Bytes{0x02, 0x01, 0x02, 0x03, 0x04, 0x0A} + kEnd;
-        EXPECT_EQ(device.model().received().bytes, expected);
+        EXPECT_EQ(device.received().bytes, expected);
     }
 }
 
@@ -90,6 +91,10 @@ Bytes GoodSet() {
     return Header(kRomMain, 1) + Join(PassRecords(3, 1)) + kEnd;
 }
 
+void PrintTo(const ExitCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class CliExit : public Cli, public ::testing::WithParamInterface<ExitCase> {};
 
 // The codes are the documented ones, spelled out here so that a change of the table shows.
@@ -100,7 +105,7 @@ TEST_P(CliExit, OutcomeIsTheLastLineAndGivesItsCode) {
     if (c.fault) {
         plan.faults.push_back(*c.fault);
     }
-    LoopbackDevice device(plan);
+    TcpDeviceServer device(plan);
     Process flash(Args(file, device.port(), {"--disk-answer", "cancel"}));
     EXPECT_EQ(flash.Wait(), c.code) << flash.out << flash.err;
     ASSERT_FALSE(flash.Lines().empty());
@@ -151,7 +156,7 @@ TEST_F(Cli, NoEndRecordOnDisk2) {
     WriteTwoDiskSet();
     disk2.pop_back();  // without its END
     WriteDisk2();
-    LoopbackDevice device;
+    TcpDeviceServer device;
     Process flash(Args(tmp.dir() + "FW0001.q58", device.port()));
     EXPECT_EQ(flash.Wait(), 18) << flash.err;
     EXPECT_EQ(flash.Lines().back(), "No END record");
@@ -161,7 +166,7 @@ TEST_F(Cli, NothingListeningCannotOpenPort) {
     const std::string file = WriteWorkedExample();
     std::uint16_t port = 0;
     {
-        LoopbackDevice gone;
+        TcpDeviceServer gone;
         port = gone.port();
     }
     Process flash(Args(file, port));
@@ -171,7 +176,7 @@ TEST_F(Cli, NothingListeningCannotOpenPort) {
 
 TEST_F(Cli, DiskAnswerCancel) {
     const std::string file = WriteTwoDiskSet();
-    LoopbackDevice device;
+    TcpDeviceServer device;
     Process flash(Args(file, device.port(), {"--disk-answer", "cancel"}));
     EXPECT_EQ(flash.Wait(), 10) << flash.err;
     const Lines lines = flash.Lines();
@@ -182,7 +187,7 @@ TEST_F(Cli, DiskAnswerCancel) {
 
 TEST_F(Cli, DiskAnswerOkGivesUpWhenTheDiskNeverComes) {
     const std::string file = WriteTwoDiskSet();
-    LoopbackDevice device;
+    TcpDeviceServer device;
     Process flash(Args(file, device.port(), {"--disk-answer", "ok"}));
     EXPECT_EQ(flash.Wait(), 10) << flash.err;
     const Lines lines = flash.Lines();
@@ -194,7 +199,7 @@ TEST_F(Cli, DiskAnswerOkGivesUpWhenTheDiskNeverComes) {
 TEST_F(Cli, DiskAnswerOkFindsADiskThatIsThere) {
     const std::string file = WriteTwoDiskSet();
     WriteDisk2();
-    LoopbackDevice device;
+    TcpDeviceServer device;
     Process flash(Args(file, device.port(), {"--disk-answer", "ok"}));
     EXPECT_EQ(flash.Wait(), 0) << flash.err;
     EXPECT_EQ(flash.out.find("Insert Disk"), std::string::npos) << "no question asked";
@@ -202,7 +207,7 @@ TEST_F(Cli, DiskAnswerOkFindsADiskThatIsThere) {
 
 TEST_F(Cli, AskedOnTheTerminalInsertedThenOk) {
     const std::string file = WriteTwoDiskSet();
-    LoopbackDevice device;
+    TcpDeviceServer device;
     Process flash(Args(file, device.port()));
     ASSERT_TRUE(flash.WaitForOutput("Insert Disk 2 [OK/cancel]: ", 10s)) << flash.out;
     // A reply it doesn't understand is asked again.
@@ -212,14 +217,13 @@ TEST_F(Cli, AskedOnTheTerminalInsertedThenOk) {
     flash.Write("OK\n");
     EXPECT_EQ(flash.Wait(), 0) << flash.out << flash.err;
     EXPECT_EQ(flash.Lines().back(), "Transfer completed");
-    device.Join();
-    EXPECT_EQ(device.model().received().bytes,
-              Handshake(Header(kRomMain, 1)) + Join(records) + kEnd);
+    ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
+    EXPECT_EQ(device.received().bytes, Handshake(Header(kRomMain, 1)) + Join(records) + kEnd);
 }
 
 TEST_F(Cli, EndOfInputCancelsTheQuestion) {
     const std::string file = WriteTwoDiskSet();
-    LoopbackDevice device;
+    TcpDeviceServer device;
     Process flash(Args(file, device.port()));
     flash.CloseInput();
     EXPECT_EQ(flash.Wait(), 10) << flash.err;
@@ -228,7 +232,7 @@ TEST_F(Cli, EndOfInputCancelsTheQuestion) {
 
 TEST_F(Cli, InterruptWhileTheQuestionIsOpenCancelsIt) {
     const std::string file = WriteTwoDiskSet();
-    LoopbackDevice device;
+    TcpDeviceServer device;
     Process flash(Args(file, device.port()));
     ASSERT_TRUE(flash.WaitForOutput("Insert Disk 2 [OK/cancel]: ", 10s)) << flash.out;
     flash.Signal(SIGINT);
@@ -241,15 +245,15 @@ class CliSignal : public Cli, public ::testing::WithParamInterface<int> {};
 TEST_P(CliSignal, StopsTheTransferBetweenRecords) {
     const std::string file = WriteDisk1(Header(kRomMain, 1) + Join(PassRecords(400, 3)) + kEnd);
     // Slow replies keep the transfer going long enough to be interrupted.
-    LoopbackDevice device(FaultPlan{{}, 150});
+    TcpDeviceServer device(FaultPlan{{}, 150});
     Process flash(Args(file, device.port(), {"--no-fast"}));
     ASSERT_TRUE(flash.WaitForOutput("Sending (1) Record\n", 10s)) << flash.out;
     flash.Signal(GetParam());
     EXPECT_EQ(flash.Wait(10s), 10) << flash.err;
     EXPECT_EQ(flash.Lines().back(), "Aborted according to instruction received");
     EXPECT_NE(flash.err.find("stop requested"), std::string::npos);
-    device.Join();
-    EXPECT_FALSE(device.model().complete());
+    ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
+    EXPECT_FALSE(device.complete());
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, CliSignal, ::testing::Values(SIGINT, SIGTERM),
@@ -287,6 +291,81 @@ TEST_F(Cli, HelpListsTheExitCodes) {
     }
     EXPECT_NE(flash.out.find("  15  Heder size communication failure"), std::string::npos);
     EXPECT_NE(flash.out.find("--timeout-ms"), std::string::npos);
+}
+
+// The simulator program as the device, as an operator would try the tool out.
+class CliWithSimProgram : public ::testing::Test {
+  protected:
+    // Writes a sample set with the simulator and returns the path of disk 1.
+    std::string MakeSample(const std::string& rom, int disks) {
+        Process sample({QF580_SIM, "--make-sample", tmp.dir(), "--rom", rom, "--disks",
+                        std::to_string(disks), "--records", "150"});
+        EXPECT_EQ(sample.Wait(), 0) << sample.err;
+        return sample.Lines().empty() ? std::string() : sample.Lines().front();
+    }
+    // Starts the simulator for one connection and returns its TCP port.
+    std::string StartSim(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {QF580_SIM, "--port", "0", "--once"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        sim = std::make_unique<Process>(args);
+        const std::string prefix = "listening on 127.0.0.1:";
+        EXPECT_TRUE(sim->WaitForOutput("\n", 10s)) << sim->err;
+        const std::size_t at = sim->out.find(prefix);
+        if (at == std::string::npos) {
+            ADD_FAILURE() << sim->out << sim->err;
+            return "0";
+        }
+        const std::size_t from = at + prefix.size();
+        return sim->out.substr(from, sim->out.find('\n', from) - from);
+    }
+
+    TempDir tmp;
+    std::unique_ptr<Process> sim;
+};
+
+TEST_F(CliWithSimProgram, TwoDiskSetOverTcp) {
+    const std::string file = MakeSample("SUB", 2);
+    const std::string port = StartSim();
+    Process flash({QF580_FLASH, "--address", "127.0.0.1", "--port", port, file});
+    EXPECT_EQ(flash.Wait(), 0) << flash.out << flash.err;
+    EXPECT_EQ(flash.Lines().back(), "Transfer completed");
+    EXPECT_EQ(sim->Wait(), 0) << sim->out << sim->err;
+    EXPECT_NE(sim->out.find("complete"), std::string::npos) << sim->out;
+}
+
+TEST_F(CliWithSimProgram, DiskAnswerCancelWhenDisk2IsMissing) {
+    const std::string file = MakeSample("MAIN", 2);
+    tmp.Remove("FW0002.q58");
+    const std::string port = StartSim();
+    Process flash(
+        {QF580_FLASH, "--address", "127.0.0.1", "--port", port, "--disk-answer", "cancel", file});
+    EXPECT_EQ(flash.Wait(), 10) << flash.out << flash.err;
+    EXPECT_NE(flash.out.find("Insert Disk 2 [OK/cancel]: cancel\n"), std::string::npos);
+    EXPECT_EQ(flash.Lines().back(), "Aborted according to instruction received");
+    EXPECT_EQ(sim->Wait(), 1) << "the device saw an unfinished transfer";
+}
+
+TEST_F(CliWithSimProgram, DeviceClosingGivesTheCommunicationErrorCode) {
+    const std::string file = MakeSample("MAIN", 1);
+    const std::string port = StartSim({"--fault", "close:ack:1:65"});
+    Process flash({QF580_FLASH, "--address", "127.0.0.1", "--port", port, file});
+    EXPECT_EQ(flash.Wait(), 20) << flash.out << flash.err;
+    EXPECT_EQ(flash.Lines().back(), "Aborted due to communication error");
+    sim->Wait();
+}
+
+TEST_F(CliWithSimProgram, OverTheStandInUsbDriver) {
+    const std::string file = MakeSample("IRIG", 1);
+    const std::string socket = tmp.dir() + "usb.sock";
+    StartSim({"--usb", "--usb-socket", socket});
+    // The stand-in driver, loaded by the child, finds the simulator through this.
+    ::setenv("QF580_SIM_SOCKET", socket.c_str(), 1);
+    Process flash({QF580_FLASH, "--usb", "--usb-driver", QF_STANDIN_DRIVER, "--no-fast", file});
+    ::unsetenv("QF580_SIM_SOCKET");
+    EXPECT_EQ(flash.Wait(), 0) << flash.out << flash.err;
+    EXPECT_EQ(flash.Lines().back(), "Transfer completed");
+    EXPECT_EQ(sim->Wait(), 0) << sim->out << sim->err;
+    EXPECT_NE(sim->out.find("usb: "), std::string::npos) << sim->out;
 }
 
 TEST(CliExitCodes, EveryOutcomeHasItsOwnCode) {

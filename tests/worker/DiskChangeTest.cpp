@@ -186,6 +186,10 @@ struct FlagSwitch {
     std::vector<std::pair<int, int>> writes;
 };
 
+void PrintTo(const FlagSwitch& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class FastFlagSwitch : public ::testing::TestWithParam<FlagSwitch> {};
 
 TEST_P(FastFlagSwitch, HeldRecordsGoOutFirstAndWhole) {

@@ -67,6 +67,11 @@ struct OutcomeCase {
     Bytes sent;  // everything the device received; nothing follows a failure
 };
 
+// Test names show the case, not its bytes.
+void PrintTo(const OutcomeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 std::vector<OutcomeCase> Cases() {
     const std::string comm = "Aborted due to communication error";
     const std::string setup = "Communication setup failure";

@@ -1,17 +1,19 @@
 // The worker with its real TCP/IP link, against the device model on a loopback socket.
 #include <gtest/gtest.h>
 
-#include "LoopbackDevice.h"
+#include "TcpDeviceServer.h"
 #include "WorkerSupport.h"
 
 namespace qf580::test {
 namespace {
 
+using namespace std::chrono_literals;
 using Statuses = std::vector<std::string>;
 using sim::Fault;
 using sim::FaultKind;
 using sim::FaultPlan;
 using sim::ReplyPoint;
+using sim::TcpDeviceServer;
 
 class TcpTransfer : public ::testing::Test {
   protected:
@@ -35,14 +37,14 @@ TEST_F(TcpTransfer, WorkedExampleWithFastTransferOnAndOff) {
     for (bool fast : {true, false}) {
         SCOPED_TRACE(fast ? "fast" : "not fast");
         host.settings().SetFastTrans(fast);
-        LoopbackDevice device;
+        TcpDeviceServer device;
         RunOne(host, Env(device.port()));
-        device.Join();
-        EXPECT_EQ(device.model().received().bytes, Handshake(header) + body + kEnd);
+        ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
+        EXPECT_EQ(device.received().bytes, Handshake(header) + body + kEnd);
         EXPECT_EQ(host.statuses(),
                   (Statuses{"Searching for KV6200", "Sending Header", "Sending START record",
                             "Sending (1) Record", "Transfer completed"}));
-        EXPECT_TRUE(device.model().complete()) << device.model().state();
+        EXPECT_TRUE(device.complete()) << device.state();
     }
 }
 
@@ -55,14 +57,14 @@ TEST_F(TcpTransfer, TwoPassesAcrossTwoDisks) {
     tmp.Write("FW0002.q58", Header(kRomSub, 2) +
                                 Join(std::vector<Bytes>(pass1.begin() + 101, pass1.end())) + kEnd +
                                 Join(pass2) + kEnd);
-    LoopbackDevice device;
+    TcpDeviceServer device;
     RunOne(host, Env(device.port()));
-    device.Join();
+    ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
 
     EXPECT_EQ(host.outcome(), "Transfer completed");
-    EXPECT_EQ(device.model().received().bytes,
+    EXPECT_EQ(device.received().bytes,
               Handshake(Header(kRomSub, 1)) + Join(pass1) + kEnd + Join(pass2) + kEnd);
-    EXPECT_TRUE(device.model().complete()) << device.model().state();
+    EXPECT_TRUE(device.complete()) << device.state();
 }
 
 struct TcpFailure {
@@ -70,6 +72,10 @@ struct TcpFailure {
     Fault fault;
     const char* outcome;
 };
+
+void PrintTo(const TcpFailure& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TcpFailures : public TcpTransfer, public ::testing::WithParamInterface<TcpFailure> {};
 
@@ -85,14 +91,14 @@ TEST_P(TcpFailures, EndWithTheirTextThenANewTransferConnectsAfresh) {
     const std::vector<Bytes> records = PassRecords(70, 4);
     tmp.Write("FW0001.q58", Header(kRomMain, 1) + Join(records) + kEnd);
     {
-        LoopbackDevice device(FaultPlan{{GetParam().fault}, 0});
+        TcpDeviceServer device(FaultPlan{{GetParam().fault}, 0});
         RunOne(host, Env(device.port()));
-        device.Join();
+        ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
         EXPECT_EQ(host.outcome(), GetParam().outcome);
     }
-    LoopbackDevice device;
+    TcpDeviceServer device;
     RunOne(host, Env(device.port()));
-    device.Join();
+    ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
     EXPECT_EQ(host.outcome(), "Transfer completed");
 }
 
@@ -120,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(TcpTransfer, NothingListeningCannotOpenPort) {
     std::uint16_t port = 0;
     {
-        LoopbackDevice closedSoon;  // a port that was free a moment ago
+        TcpDeviceServer closedSoon;  // a port that was free a moment ago
         port = closedSoon.port();
     }
     tmp.Write("FW0001.q58", Header(kRomMain, 1) + Record(2, 1) + kEnd);
@@ -132,10 +138,10 @@ TEST_F(TcpTransfer, RefusedFileNeverConnects) {
     Bytes disk = Header(kRomMain, 1) + Record(2, 1) + kEnd;
     disk[0] = 'X';
     tmp.Write("FW0001.q58", disk);
-    LoopbackDevice device;
+    TcpDeviceServer device;
     RunOne(host, Env(device.port()));
     EXPECT_EQ(host.statuses(), (Statuses{"Invalid ROM Type"}));
-    EXPECT_FALSE(device.connected());
+    EXPECT_EQ(device.connectionsAccepted(), 0u);
 }
 
 }  // namespace

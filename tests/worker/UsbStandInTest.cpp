@@ -1,0 +1,90 @@
+// The worker through the real driver binding: the simulator's stand-in librizedud.so, loaded
+// at run time, talking to the device model behind a Unix socket.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include "TcpDeviceServer.h"
+#include "WorkerSupport.h"
+
+namespace qf580::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Sizes = std::vector<std::size_t>;
+
+class UsbStandIn : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // Read by the stand-in when the worker opens the device, long after this.
+        ::setenv("QF580_SIM_SOCKET", socketPath.c_str(), 1);
+        host.settings().SetUseUSB(1);
+    }
+    void TearDown() override { ::unsetenv("QF580_SIM_SOCKET"); }
+
+    TransEnvironment Env() const {
+        TransEnvironment env;
+        env.timeouts = ShortTimeouts();
+        env.usb = LoadUsbDriverFrom(QF_STANDIN_DRIVER);
+        return env;
+    }
+
+    TempDir tmp;
+    std::string socketPath = tmp.dir() + "sim.sock";
+    RecordingHost host{tmp.dir()};
+};
+
+TEST_F(UsbStandIn, FastTransferWritesAsTheDriverSeesThem) {
+    const Bytes header = Header(kRomMain, 1);
+    const std::vector<Bytes> records = PassRecords(65, 12, 255);
+    tmp.Write("FW0001.q58", header + Join(records) + kEnd);
+    sim::UnixDeviceServer device(socketPath);
+
+    RunOne(host, Env());
+    ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
+
+    EXPECT_EQ(host.outcome(), "Transfer completed");
+    const sim::Received received = device.received();
+    EXPECT_EQ(received.bytes, Handshake(header) + Join(records) + kEnd);
+    EXPECT_EQ(received.writeSizes, (HandshakeWrites() + Sizes{512, 512, kFastBufferSize, 1}));
+}
+
+TEST_F(UsbStandIn, SampleSetOfTwoDisksAndTwoPasses) {
+    sim::SampleOptions options;
+    options.romType = kRomIrig;
+    options.disks = 2;
+    options.recordsPerPass = 150;
+    const std::vector<std::string> paths = sim::WriteSampleSet(tmp.dir(), "FW0000.q58", options);
+    ASSERT_EQ(paths.size(), 2u);
+    sim::UnixDeviceServer device(socketPath);
+
+    RunOne(host, Env());
+    ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
+
+    EXPECT_EQ(host.outcome(), "Transfer completed");
+    EXPECT_TRUE(device.complete()) << device.state();
+    EXPECT_EQ(device.received().passes.size(), 2u);
+}
+
+TEST_F(UsbStandIn, DeviceClosingAtAnAckEndsTheTransfer) {
+    tmp.Write("FW0001.q58", Header(kRomMain, 1) + Join(PassRecords(70, 1)) + kEnd);
+    sim::Fault fault;
+    fault.kind = sim::FaultKind::Close;
+    fault.at = sim::ReplyPoint::RecordAck;
+    fault.recordIndex = 65;
+    sim::UnixDeviceServer device(socketPath, sim::FaultPlan{{fault}, 0});
+
+    RunOne(host, Env());
+
+    EXPECT_EQ(host.outcome(), "Aborted due to communication error");
+}
+
+TEST_F(UsbStandIn, NoSimulatorRunningCannotOpenPort) {
+    tmp.Write("FW0001.q58", Header(kRomMain, 1) + Record(2, 1) + kEnd);
+    RunOne(host, Env());
+    EXPECT_EQ(host.statuses(),
+              (std::vector<std::string>{"Searching for KV6200", "Cannot open port"}));
+}
+
+}  // namespace
+}  // namespace qf580::test
