@@ -270,6 +270,10 @@ struct FaultCase {
     std::string state;
 };
 
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 // A SUB set with 70 records in pass 1 and 3 in pass 2: steps 0-4 are the handshake and
 // header, 5-74 pass 1's records, 75 its END, 76-78 pass 2's records, 79 its END.
 const std::vector<FaultCase> kFaultCases{

@@ -1,0 +1,320 @@
+// qf580-sim: plays the QF580 device on loopback for demos and tests. It serves the device model
+// over TCP on 127.0.0.1 (or ::1) and, with --usb, over the Unix socket that the stand-in USB
+// driver library connects to; it can misbehave on request, and it writes sample update sets.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "DeviceModel.h"
+#include "TcpDeviceServer.h"
+#include "UniqueFd.h"
+
+namespace {
+
+using namespace qf580::sim;
+
+constexpr int kUsageError = 2;
+
+// "KIND:POINT[:PASS:INDEX]", e.g. "silence:header" or "close:ack:2:65".
+Fault ParseFault(const std::string& text, std::uint8_t wrongByte) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t colon = text.find(':', from);
+        parts.push_back(text.substr(from, colon - from));
+        if (colon == std::string::npos) {
+            break;
+        }
+        from = colon + 1;
+    }
+    const std::string usage = "--fault " + text + ": expected KIND:POINT[:PASS:INDEX]";
+    if (parts.size() != 2 && parts.size() != 4) {
+        throw CLI::ValidationError(usage);
+    }
+    static const std::map<std::string, FaultKind> kinds{{"wrong", FaultKind::WrongByte},
+                                                        {"silence", FaultKind::Silence},
+                                                        {"close", FaultKind::Close}};
+    static const std::map<std::string, ReplyPoint> points{{"sync", ReplyPoint::Sync},
+                                                          {"ident", ReplyPoint::Ident},
+                                                          {"header-size", ReplyPoint::HeaderSize},
+                                                          {"header", ReplyPoint::HeaderAck},
+                                                          {"ack", ReplyPoint::RecordAck}};
+    const auto kind = kinds.find(parts[0]);
+    if (kind == kinds.end()) {
+        throw CLI::ValidationError(usage + "; KIND is wrong, silence or close");
+    }
+    const auto point = points.find(parts[1]);
+    if (point == points.end()) {
+        throw CLI::ValidationError(usage + "; POINT is sync, ident, header-size, header or ack");
+    }
+    Fault fault;
+    fault.kind = kind->second;
+    fault.at = point->second;
+    fault.byte = wrongByte;
+    if (parts.size() == 4) {
+        if (fault.at != ReplyPoint::RecordAck) {
+            throw CLI::ValidationError(usage + "; PASS:INDEX belong to the point ack only");
+        }
+        try {
+            std::size_t used = 0;
+            fault.pass = std::stoi(parts[2], &used);
+            if (used != parts[2].size()) {
+                throw std::invalid_argument(parts[2]);
+            }
+            fault.recordIndex = std::stoi(parts[3], &used);
+            if (used != parts[3].size()) {
+                throw std::invalid_argument(parts[3]);
+            }
+        } catch (const std::logic_error&) {
+            throw CLI::ValidationError(usage + "; PASS and INDEX are numbers");
+        }
+        if (fault.pass < 1 || fault.recordIndex < 0) {
+            throw CLI::ValidationError(usage + "; PASS counts from 1, INDEX from 0");
+        }
+    }
+    return fault;
+}
+
+std::uint8_t ParseByte(const std::string& text) {
+    try {
+        std::size_t used = 0;
+        const unsigned long value = std::stoul(text, &used, 0);  // 0x4E, 78 or 0116
+        if (used == text.size() && value <= 0xFF) {
+            return static_cast<std::uint8_t>(value);
+        }
+    } catch (const std::logic_error&) {
+    }
+    throw CLI::ValidationError("--wrong-byte " + text + ": expected a byte such as 0x4E");
+}
+
+std::string Summary(const char* transport, const DeviceModel& model) {
+    std::string line =
+        std::string(transport) + ": bytes " + std::to_string(model.received().bytes.size()) +
+        ", records " + std::to_string(model.recordCount()) + ", passes " +
+        std::to_string(model.passesCompleted()) + "/" + std::to_string(model.passCount()) + ", ";
+    line += model.complete() ? "complete" : "stopped: " + model.state();
+    return line;
+}
+
+// What the servers' threads tell the main thread when a connection has ended. The pipe wakes
+// the main loop; the outcome of the first ended connection decides --once's exit code.
+struct Connections {
+    std::mutex printMutex;
+    UniqueFd wakeRead;
+    UniqueFd wakeWrite;
+    std::atomic<int> ended{0};
+    std::atomic<int> firstResult{-1};
+
+    DeviceServer::ConnectionEnd Reporter(const char* transport) {
+        return [this, transport](const DeviceModel& model) {
+            {
+                std::lock_guard lock(printMutex);
+                std::cout << Summary(transport, model) << std::endl;
+            }
+            int expected = -1;
+            firstResult.compare_exchange_strong(expected, model.complete() ? 0 : 1);
+            ++ended;
+            const char byte = 1;
+            [[maybe_unused]] const auto written = ::write(wakeWrite.get(), &byte, 1);
+        };
+    }
+};
+
+struct SampleRequest {
+    std::string dir;
+    int romType = 0;
+    int disks = 1;
+    int records = 200;
+    std::string name = "FW0000.q58";
+    unsigned seed = 1;
+};
+
+int MakeSample(const SampleRequest& request) {
+    std::filesystem::create_directories(request.dir);
+    SampleOptions options;
+    options.romType = request.romType;
+    options.disks = request.disks;
+    options.recordsPerPass = request.records;
+    options.seed = request.seed;
+    const std::vector<std::string> paths = WriteSampleSet(request.dir, request.name, options);
+    for (const std::string& path : paths) {
+        std::cout << path << "\n";
+    }
+    std::cout << std::flush;
+    return 0;
+}
+
+int Serve(const std::string& bind, std::uint16_t port, bool usb, const std::string& usbSocket,
+          const FaultPlan& plan, bool once) {
+    // The stop signals are taken through a signalfd: blocked here, before any server thread
+    // exists, so that every thread inherits the mask and none runs a handler.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    if (::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
+        throw std::runtime_error("cannot block SIGINT and SIGTERM");
+    }
+    UniqueFd signals(::signalfd(-1, &stopSignals, SFD_CLOEXEC));
+    if (!signals) {
+        throw std::runtime_error("signalfd failed");
+    }
+
+    Connections connections;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    connections.wakeRead.reset(fds[0]);
+    connections.wakeWrite.reset(fds[1]);
+
+    // Declared after `connections`, so the servers (and their threads) end before it does.
+    TcpDeviceServer tcp(plan, port, bind, connections.Reporter("tcp"));
+    std::optional<UnixDeviceServer> usbServer;
+    if (usb) {
+        usbServer.emplace(usbSocket, plan, connections.Reporter("usb"));
+    }
+    {
+        std::lock_guard lock(connections.printMutex);
+        const std::string host = tcp.address() == "::1" ? "[::1]" : tcp.address();
+        std::cout << "listening on " << host << ":" << tcp.port() << "\n";
+        if (usbServer) {
+            std::cout << "usb stand-in socket " << usbServer->path() << "\n";
+        }
+        std::cout << std::flush;
+    }
+
+    for (;;) {
+        std::array<pollfd, 2> waits{
+            {{signals.get(), POLLIN, 0}, {connections.wakeRead.get(), POLLIN, 0}}};
+        if (::poll(waits.data(), waits.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw std::runtime_error("poll failed");
+        }
+        if (waits[0].revents != 0) {
+            // Stopped before (or without) the one connection --once waits for: not a success.
+            return once && connections.firstResult.load() != 0 ? 1 : 0;
+        }
+        if (waits[1].revents != 0) {
+            char drain[64];
+            while (::read(connections.wakeRead.get(), drain, sizeof drain) > 0) {
+            }
+            if (once && connections.ended > 0) {
+                return connections.firstResult.load();
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "qf580-sim: a QF580 device on loopback. Serves the update protocol over TCP on "
+        "127.0.0.1 and, with --usb, to the stand-in USB driver; or writes a sample update set."};
+    app.set_version_flag("--version", "qf580-sim 1.0");
+
+    std::string bind = "127.0.0.1";
+    int port = 8023;
+    bool usb = false;
+    std::string usbSocket = "/tmp/qf580-sim.sock";
+    bool once = false;
+    std::vector<std::string> faultTexts;
+    std::string wrongByteText = "0x4E";
+    int delayMs = 0;
+    SampleRequest sample;
+
+    app.add_option("--bind", bind, "Address to listen on: 127.0.0.1, ::1 or localhost")
+        ->capture_default_str();
+    app.add_option("--port", port, "TCP port; 0 picks a free one")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 65535));
+    auto* usbFlag = app.add_flag("--usb", usb, "Also serve the stand-in USB driver");
+    app.add_option("--usb-socket", usbSocket, "Unix socket for the stand-in USB driver")
+        ->capture_default_str()
+        ->needs(usbFlag);
+    app.add_flag("--once", once,
+                 "Serve one connection, then exit: 0 if its transfer completed, 1 otherwise");
+    app.add_option("--fault", faultTexts,
+                   "Misbehave: KIND:POINT[:PASS:INDEX], KIND wrong|silence|close, POINT "
+                   "sync|ident|header-size|header|ack (ack takes PASS from 1 and INDEX from 0; "
+                   "default 1:0). Repeatable");
+    app.add_option("--wrong-byte", wrongByteText, "The byte that wrong faults answer")
+        ->capture_default_str();
+    app.add_option("--delay-ms", delayMs, "Wait this long before every reply")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 600000));
+
+    auto* makeSample = app.add_option(
+        "--make-sample", sample.dir,
+        "Write a sample update set into DIR, print its files' paths (disk 1 first) and exit");
+    const std::map<std::string, int> romTypes{{"MAIN", 0}, {"SUB", 1}, {"IRIG", 2}};
+    app.add_option("--rom", sample.romType, "Sample ROM type: MAIN, SUB or IRIG")
+        ->transform(CLI::CheckedTransformer(romTypes, CLI::ignore_case))
+        ->needs(makeSample);
+    app.add_option("--disks", sample.disks, "Sample disks: 1 or 2")
+        ->check(CLI::IsMember({1, 2}))
+        ->capture_default_str()
+        ->needs(makeSample);
+    app.add_option("--records", sample.records, "Sample records per pass after START")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str()
+        ->needs(makeSample);
+    app.add_option("--name", sample.name,
+                   "Sample file name; the disk digit replaces the "
+                   "character before the last '.'")
+        ->capture_default_str()
+        ->needs(makeSample);
+    app.add_option("--seed", sample.seed, "Seed of the sample's record contents")
+        ->capture_default_str()
+        ->needs(makeSample);
+
+    FaultPlan plan;
+    try {
+        app.parse(argc, argv);
+        const std::uint8_t wrongByte = ParseByte(wrongByteText);
+        for (const std::string& text : faultTexts) {
+            plan.faults.push_back(ParseFault(text, wrongByte));
+        }
+        plan.replyDelayMs = delayMs;
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? 0 : kUsageError;
+    }
+
+    if (LoopbackBindAddress(bind).empty()) {
+        std::cerr << "qf580-sim: refusing to listen on " << bind
+                  << ": the simulator serves 127.0.0.1, ::1 or localhost only\n";
+        return kUsageError;
+    }
+
+    try {
+        if (*makeSample) {
+            return MakeSample(sample);
+        }
+        ::signal(SIGPIPE, SIG_IGN);
+        return Serve(bind, static_cast<std::uint16_t>(port), usb, usbSocket, plan, once);
+    } catch (const std::exception& e) {
+        std::cerr << "qf580-sim: " << e.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,176 @@
+// The stand-in USB driver, loaded as the program loads the maker's library: its four calls
+// against the simulator's Unix socket, in-process and in the qf580-sim program.
+#include <dlfcn.h>
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+
+#include "RizEDUdApi.h"
+#include "SimProcess.h"
+#include "SimTestSupport.h"
+#include "TcpDeviceServer.h"
+
+namespace qf580::sim {
+namespace {
+
+using namespace test;
+using namespace std::chrono_literals;
+
+struct Driver {
+    std::unique_ptr<void, int (*)(void*)> library{nullptr, ::dlclose};
+    RizEDUd_OpenDevice_fn open = nullptr;
+    RizEDUd_CloseDevice_fn close = nullptr;
+    RizEDUd_ReadDevice_fn read = nullptr;
+    RizEDUd_WriteDevice_fn write = nullptr;
+
+    Driver() {
+        library.reset(::dlopen(QF580_STANDIN_LIBRARY, RTLD_NOW | RTLD_LOCAL));
+        if (!library) {
+            throw std::runtime_error(::dlerror());
+        }
+        open =
+            reinterpret_cast<RizEDUd_OpenDevice_fn>(::dlsym(library.get(), "RizEDUd_OpenDevice"));
+        close =
+            reinterpret_cast<RizEDUd_CloseDevice_fn>(::dlsym(library.get(), "RizEDUd_CloseDevice"));
+        read =
+            reinterpret_cast<RizEDUd_ReadDevice_fn>(::dlsym(library.get(), "RizEDUd_ReadDevice"));
+        write =
+            reinterpret_cast<RizEDUd_WriteDevice_fn>(::dlsym(library.get(), "RizEDUd_WriteDevice"));
+    }
+
+    // As the device link uses it: one call per write, the count preset to the length.
+    bool Write(std::int32_t handle, const Bytes& bytes) {
+        std::int32_t count = static_cast<std::int32_t>(bytes.size());
+        return write(handle, bytes.data(), count, &count, 10000) != 0 &&
+               count == static_cast<std::int32_t>(bytes.size());
+    }
+    // One byte per call, as the link reads.
+    Bytes Read(std::int32_t handle, std::size_t size, std::int32_t timeoutMs = 2000) {
+        Bytes got;
+        while (got.size() < size) {
+            std::uint8_t byte = 0;
+            std::int32_t count = -1;
+            if (read(handle, &byte, 1, &count, timeoutMs) == 0) {
+                EXPECT_EQ(count, 0);
+                break;
+            }
+            EXPECT_EQ(count, 1);
+            got.push_back(byte);
+        }
+        return got;
+    }
+};
+
+class StandinDriver : public testing::Test {
+  protected:
+    void SetUp() override {
+        socket_ = testing::TempDir() + "qf580-standin-" + std::to_string(::getpid()) + ".sock";
+        ::setenv("QF580_SIM_SOCKET", socket_.c_str(), 1);
+        ASSERT_NE(driver_.open, nullptr);
+        ASSERT_NE(driver_.close, nullptr);
+        ASSERT_NE(driver_.read, nullptr);
+        ASSERT_NE(driver_.write, nullptr);
+    }
+    void TearDown() override { ::unsetenv("QF580_SIM_SOCKET"); }
+
+    // Runs the steps through the driver's calls.
+    void Run(std::int32_t handle, const std::vector<Step>& steps) {
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            ASSERT_TRUE(driver_.Write(handle, steps[i].write)) << "step " << i;
+            EXPECT_EQ(driver_.Read(handle, steps[i].reply.size()), steps[i].reply) << "step " << i;
+        }
+    }
+
+    std::string socket_;
+    Driver driver_;
+};
+
+TEST_F(StandinDriver, CarriesAWholeTransferWithEachWriteSeenWhole) {
+    UnixDeviceServer server(socket_);
+    const std::int32_t handle = driver_.open();
+    ASSERT_GT(handle, 0);
+    // Fast-transfer grouping: START alone, record 1 alone, records 2 to 65 in one write.
+    const auto records = Records(66, 8);
+    Bytes batch;
+    for (int i = 2; i <= 65; ++i) {
+        batch.insert(batch.end(), records[i].begin(), records[i].end());
+    }
+    auto steps = Exchange(Header(kMainLine), {});
+    steps.push_back({records[0], {'Y'}});
+    steps.push_back({records[1], {'Y'}});
+    steps.push_back({batch, {'Y'}});
+    steps.push_back({{0x00}, {}});
+    Run(handle, steps);
+    driver_.close(handle);
+    ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
+    EXPECT_TRUE(server.complete()) << server.state();
+    std::vector<std::size_t> sizes;
+    for (const auto& step : steps) {
+        sizes.push_back(step.write.size());
+    }
+    EXPECT_EQ(server.received().writeSizes, sizes);
+}
+
+TEST_F(StandinDriver, NoSimulatorMeansNoDevice) {
+    std::filesystem::remove(socket_);
+    EXPECT_EQ(driver_.open(), 0);
+    EXPECT_NO_FATAL_FAILURE(driver_.close(0));
+    std::uint8_t byte = 0;
+    std::int32_t count = 1;
+    EXPECT_EQ(driver_.read(0, &byte, 1, &count, 10), 0);
+    EXPECT_EQ(count, 0);
+    count = 1;
+    EXPECT_EQ(driver_.write(0, &byte, 1, &count, 10), 0);
+    EXPECT_EQ(count, 0);
+}
+
+TEST_F(StandinDriver, ReadGivesUpAtItsTimeLimitWhenTheDeviceIsSilent) {
+    UnixDeviceServer server(socket_, FaultPlan{{Fault{FaultKind::Silence, ReplyPoint::Sync}}, 0});
+    const std::int32_t handle = driver_.open();
+    ASSERT_GT(handle, 0);
+    ASSERT_TRUE(driver_.Write(handle, B(":UP:EXEC\r\nU")));
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(driver_.Read(handle, 1, 250).empty());
+    const auto waited = std::chrono::steady_clock::now() - begin;
+    EXPECT_GE(waited, 200ms);
+    EXPECT_LT(waited, 2s);
+    driver_.close(handle);
+}
+
+TEST_F(StandinDriver, ReadFailsAtOnceWhenTheDeviceCloses) {
+    UnixDeviceServer server(socket_, FaultPlan{{Fault{FaultKind::Close, ReplyPoint::Ident}}, 0});
+    const std::int32_t handle = driver_.open();
+    ASSERT_GT(handle, 0);
+    Run(handle, {{B(":UP:EXEC\r\n"), {}}, {B("U"), {0xAA}}});
+    ASSERT_TRUE(driver_.Write(handle, B("QUILLMAR\r\n")));
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(driver_.Read(handle, 1, 5000).empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+    driver_.close(handle);
+    // A closed handle is gone.
+    std::int32_t count = 1;
+    EXPECT_EQ(driver_.write(handle, "U", 1, &count, 100), 0);
+}
+
+TEST_F(StandinDriver, ServesTheProgramsUsbSocket) {
+    SimProcess sim({"--port", "0", "--once", "--usb", "--usb-socket", socket_});
+    ASSERT_TRUE(sim.ReadLine().has_value());  // listening on ...
+    EXPECT_EQ(sim.ReadLine(), "usb stand-in socket " + socket_);
+    const std::int32_t handle = driver_.open();
+    ASSERT_GT(handle, 0);
+    Run(handle, Exchange(Header(kSubLine), {Records(3), Records(2)}));
+    driver_.close(handle);
+    const auto summary = sim.ReadLine();
+    ASSERT_TRUE(summary.has_value());
+    EXPECT_TRUE(summary->starts_with("usb: ")) << *summary;
+    EXPECT_TRUE(summary->ends_with("records 5, passes 2/2, complete")) << *summary;
+    EXPECT_EQ(sim.Wait(), 0);
+    EXPECT_FALSE(std::filesystem::exists(socket_));
+}
+
+}  // namespace
+}  // namespace qf580::sim
