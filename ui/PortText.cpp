@@ -4,7 +4,12 @@ namespace qf580::ui {
 
 namespace {
 
-int HexValue(char c) {
+// std::isdigit and friends depend on the locale and take int; the field's rule is ASCII.
+int DecimalDigit(char c) {
+    return c >= '0' && c <= '9' ? c - '0' : -1;
+}
+
+int HexDigit(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
     }
@@ -17,57 +22,59 @@ int HexValue(char c) {
     return -1;
 }
 
-std::optional<std::int32_t> Hex(std::string_view digits) {
+std::optional<std::int32_t> Hexadecimal(std::string_view digits) {
     if (digits.empty()) {
         return std::nullopt;
     }
-    std::uint64_t value = 0;
-    for (const char c : digits) {
-        const int d = HexValue(c);
-        if (d < 0) {
+    std::uint32_t value = 0;
+    for (char c : digits) {
+        const int digit = HexDigit(c);
+        // Checking the top nibble before shifting keeps any number of leading zeros valid
+        // and rejects the first digit that would push a set bit out of 32.
+        if (digit < 0 || (value >> 28) != 0) {
             return std::nullopt;
         }
-        value = value * 16 + static_cast<std::uint64_t>(d);
-        if (value > 0xFFFFFFFFull) {
-            return std::nullopt;
-        }
+        value = (value << 4) | static_cast<std::uint32_t>(digit);
     }
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+    return static_cast<std::int32_t>(value);
 }
 
 std::optional<std::int32_t> Decimal(std::string_view digits, bool negative) {
     if (digits.empty()) {
         return std::nullopt;
     }
-    const std::uint64_t limit = negative ? 2147483648ull : 2147483647ull;
-    std::uint64_t value = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') {
+    // The magnitude of -2147483648 is one more than that of the largest positive value.
+    const std::int64_t limit = negative ? 2147483648LL : 2147483647LL;
+    std::int64_t value = 0;
+    for (char c : digits) {
+        const int digit = DecimalDigit(c);
+        if (digit < 0) {
             return std::nullopt;
         }
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        value = value * 10 + digit;
+        // Stopping at the first excess keeps the accumulator far from its own limits
+        // however long the text is.
         if (value > limit) {
             return std::nullopt;
         }
     }
-    const std::int64_t signedValue =
-        negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
-    return static_cast<std::int32_t>(signedValue);
+    return static_cast<std::int32_t>(negative ? -value : value);
 }
 
 }  // namespace
 
 std::optional<std::int32_t> StrToInt(std::string_view text) {
-    const std::size_t start = text.find_first_not_of(' ');
-    if (start == std::string_view::npos) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) {
         return std::nullopt;
     }
-    text.remove_prefix(start);
+    text.remove_prefix(first);
+
     if (text.front() == '$' || text.front() == 'x' || text.front() == 'X') {
-        return Hex(text.substr(1));
+        return Hexadecimal(text.substr(1));
     }
     if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        return Hex(text.substr(2));
+        return Hexadecimal(text.substr(2));
     }
     if (text.front() == '-' || text.front() == '+') {
         return Decimal(text.substr(1), text.front() == '-');

@@ -1,64 +1,111 @@
 #include "Transsetup.h"
 
-#include <QCloseEvent>
+#include <algorithm>
+
+#include <QFontDatabase>
+#include <QHideEvent>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPushButton>
 
 #include "ErrorBox.h"
 #include "PortText.h"
-#include "SDIMain.h"
 #include "ui_Transsetup.h"
 
 namespace qf580::ui {
 
+namespace {
+
+// The form names the face the layout was drawn for; here it is pinned to the character
+// heights the positions assume, whatever the screen's resolution. Where that face is missing,
+// one of similar width stands in; a single family, not a list, because style sheets keep
+// only the first of a list. Glyphs it lacks come from the system's fallback.
+QString LayoutFamily() {
+    static const QString family = [] {
+        for (const char* name :
+             {"MS Sans Serif", "Liberation Sans", "Arimo", "Nimbus Sans", "DejaVu Sans"}) {
+            if (QFontDatabase::hasFamily(QString::fromLatin1(name))) {
+                return QString::fromLatin1(name);
+            }
+        }
+        return QString();
+    }();
+    return family;
+}
+
+QFont LayoutFont(QFont font, int pixelSize) {
+    if (!LayoutFamily().isEmpty()) {
+        font.setFamily(LayoutFamily());
+    }
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelSize);
+    return font;
+}
+
+QString NotAnIntegerMessage(const QString& text) {
+    return QStringLiteral("'") + text + QStringLiteral("' は整数ではありません");
+}
+
+}  // namespace
+
 TFM_TransSetup::TFM_TransSetup(QWidget* parent)
     : QDialog(parent), ui_(std::make_unique<Ui::TFM_TransSetup>()) {
     ui_->setupUi(this);
-    // A fixed dialog frame: the close button only, no resizing.
+    // A fixed frame with the close button only.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(440, 134);
-    setFont(FormFont(11));
-    ui_->CB_FastTrans->setFont(FormFont(12));
-    // The two labels are as wide as their text, as the stored widths were for the original
-    // font: a wider fallback font must not clip the colon.
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(size());
+    setFont(LayoutFont(font(), 11));
+    ui_->CB_FastTrans->setFont(LayoutFont(ui_->CB_FastTrans->font(), 12));
+    // The labels' stored widths are those of their texts in the original face, as labels
+    // size themselves to their text. A wider stand-in face must not clip the colon; the
+    // fields to their right leave room for that.
     for (QLabel* label : {ui_->LBL_IP_ADR, ui_->LBL_PORT}) {
-        label->resize(label->sizeHint().width(), label->height());
+        label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
     }
 
-    connect(ui_->RB_TCPIP, &QRadioButton::clicked, this, &TFM_TransSetup::RB_TCPIPClick);
-    connect(ui_->RB_USB, &QRadioButton::clicked, this, &TFM_TransSetup::RB_USBClick);
-    connect(ui_->BT_OK, &QPushButton::clicked, this, &TFM_TransSetup::OkPressed);
+    connect(ui_->RB_TCPIP, &QRadioButton::toggled, this, [this](bool checked) {
+        if (checked) {
+            RB_TCPIPClick();
+        }
+    });
+    connect(ui_->RB_USB, &QRadioButton::toggled, this, [this](bool checked) {
+        if (checked) {
+            RB_USBClick();
+        }
+    });
+    connect(ui_->BT_OK, &QPushButton::clicked, this, &TFM_TransSetup::BT_OKClick);
     connect(ui_->BT_CAN, &QPushButton::clicked, this, &TFM_TransSetup::BT_CANClick);
-    // The worker reads the check box's state as it stands, so it is mirrored on every change,
-    // whatever way the dialog is closed afterwards.
+    // The worker reads the flag from its own thread; it follows the box at every change.
     connect(ui_->CB_FastTrans, &QCheckBox::toggled, this,
             [this](bool checked) { settings_.SetFastTrans(checked); });
-    settings_.SetFastTrans(ui_->CB_FastTrans->isChecked());
 
+    settings_.Set(LinkSettingsValues{});
+    settings_.SetFastTrans(ui_->CB_FastTrans->isChecked());
     LoadControls();
 }
 
 TFM_TransSetup::~TFM_TransSetup() = default;
 
 QString TFM_TransSetup::LinkSummary() const {
-    const LinkSettingsValues v = settings_.Get();
-    if (v.UseUSB != 0) {
+    const LinkSettingsValues values = settings_.Get();
+    if (values.UseUSB != 0) {
         return QStringLiteral("USB :");
     }
-    return QStringLiteral("TCP/IP :  ") + QString::fromStdString(v.IPAddress) +
-           QStringLiteral("  ") + QString::number(v.PortNo);
+    return QStringLiteral("TCP/IP :  ") + QString::fromStdString(values.IPAddress) +
+           QStringLiteral("  ") + QString::number(values.PortNo);
 }
 
 void TFM_TransSetup::LoadControls() {
-    const LinkSettingsValues v = settings_.Get();
-    const bool tcp = v.UseUSB == 0;
-    ui_->RB_TCPIP->setChecked(tcp);
-    ui_->RB_USB->setChecked(!tcp);
-    ui_->ED_IP_ADR->setEnabled(tcp);
-    ui_->ED_PORT->setEnabled(tcp);
-    ui_->ED_IP_ADR->setText(QString::fromStdString(v.IPAddress));
-    ui_->ED_PORT->setText(QString::number(v.PortNo));
+    const LinkSettingsValues values = settings_.Get();
+    const bool tcpip = values.UseUSB == 0;
+    // The two buttons exclude each other: checking one clears the other.
+    (tcpip ? ui_->RB_TCPIP : ui_->RB_USB)->setChecked(true);
+    ui_->ED_IP_ADR->setEnabled(tcpip);
+    ui_->ED_PORT->setEnabled(tcpip);
+    ui_->ED_IP_ADR->setText(QString::fromStdString(values.IPAddress));
+    ui_->ED_PORT->setText(QString::number(values.PortNo));
 }
 
 void TFM_TransSetup::RB_TCPIPClick() {
@@ -72,49 +119,52 @@ void TFM_TransSetup::RB_USBClick() {
 }
 
 void TFM_TransSetup::BT_OKClick() {
-    // The texts are taken over also from the greyed fields when USB is chosen.
+    // The greyed fields of the USB choice are taken over all the same.
     settings_.SetUseUSB(ui_->RB_TCPIP->isChecked() ? 0 : 1);
     settings_.SetIPAddress(ui_->ED_IP_ADR->text().toStdString());
     const QString portText = ui_->ED_PORT->text();
-    const std::optional<std::int32_t> port = StrToInt(portText.toStdString());
-    if (!port) {
-        throw AppError((QStringLiteral("'") + portText + QStringLiteral("' は整数ではありません"))
-                           .toStdString());
-    }
-    settings_.SetPortNo(static_cast<std::uint32_t>(*port));
-}
-
-void TFM_TransSetup::BT_CANClick() {
-    LoadControls();
-    QDialog::reject();
-}
-
-void TFM_TransSetup::OkPressed() {
-    // A rejected port text is reported while the dialog is still up; once the operator has
-    // closed the box, the dialog closes as after a good OK, with the old port kept.
-    try {
-        BT_OKClick();
-    } catch (const AppError& error) {
-        ShowApplicationError(QString::fromStdString(error.what()));
+    if (const auto port = StrToInt(portText.toStdString())) {
+        settings_.SetPortNo(static_cast<std::uint32_t>(*port));
+    } else {
+        // Reported while the dialog is still up; the port keeps its value and the rejected
+        // text stays in the field. The dialog closes as OK once the box is dismissed.
+        ShowApplicationError(NotAnIntegerMessage(portText));
     }
     accept();
 }
 
+void TFM_TransSetup::BT_CANClick() {
+    LoadControls();
+    reject();
+}
+
 void TFM_TransSetup::keyPressEvent(QKeyEvent* event) {
-    // Esc presses the cancel button; the title bar's close button (reject) stores nothing
-    // and leaves the operator's entries in place.
-    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+    // Esc is the cancel button's key. QDialog's own handling would only reject(), which is
+    // also what the title bar's close button does, and that one must not reload.
+    if (event->matches(QKeySequence::Cancel)) {
         BT_CANClick();
         return;
+    }
+    // With no default button, Enter presses only the button that has the focus; in a text
+    // field it does nothing.
+    const int key = event->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+            return;
+        }
     }
     QDialog::keyPressEvent(event);
 }
 
-void TFM_TransSetup::showEvent(QShowEvent* event) {
-    QDialog::showEvent(event);
-    // Centred over the main window the first time only; afterwards it comes back where the
-    // operator left it.
-    setAttribute(Qt::WA_Moved, true);
+void TFM_TransSetup::hideEvent(QHideEvent* event) {
+    // QDialog centres itself over its parent at every showing unless it was placed
+    // explicitly. Placing it where it was left keeps it there next time, also after the
+    // operator dragged it or the main window moved.
+    if (!event->spontaneous()) {
+        move(pos());
+    }
+    QDialog::hideEvent(event);
 }
 
 }  // namespace qf580::ui

@@ -7,6 +7,9 @@
 
 #include "LinkSettings.h"
 
+class QHideEvent;
+class QKeyEvent;
+
 namespace Ui {
 class TFM_TransSetup;
 }
@@ -38,12 +41,9 @@ class TFM_TransSetup : public QDialog {
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
-    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
   private:
-    // BT_OK's click: BT_OKClick, its error reported, then the dialog closes with OK.
-    void OkPressed();
-
     std::unique_ptr<Ui::TFM_TransSetup> ui_;
     LinkSettings settings_;
 };
