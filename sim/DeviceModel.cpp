@@ -134,7 +134,7 @@ void DeviceModel::Step(std::uint8_t byte, Output& out) {
         case Phase::Records:
             if (pending_.empty()) {
                 if (byte == 0) {
-                    EndRecord(out);
+                    EndRecord();
                     return;
                 }
                 recordLength_ = 2 * std::size_t{byte} + 2;
@@ -176,7 +176,7 @@ void DeviceModel::Step(std::uint8_t byte, Output& out) {
     }
 }
 
-void DeviceModel::EndRecord(Output& /*out*/) {
+void DeviceModel::EndRecord() {
     ++passesDone_;
     if (passesDone_ >= passes_) {
         phase_ = Phase::Complete;

@@ -86,7 +86,7 @@ class DeviceModel {
                     Output& out);
     void Stop(std::string why);
     std::string PointName(ReplyPoint point) const;
-    void EndRecord(Output& out);
+    void EndRecord();  // an END record: the pass is over
 
     FaultPlan plan_;
     Received received_;

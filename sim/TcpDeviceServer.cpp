@@ -308,15 +308,21 @@ UnixDeviceServer::UnixDeviceServer(std::string path, FaultPlan plan, ConnectionE
         throw std::invalid_argument("unusable socket path: " + path_);
     }
     std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
-    // A socket left behind by a simulator that was killed would make bind fail; anything
-    // that isn't a socket is left alone.
-    struct stat status {};
-    if (::lstat(path_.c_str(), &status) == 0 && S_ISSOCK(status.st_mode)) {
-        ::unlink(path_.c_str());
-    }
     UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!listener) {
         Fail("socket");
+    }
+    // A socket left behind by a simulator that was killed would make bind fail, so it is
+    // replaced; one that a running simulator answers on, or anything that isn't a socket,
+    // is left alone.
+    struct stat status {};
+    if (::lstat(path_.c_str(), &status) == 0 && S_ISSOCK(status.st_mode)) {
+        UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (probe &&
+            ::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            throw std::runtime_error("another simulator is serving " + path_);
+        }
+        ::unlink(path_.c_str());
     }
     if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         Fail("bind " + path_);

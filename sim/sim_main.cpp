@@ -248,10 +248,11 @@ int main(int argc, char** argv) {
     app.add_option("--port", port, "TCP port; 0 picks a free one")
         ->capture_default_str()
         ->check(CLI::Range(0, 65535));
-    auto* usbFlag = app.add_flag("--usb", usb, "Also serve the stand-in USB driver");
-    app.add_option("--usb-socket", usbSocket, "Unix socket for the stand-in USB driver")
-        ->capture_default_str()
-        ->needs(usbFlag);
+    app.add_flag("--usb", usb, "Also serve the stand-in USB driver");
+    auto* usbSocketOption =
+        app.add_option("--usb-socket", usbSocket,
+                       "Unix socket for the stand-in USB driver (implies --usb)")
+            ->capture_default_str();
     app.add_flag("--once", once,
                  "Serve one connection, then exit: 0 if its transfer completed, 1 otherwise");
     app.add_option("--fault", faultTexts,
@@ -296,6 +297,7 @@ int main(int argc, char** argv) {
             plan.faults.push_back(ParseFault(text, wrongByte));
         }
         plan.replyDelayMs = delayMs;
+        usb = usb || usbSocketOption->count() > 0;
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? 0 : kUsageError;

@@ -12,7 +12,7 @@ namespace {
 
 using namespace test;
 
-// Feeds every step as one write and checks each reply; returns the model for inspection.
+// Feeds every step as one write and checks each reply.
 void ExpectReplies(DeviceModel& model, const std::vector<Step>& steps) {
     for (std::size_t i = 0; i < steps.size(); ++i) {
         const auto out = model.Feed(steps[i].write);

@@ -148,5 +148,23 @@ TEST(UnixDeviceServer, EachFrameIsOneWrite) {
     EXPECT_EQ(server.received().writeSizes, sizes);
 }
 
+TEST(UnixDeviceServer, ReplacesAStaleSocketButNotALiveOne) {
+    const std::string path =
+        ::testing::TempDir() + "qf580-sim-stale-" + std::to_string(::getpid()) + ".sock";
+    {
+        // A socket file that nobody listens on any more, as a killed simulator leaves it.
+        UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM, 0));
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    UnixDeviceServer server(path);
+    EXPECT_THROW(UnixDeviceServer{path}, std::runtime_error);
+    Client client = Client::Unix(path);
+    client.SendFrame(B(":UP:EXEC\r\nU"));
+    EXPECT_EQ(client.Receive(1), Bytes{0xAA});
+}
+
 }  // namespace
 }  // namespace qf580::sim
