@@ -63,12 +63,22 @@ QString PreviewLine(const std::optional<std::string>& line) {
 }  // namespace
 
 QFont FormFont(int pixelSize) {
+    // Metrics close to the original face come first. One family is set, not a list, since
+    // style sheets keep only the first of a list; glyphs that face lacks (the Japanese texts)
+    // come from the system's fallback, the CJK face.
+    static const QString family = [] {
+        for (const char* name :
+             {"MS Sans Serif", "Liberation Sans", "Arimo", "Nimbus Sans", "DejaVu Sans"}) {
+            if (QFontDatabase::hasFamily(QString::fromLatin1(name))) {
+                return QString::fromLatin1(name);
+            }
+        }
+        return QString();
+    }();
     QFont font;
-    // Metrics close to the original face come first; the CJK face covers the Japanese
-    // texts whatever the first choice lacks.
-    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
-                      QStringLiteral("Arimo"), QStringLiteral("Nimbus Sans"),
-                      QStringLiteral("DejaVu Sans"), QStringLiteral("Noto Sans CJK JP")});
+    if (!family.isEmpty()) {
+        font.setFamily(family);
+    }
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(pixelSize);
     return font;
@@ -110,6 +120,13 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
         groupPalette.setColor(QPalette::Disabled, role, groupPalette.color(QPalette::Active, role));
     }
     ui_->GroupBox2->setPalette(groupPalette);
+    // Framed groups as the stored layout has them: the caption sits on the etched frame
+    // line, so the controls' stored positions inside a group keep clear of it. Set on the
+    // client area only: a style sheet resets the fonts of every window beneath it, the
+    // dialogs that this window owns included.
+    ui_->ClientArea->setStyleSheet(QStringLiteral(
+        "QGroupBox { border: 2px groove palette(mid); margin-top: 6px; }"
+        "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0px 2px; }"));
     SetStatusLabelEnabled(false);
 
     ui_->ClientArea->installEventFilter(this);

@@ -125,6 +125,11 @@ TEST(StartupTest, WindowsAreCreatedInTheirOrderAndTheDialogsStayHidden) {
     EXPECT_GT(setup, about);
     EXPECT_FALSE(windows.AboutBox().isVisible());
     EXPECT_FALSE(windows.FM_TransSetup().isVisible());
+    // The main window's look must not reach into the dialogs it owns.
+    windows.SDIAppForm().show();
+    windows.AboutBox().show();
+    EXPECT_EQ(Find<QLabel>(windows.AboutBox(), "ProductName")->font().pixelSize(), 12);
+    windows.AboutBox().hide();
 }
 
 class AboutBoxTest : public ::testing::Test {

@@ -32,7 +32,8 @@ inline void PrintTo(const QString& text, std::ostream* os) {
 namespace qf580::test {
 
 // Answers every prompt in place of the operator while it lives: the queued file choices
-// (nullopt = Cancel), `onQuestion` for OK/Cancel boxes (OK when unset); records each request.
+// (nullopt = Cancel), `onQuestion` for OK/Cancel boxes (an unexpected question fails the
+// test and gets Cancel, so a disk prompt can't repeat forever); records each request.
 class Operator {
   public:
     Operator() {
@@ -65,7 +66,12 @@ class Operator {
                 files.pop_front();
             }
         } else if (r.kind == ui::PromptRequest::Kind::OkCancel) {
-            answer.ok = onQuestion ? onQuestion(r) : true;
+            if (onQuestion) {
+                answer.ok = onQuestion(r);
+            } else {
+                ADD_FAILURE() << "unexpected question: " << r.text.toStdString();
+                answer.ok = false;
+            }
         }
         return answer;
     }

@@ -1,0 +1,33 @@
+// For screenshots: the program's windows as the operator sees them after opening a file,
+// without the file dialog and without ever starting a transfer.
+// Usage: ui_main_show FILE [about] ; ends by itself after a minute.
+#include <QTimer>
+#include <QTranslator>
+
+#include "ErrorBox.h"
+#include "Prompts.h"
+#include "Startup.h"
+
+int main(int argc, char** argv) {
+    qf580::ui::TApplication app(argc, argv);
+    QTranslator qtTexts;
+    qf580::ui::SetUpApplication(app, qtTexts);
+    const QStringList args = QCoreApplication::arguments();
+    qf580::ui::ProgramWindows windows;
+    windows.SDIAppForm().show();
+    if (args.size() > 1) {
+        const QString file = args.at(1);
+        qf580::ui::Prompts::SetResponder([file](const qf580::ui::PromptRequest&) {
+            qf580::ui::PromptAnswer answer;
+            answer.path = file;
+            return answer;
+        });
+        windows.SDIAppForm().OpenItemClick();
+        qf580::ui::Prompts::SetResponder({});
+    }
+    if (args.size() > 2 && args.at(2) == QLatin1String("about")) {
+        QTimer::singleShot(0, &windows.AboutBox(), [&] { windows.SDIAppForm().About1Click(); });
+    }
+    QTimer::singleShot(60000, &app, &QCoreApplication::quit);
+    return app.exec();
+}
