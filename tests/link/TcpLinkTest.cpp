@@ -50,6 +50,26 @@ TEST_F(TcpLinkTest, ReceiveOfTenThatGetsFourThenSilenceFailsAfterBothWaits) {
     EXPECT_LT(took, t.readinessMs + t.streamMs + 1000);
 }
 
+TEST_F(TcpLinkTest, ReceiveOfZeroOrLessSucceedsAtOnceAndTerminates) {
+    DeviceLink link(settings, ShortTimeouts());
+    for (const bool open : {false, true}) {
+        SCOPED_TRACE(open ? "open" : "not open");
+        UniqueFd conn;
+        if (open) {
+            conn = OpenAndAccept(link);
+        }
+        for (const int len : {0, -1, -1000}) {
+            std::uint8_t buf[2] = {0xAA, 0xBB};
+            const auto start = Clock::now();
+            EXPECT_NE(link.RecvData(buf, len), 0) << len;
+            EXPECT_LT(MsSince(start), ShortTimeouts().readinessMs / 2);
+            EXPECT_EQ(buf[0], 0);
+            EXPECT_EQ(buf[1], 0xBB);
+        }
+    }
+    EXPECT_EQ(link.ClosePort(), 1);
+}
+
 TEST_F(TcpLinkTest, FullReceiveIsFollowedByAZeroByte) {
     for (const int n : {1, 10}) {
         SCOPED_TRACE(n);
@@ -133,12 +153,9 @@ TEST_F(TcpLinkTest, AddressFormsOfTheStandardConversionAndHighPortBitsReachThePe
         std::string address;
         std::uint32_t port;
     } cases[] = {
-        {"127.0.0.1", peer.Port()},
-        {"127.1", peer.Port()},
-        {"2130706433", peer.Port()},
-        {"0x7f000001", peer.Port()},
-        {"127.0.0.1", 65536u + peer.Port()},
-        {"127.0.0.1", 0xABCD0000u | peer.Port()},
+        {"127.0.0.1", peer.Port()},          {"127.1", peer.Port()},
+        {"2130706433", peer.Port()},         {"0x7f000001", peer.Port()},
+        {"127.0.0.1", 65536u + peer.Port()}, {"127.0.0.1", 0xABCD0000u | peer.Port()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.address + " " + std::to_string(c.port));
