@@ -8,7 +8,7 @@ packages=(
     clang libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev-tools qt6-translations-l10n libgl-dev
     libcli11-dev libgtest-dev libgmock-dev googletest
-    xvfb xauth imagemagick fonts-noto-cjk fonts-dejavu-core
+    xvfb xauth imagemagick fonts-noto-cjk fonts-dejavu-core fonts-liberation
     iproute2 util-linux
 )
 

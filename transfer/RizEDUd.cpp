@@ -49,9 +49,8 @@ std::optional<UsbDriver> Bind(const Library& library) {
                                         std::int32_t* count, std::int32_t timeoutMs) {
         return read(handle, buf, wanted, count, timeoutMs);
     };
-    driver.WriteDevice = [library, write](std::int32_t handle, const void* data,
-                                          std::int32_t len, std::int32_t* count,
-                                          std::int32_t timeoutMs) {
+    driver.WriteDevice = [library, write](std::int32_t handle, const void* data, std::int32_t len,
+                                          std::int32_t* count, std::int32_t timeoutMs) {
         return write(handle, data, len, count, timeoutMs);
     };
     return driver;

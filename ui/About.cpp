@@ -5,6 +5,7 @@
 #include <QScreen>
 
 #include "SDIMain.h"
+#include "WindowLook.h"
 #include "ui_About.h"
 
 // The pictures are compiled into this static library; registering them by name keeps the
@@ -43,11 +44,7 @@ void TAboutBox::setVisible(bool visible) {
     // the toolkit keeps once the window has been placed explicitly.
     if (visible && !shown_) {
         shown_ = true;
-        if (const QScreen* screen = this->screen()) {
-            QRect frame = frameGeometry();
-            frame.moveCenter(screen->availableGeometry().center());
-            move(frame.topLeft());
-        }
+        CentreOnScreen(*this);
     }
     QDialog::setVisible(visible);
 }

@@ -19,6 +19,7 @@
 #include "Prompts.h"
 #include "Transsetup.h"
 #include "UpdateDisk.h"
+#include "WindowLook.h"
 #include "ui_SDIMain.h"
 
 // The pictures are compiled into this static library; registering them by name keeps the
@@ -61,28 +62,6 @@ QString PreviewLine(const std::optional<std::string>& line) {
 }
 
 }  // namespace
-
-QFont FormFont(int pixelSize) {
-    // Metrics close to the original face come first. One family is set, not a list, since
-    // style sheets keep only the first of a list; glyphs that face lacks (the Japanese texts)
-    // come from the system's fallback, the CJK face.
-    static const QString family = [] {
-        for (const char* name :
-             {"MS Sans Serif", "Liberation Sans", "Arimo", "Nimbus Sans", "DejaVu Sans"}) {
-            if (QFontDatabase::hasFamily(QString::fromLatin1(name))) {
-                return QString::fromLatin1(name);
-            }
-        }
-        return QString();
-    }();
-    QFont font;
-    if (!family.isEmpty()) {
-        font.setFamily(family);
-    }
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(pixelSize);
-    return font;
-}
 
 QIcon ProgramIcon() {
     InitUiResources();
@@ -447,11 +426,7 @@ void TSDIAppForm::setVisible(bool visible) {
     // the toolkit keeps once the window has been placed explicitly.
     if (visible && !shown_) {
         shown_ = true;
-        if (const QScreen* screen = this->screen()) {
-            QRect frame = frameGeometry();
-            frame.moveCenter(screen->availableGeometry().center());
-            move(frame.topLeft());
-        }
+        CentreOnScreen(*this);
     }
     QMainWindow::setVisible(visible);
 }

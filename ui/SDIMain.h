@@ -26,10 +26,6 @@ namespace qf580::ui {
 class TAboutBox;
 class TFM_TransSetup;
 
-// The windows' font: "MS Sans Serif" where the system has it, else a close sans serif, at
-// a character height of `pixelSize` pixels.
-QFont FormFont(int pixelSize);
-
 // The program's own icon, for the windows and the desktop.
 QIcon ProgramIcon();
 

@@ -10,37 +10,12 @@
 
 #include "ErrorBox.h"
 #include "PortText.h"
+#include "WindowLook.h"
 #include "ui_Transsetup.h"
 
 namespace qf580::ui {
 
 namespace {
-
-// The form names the face the layout was drawn for; here it is pinned to the character
-// heights the positions assume, whatever the screen's resolution. Where that face is missing,
-// one of similar width stands in; a single family, not a list, because style sheets keep
-// only the first of a list. Glyphs it lacks come from the system's fallback.
-QString LayoutFamily() {
-    static const QString family = [] {
-        for (const char* name :
-             {"MS Sans Serif", "Liberation Sans", "Arimo", "Nimbus Sans", "DejaVu Sans"}) {
-            if (QFontDatabase::hasFamily(QString::fromLatin1(name))) {
-                return QString::fromLatin1(name);
-            }
-        }
-        return QString();
-    }();
-    return family;
-}
-
-QFont LayoutFont(QFont font, int pixelSize) {
-    if (!LayoutFamily().isEmpty()) {
-        font.setFamily(LayoutFamily());
-    }
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(pixelSize);
-    return font;
-}
 
 QString NotAnIntegerMessage(const QString& text) {
     return QStringLiteral("'") + text + QStringLiteral("' は整数ではありません");
@@ -56,8 +31,8 @@ TFM_TransSetup::TFM_TransSetup(QWidget* parent)
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(size());
-    setFont(LayoutFont(font(), 11));
-    ui_->CB_FastTrans->setFont(LayoutFont(ui_->CB_FastTrans->font(), 12));
+    setFont(FormFont(11));
+    ui_->CB_FastTrans->setFont(FormFont(12));
     // The labels' stored widths are those of their texts in the original face, as labels
     // size themselves to their text. A wider stand-in face must not clip the colon; the
     // fields to their right leave room for that.

@@ -12,7 +12,7 @@
 namespace {
 
 class CancelPrompt : public qf580::DiskPrompt {
-public:
+  public:
     bool AskInsertDisk(int) override { return false; }
 };
 

@@ -16,7 +16,9 @@ int32_t RizEDUd_OpenDevice(void) {
 }
 
 #ifndef FAKE_RIZEDUD_WITHOUT_CLOSE
-int32_t RizEDUd_CloseDevice(int32_t handle) { return handle == kHandle ? 1 : 0; }
+int32_t RizEDUd_CloseDevice(int32_t handle) {
+    return handle == kHandle ? 1 : 0;
+}
 #endif
 
 int32_t RizEDUd_ReadDevice(int32_t handle, void* buf, int32_t wanted, int32_t* count,

@@ -29,7 +29,9 @@ using Clock = std::chrono::steady_clock;
 
 // Short limits keep the suite fast; the readiness wait and the read differ so that a test
 // can tell them apart.
-inline LinkTimeouts ShortTimeouts() { return LinkTimeouts{100, 200, 150}; }
+inline LinkTimeouts ShortTimeouts() {
+    return LinkTimeouts{100, 200, 150};
+}
 
 inline long MsSince(Clock::time_point start) {
     return static_cast<long>(

@@ -1,0 +1,17 @@
+// What every window of the program shares in how it looks and where it first appears.
+#pragma once
+
+#include <QFont>
+
+class QWidget;
+
+namespace qf580::ui {
+
+// The windows' font: "MS Sans Serif" where the system has it, else a sans serif of close
+// metrics, at a character height of `pixelSize` pixels.
+QFont FormFont(int pixelSize);
+
+// Moves a top-level window so that its frame is centred on its screen.
+void CentreOnScreen(QWidget& window);
+
+}  // namespace qf580::ui
