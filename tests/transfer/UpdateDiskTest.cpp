@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "TempDir.h"
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -14,29 +16,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/qf580-disk-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    // With its trailing separator, as the worker's directory is.
-    std::string dir() const { return path_.string() + "/"; }
-    std::string Write(const std::string& name, const Bytes& bytes) const {
-        const std::string path = dir() + name;
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-        return path;
-    }
-    std::string Write(const std::string& name, const std::string& text) const {
-        return Write(name, Bytes(text.begin(), text.end()));
-    }
-
-  private:
-    fs::path path_;
-};
+using qf580::test::TempDir;
 
 Bytes Header(int romType, const std::string& diskNo) {
     std::string h(RomTypeTable[static_cast<std::size_t>(romType)]);

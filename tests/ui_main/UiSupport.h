@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TempDir.h"
+
 #include <stdlib.h>
 
 #include <QApplication>
@@ -75,34 +77,6 @@ class Operator {
         }
         return answer;
     }
-};
-
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/qf580-ui-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        EXPECT_NE(made, nullptr);
-        path_ = made ? made : "/tmp";
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string path() const { return path_.string(); }
-    // Writes `bytes` at `relative` (folders made as needed) and returns the full path.
-    std::string Write(const std::string& relative, const std::string& bytes) const {
-        const std::filesystem::path file = path_ / relative;
-        std::filesystem::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary)
-            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        return file.string();
-    }
-
-  private:
-    std::filesystem::path path_;
 };
 
 template <typename T = QWidget>

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TempDir.h"
+
 #include <stdlib.h>
 
 #include <algorithm>
@@ -38,35 +40,6 @@ std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
 inline Bytes ToBytes(std::string_view text) {
     return Bytes(text.begin(), text.end());
 }
-
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/qf580-worker-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        EXPECT_NE(made, nullptr);
-        path_ = made ? made : "/tmp";
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    // With its trailing separator, as the worker's directory is.
-    std::string dir() const { return path_.string() + "/"; }
-    std::string Write(const std::string& name, const Bytes& bytes) const {
-        const std::string path = dir() + name;
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-        return path;
-    }
-    void Remove(const std::string& name) const { std::filesystem::remove(dir() + name); }
-
-  private:
-    std::filesystem::path path_;
-};
 
 // The 56-byte header of a disk: ROM type line, 16 free bytes, the disk number, 6 free bytes.
 inline Bytes Header(int romType, int diskNo) {
