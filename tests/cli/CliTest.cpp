@@ -79,14 +79,6 @@ struct ExitCase {
     int code;
 };
 
-Fault At(FaultKind kind, ReplyPoint at, int recordIndex = 0) {
-    Fault f;
-    f.kind = kind;
-    f.at = at;
-    f.recordIndex = recordIndex;
-    return f;
-}
-
 Bytes GoodSet() {
     return Header(kRomMain, 1) + Join(PassRecords(3, 1)) + kEnd;
 }

@@ -141,11 +141,7 @@ TEST(UnixDeviceServer, EachFrameIsOneWrite) {
     }
     ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
     EXPECT_TRUE(server.complete()) << server.state();
-    std::vector<std::size_t> sizes;
-    for (const auto& step : steps) {
-        sizes.push_back(step.write.size());
-    }
-    EXPECT_EQ(server.received().writeSizes, sizes);
+    EXPECT_EQ(server.received().writeSizes, WriteSizes(steps));
 }
 
 TEST(UnixDeviceServer, ReplacesAStaleSocketButNotALiveOne) {

@@ -41,6 +41,15 @@ struct Step {
     Bytes reply;
 };
 
+// The size of each host write of an exchange, as the device should have seen them.
+inline std::vector<std::size_t> WriteSizes(const std::vector<Step>& steps) {
+    std::vector<std::size_t> sizes;
+    for (const Step& step : steps) {
+        sizes.push_back(step.write.size());
+    }
+    return sizes;
+}
+
 // The whole exchange for a set with the given header and passes, one write per protocol step
 // and per record, as the host makes them without fast transfer.
 inline std::vector<Step> Exchange(const Bytes& header,

@@ -108,11 +108,7 @@ TEST_F(StandinDriver, CarriesAWholeTransferWithEachWriteSeenWhole) {
     driver_.close(handle);
     ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
     EXPECT_TRUE(server.complete()) << server.state();
-    std::vector<std::size_t> sizes;
-    for (const auto& step : steps) {
-        sizes.push_back(step.write.size());
-    }
-    EXPECT_EQ(server.received().writeSizes, sizes);
+    EXPECT_EQ(server.received().writeSizes, WriteSizes(steps));
 }
 
 TEST_F(StandinDriver, NoSimulatorMeansNoDevice) {

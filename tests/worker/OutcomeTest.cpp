@@ -48,16 +48,6 @@ Bytes SentWithRecords(int lastRecord) {
            Join(std::vector<Bytes>(r.begin(), r.begin() + lastRecord + 1));
 }
 
-Fault At(FaultKind kind, ReplyPoint at, int recordIndex = 0, int pass = 1) {
-    Fault f;
-    f.kind = kind;
-    f.at = at;
-    f.recordIndex = recordIndex;
-    f.pass = pass;
-    f.byte = 0x4E;
-    return f;
-}
-
 struct OutcomeCase {
     std::string name;
     std::function<Bytes()> disk1;

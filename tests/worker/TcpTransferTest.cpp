@@ -79,14 +79,6 @@ void PrintTo(const TcpFailure& c, std::ostream* os) {
 
 class TcpFailures : public TcpTransfer, public ::testing::WithParamInterface<TcpFailure> {};
 
-Fault At(FaultKind kind, ReplyPoint at, int recordIndex = 0) {
-    Fault f;
-    f.kind = kind;
-    f.at = at;
-    f.recordIndex = recordIndex;
-    return f;
-}
-
 TEST_P(TcpFailures, EndWithTheirTextThenANewTransferConnectsAfresh) {
     const std::vector<Bytes> records = PassRecords(70, 4);
     tmp.Write("FW0001.q58", Header(kRomMain, 1) + Join(records) + kEnd);

@@ -310,4 +310,14 @@ inline void StopRunningWorker(RecordingHost& host) {
     worker->Terminate();
 }
 
+// A fault of the device model at one reply point (record acknowledgements: index and pass).
+inline sim::Fault At(sim::FaultKind kind, sim::ReplyPoint at, int recordIndex = 0, int pass = 1) {
+    sim::Fault f;
+    f.kind = kind;
+    f.at = at;
+    f.recordIndex = recordIndex;
+    f.pass = pass;
+    return f;
+}
+
 }  // namespace qf580::test
