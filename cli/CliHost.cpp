@@ -50,16 +50,19 @@ void CliHost::WriteLine(const std::string& text) {
 }
 
 void CliHost::SetStatus(const std::string& text) {
-    {
-        std::lock_guard lock(statusMutex_);
-        lastStatus_ = text;
-    }
     WriteLine(text);
 }
 
-std::string CliHost::LastStatus() const {
-    std::lock_guard lock(statusMutex_);
-    return lastStatus_;
+void CliHost::TransferEnded(Outcome outcome) {
+    outcome_.store(outcome);
+    ended_.store(true);
+}
+
+std::optional<Outcome> CliHost::EndedWith() const {
+    if (!ended_.load()) {
+        return std::nullopt;
+    }
+    return outcome_.load();
 }
 
 bool CliHost::WaitOrInterrupted(int ms) {

@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
-#include <mutex>
+#include <optional>
 #include <string>
 
 #include "TransHost.h"
@@ -31,14 +31,13 @@ class CliHost final : public TransHost {
 
     void SetStatus(const std::string& text) override;
     bool AskInsertDisk(int diskNo) override;
-    void TransferEnded() override { ended_.store(true); }
+    void TransferEnded(Outcome outcome) override;
 
     // A stop was requested: any open or later question is answered with Cancel.
     void Interrupt() { interrupted_.store(true); }
 
-    bool Ended() const { return ended_.load(); }
-    // The last status text: after the end notice, the transfer's outcome.
-    std::string LastStatus() const;
+    // The transfer's outcome once its end notice has come; nullopt before.
+    std::optional<Outcome> EndedWith() const;
 
     // With a fixed answer of OK, the same disk is tried this many times, a pause apart,
     // before the question is given up with Cancel: a file that doesn't turn up must not
@@ -59,10 +58,9 @@ class CliHost final : public TransHost {
     const int answerFd_;
     const int wakeFd_;
     LinkSettings settings_;
+    std::atomic<Outcome> outcome_{Outcome::Completed};  // meaningful once ended_ is set
     std::atomic<bool> ended_{false};
     std::atomic<bool> interrupted_{false};
-    mutable std::mutex statusMutex_;
-    std::string lastStatus_;
     int lastAskedDisk_ = 0;  // worker thread only
     int timesAsked_ = 0;
 };

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "CliHost.h"
-#include "Outcomes.h"
+#include "ExitCodes.h"
 #include "RizEDUd.h"
 #include "Ttrans.h"
 
@@ -210,5 +210,6 @@ int main(int argc, char** argv) {
         StopWatcher watcher(signalFd.get(), trans, host, wake.write.get());
         trans.WaitFor();
     }
-    return host.Ended() ? ExitCodeFor(host.LastStatus()) : kExitInternal;
+    const std::optional<Outcome> outcome = host.EndedWith();
+    return outcome ? ExitCodeFor(*outcome) : kExitInternal;
 }

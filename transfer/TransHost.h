@@ -5,6 +5,7 @@
 #include <string>
 
 #include "LinkSettings.h"
+#include "Outcome.h"
 #include "UpdateDisk.h"
 
 namespace qf580 {
@@ -20,8 +21,9 @@ class TransHost : public DiskPrompt {
     // Called on the worker thread, in the worker's order.
     virtual void SetStatus(const std::string& text) = 0;
     // AskInsertDisk (from DiskPrompt) blocks the worker until the operator answers.
-    // The end notice: enable Start, then clear Busy. The worker's very last action.
-    virtual void TransferEnded() = 0;
+    // The end notice: enable Start, then clear Busy. The worker's very last action, after the
+    // outcome's text has gone to SetStatus.
+    virtual void TransferEnded(Outcome outcome) = 0;
 
   protected:
     ~TransHost() = default;

@@ -12,19 +12,6 @@ namespace qf580 {
 
 namespace {
 
-constexpr const char* kCompleted = "Transfer completed";
-constexpr const char* kAborted = "Aborted according to instruction received";
-constexpr const char* kInvalidRomType = "Invalid ROM Type";
-constexpr const char* kCannotOpenPort = "Cannot open port";
-constexpr const char* kSetupFailure = "Communication setup failure";
-constexpr const char* kNoIdent = "Couldn't receive QUILLMAR character string";
-constexpr const char* kHeaderSizeFailure = "Heder size communication failure";
-constexpr const char* kIncorrectInput = "Incorrect input file";
-constexpr const char* kHeaderError = "Header transfer error";
-constexpr const char* kNoEnd = "No END record";
-constexpr const char* kBadChecksum = "Incorrect Check Sum";
-constexpr const char* kCommError = "Aborted due to communication error";
-
 constexpr std::string_view kUpdateMode = ":UP:EXEC\r\n";
 constexpr std::string_view kSync = "U";
 constexpr std::uint8_t kSyncReply = 0xAA;
@@ -80,21 +67,21 @@ void TTrans::RunTransfer() {
     std::unique_ptr<std::uint8_t[]> FastBuffer = ObtainFastBuffer();
     // Without the buffer nothing has been sent yet; "Cannot open port" tells the operator
     // exactly that: the device was not touched and the transfer may simply be started again.
-    const char* outcome = kCannotOpenPort;
+    Outcome outcome = Outcome::CannotOpenPort;
     if (FastBuffer) {
         try {
             outcome = Transfer(FastBuffer.get());
         } catch (...) {
             // A host call or an allocation failed mid-transfer: the device is in an
             // interrupted state, just as after a failed send.
-            outcome = kCommError;
+            outcome = Outcome::CommError;
         }
     }
 
     // The ending steps run after every outcome; none of them may be skipped because an
     // earlier one failed.
     try {
-        host_.SetStatus(outcome);
+        host_.SetStatus(std::string(OutcomeText(outcome)));
     } catch (...) {
     }
     FastBuffer.reset();
@@ -104,12 +91,12 @@ void TTrans::RunTransfer() {
     // host may dispose of the worker as soon as it has the notice.
     finished_.store(true);
     try {
-        host_.TransferEnded();
+        host_.TransferEnded(outcome);
     } catch (...) {
     }
 }
 
-const char* TTrans::Transfer(std::uint8_t* FastBuffer) {
+Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
     RecordBuffer record{};
     std::size_t batchCount = 0;
 
@@ -136,48 +123,48 @@ const char* TTrans::Transfer(std::uint8_t* FastBuffer) {
 
     int diskNo = 1;
     if (OpenDisk(diskNo, fileName_, kRomTypeAny, fileDir_, DiskFile_, host_) == -1) {
-        return kAborted;
+        return Outcome::Aborted;
     }
     const std::optional<int> romType = IdentifyRomType(DiskFile_);
     if (!romType) {
-        return kInvalidRomType;
+        return Outcome::InvalidRomType;
     }
 
     host_.SetStatus("Searching for KV6200");
     if (OpenPort() == 0) {
-        return kCannotOpenPort;
+        return Outcome::CannotOpenPort;
     }
     if (!send(kUpdateMode) || !send(kSync)) {
-        return kCommError;
+        return Outcome::CommError;
     }
     std::optional<std::uint8_t> reply = recvByte();
     if (!reply) {
-        return kCommError;
+        return Outcome::CommError;
     }
     if (*reply != kSyncReply) {
-        return kSetupFailure;
+        return Outcome::SetupFailure;
     }
 
     if (!send(kIdent)) {
-        return kCommError;
+        return Outcome::CommError;
     }
     const int identLen = static_cast<int>(kIdent.size());
     if (RecvData(record.data(), identLen) == 0 ||
         CutAtZero(std::string_view(reinterpret_cast<const char*>(record.data()),
                                    static_cast<std::size_t>(identLen))) != kIdent) {
-        return kNoIdent;
+        return Outcome::NoIdent;
     }
 
     host_.SetStatus("Sending Header");
     if (!send(std::string_view(reinterpret_cast<const char*>(&kHeaderSizeByte), 1))) {
-        return kCommError;
+        return Outcome::CommError;
     }
     reply = recvByte();
     if (!reply) {
-        return kCommError;
+        return Outcome::CommError;
     }
     if (*reply != kHeaderSizeByte) {
-        return kHeaderSizeFailure;
+        return Outcome::HeaderSizeFailure;
     }
 
     std::array<std::uint8_t, kHeaderSize> header{};
@@ -185,48 +172,48 @@ const char* TTrans::Transfer(std::uint8_t* FastBuffer) {
     for (std::uint8_t& b : header) {
         const int c = DiskFile_.ReadByte();
         if (c == EOF) {
-            return kIncorrectInput;
+            return Outcome::IncorrectInput;
         }
         b = static_cast<std::uint8_t>(c);
     }
     if (SendData(header.data(), static_cast<int>(header.size())) == 0) {
-        return kCommError;
+        return Outcome::CommError;
     }
     reply = recvByte();
     if (!reply) {
-        return kCommError;
+        return Outcome::CommError;
     }
     if (*reply != kAck) {
-        return kHeaderError;
+        return Outcome::HeaderError;
     }
 
     const int passCount = PassCount(*romType);
     for (int pass = 0; pass < passCount; ++pass) {
         for (int index = 0;; ++index) {
             if (Terminated()) {
-                return kAborted;
+                return Outcome::Aborted;
             }
             int r = ReadRecord(DiskFile_, record);
             while (r == kRecordEof) {
                 // A record that disk 1 cuts short is dropped; the stream goes on with the
                 // first record of the next disk, at the same record index.
                 if (diskNo >= 2) {
-                    return kNoEnd;
+                    return Outcome::NoEnd;
                 }
                 DiskFile_.Close();
                 ++diskNo;
                 if (OpenDisk(diskNo, fileName_, *romType, fileDir_, DiskFile_, host_) == -1) {
-                    return kAborted;
+                    return Outcome::Aborted;
                 }
                 DiskFile_.Seek(static_cast<long>(kHeaderSize));
                 r = ReadRecord(DiskFile_, record);
             }
             if (r == kRecordBadChecksum) {
-                return kBadChecksum;
+                return Outcome::BadChecksum;
             }
             if (r == kRecordEnd) {
                 if (!flush() || !SendData(&kEndByte, 1)) {
-                    return kCommError;
+                    return Outcome::CommError;
                 }
                 break;
             }
@@ -236,36 +223,36 @@ const char* TTrans::Transfer(std::uint8_t* FastBuffer) {
                 // A batch never exceeds 64 records of at most 512 bytes between two
                 // acknowledgement points; the check only guards the buffer's end.
                 if (batchCount + len > kFastBufferSize && !flush()) {
-                    return kCommError;
+                    return Outcome::CommError;
                 }
                 std::memcpy(FastBuffer + batchCount, record.data(), len);
                 batchCount += len;
             } else if (!flush() || SendData(record.data(), r) == 0) {
-                return kCommError;
+                return Outcome::CommError;
             }
 
             if (index == 0) {
                 host_.SetStatus("Sending START record");
                 if (!recvAck()) {
-                    return kCommError;
+                    return Outcome::CommError;
                 }
                 std::this_thread::yield();
             } else if (index % kAckInterval == 1) {
                 if (!flush()) {
-                    return kCommError;
+                    return Outcome::CommError;
                 }
                 host_.SetStatus("Sending (" + std::to_string(index) + ") Record");
                 if (!recvAck()) {
-                    return kCommError;
+                    return Outcome::CommError;
                 }
                 if (Terminated()) {
-                    return kAborted;
+                    return Outcome::Aborted;
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         }
     }
-    return kCompleted;
+    return Outcome::Completed;
 }
 
 }  // namespace qf580

@@ -1,4 +1,4 @@
-// The transfer worker: one thread that runs one transfer from handshake to outcome text.
+// The transfer worker: one thread that runs one transfer from handshake to outcome.
 #pragma once
 
 #include <atomic>
@@ -47,8 +47,8 @@ class TTrans {
 
   private:
     void RunTransfer();
-    // Steps up to the outcome; returns the outcome text. The ending steps are RunTransfer's.
-    const char* Transfer(std::uint8_t* FastBuffer);
+    // Steps up to the outcome. The ending steps are RunTransfer's.
+    Outcome Transfer(std::uint8_t* FastBuffer);
 
     TransHost& host_;
     const std::string fileName_;

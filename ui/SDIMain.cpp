@@ -323,7 +323,7 @@ bool TSDIAppForm::AskOnGuiThread(int diskNo) {
     return ok;
 }
 
-void TSDIAppForm::TransferEnded() {
+void TSDIAppForm::TransferEnded(Outcome) {
     QMetaObject::invokeMethod(
         this, [this] { ApplyTransferEnded(); }, Qt::QueuedConnection);
 }

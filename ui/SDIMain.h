@@ -58,7 +58,7 @@ class TSDIAppForm : public QMainWindow, public TransHost {
     const LinkSettings& Settings() const override;
     void SetStatus(const std::string& text) override;
     bool AskInsertDisk(int diskNo) override;
-    void TransferEnded() override;
+    void TransferEnded(Outcome outcome) override;
 
     // Requests a stop of a running worker, waits for its end while its window changes and
     // its disk question are still served, and disposes of it. Safe to call at any time.

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,7 +128,13 @@ class RecordingHost final : public TransHost {
         Add("ask:" + std::to_string(diskNo));
         return onAsk ? onAsk(diskNo) : false;
     }
-    void TransferEnded() override { Add("ended"); }
+    void TransferEnded(Outcome outcome) override {
+        {
+            std::lock_guard lock(mutex_);
+            ended_ = outcome;
+        }
+        Add("ended");
+    }
 
     // Set before the worker starts; called on the worker thread.
     std::function<void(const std::string&)> onStatus;
@@ -150,9 +157,15 @@ class RecordingHost final : public TransHost {
         const std::vector<std::string> s = statuses();
         return s.empty() ? std::string() : s.back();
     }
+    // The outcome the end notice carried; nullopt before it came.
+    std::optional<Outcome> ended() const {
+        std::lock_guard lock(mutex_);
+        return ended_;
+    }
     void Clear() {
         std::lock_guard lock(mutex_);
         events_.clear();
+        ended_.reset();
     }
 
     // The worker of the running transfer, for callbacks that request a stop.
@@ -169,6 +182,7 @@ class RecordingHost final : public TransHost {
     LinkSettings settings_;
     mutable std::mutex mutex_;
     std::vector<std::string> events_;
+    std::optional<Outcome> ended_;
 };
 
 // The device model behind a USB driver table, in-process. Every call comes from the worker
@@ -291,7 +305,10 @@ inline void RunOne(RecordingHost& host, TransEnvironment env) {
     ASSERT_GE(events.size(), 2u);
     EXPECT_EQ(events.back(), "ended");
     EXPECT_EQ(std::count(events.begin(), events.end(), "ended"), 1);
-    EXPECT_EQ(events[events.size() - 2].rfind("status:", 0), 0u) << "outcome before the end";
+    // The notice carries the outcome whose text the status line got just before it.
+    const std::optional<Outcome> outcome = host.ended();
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(events[events.size() - 2], "status:" + std::string(OutcomeText(*outcome)));
 }
 
 inline TransEnvironment UsbEnv(const FakeUsbDevice& device) {

@@ -1,0 +1,23 @@
+// The exit code the command-line host gives for each outcome of a transfer.
+#pragma once
+
+#include <string>
+
+#include "Outcome.h"
+
+namespace qf580::cli {
+
+inline constexpr int kExitCompleted = 0;
+// Something ended the program that is not one of the worker's outcomes.
+inline constexpr int kExitInternal = 1;
+inline constexpr int kExitUsage = 2;
+// A second Ctrl+C: the program leaves at once, without waiting for the transfer's end.
+inline constexpr int kExitForced = 130;
+
+// Codes from 10 up, so that they never meet the shell's own meanings of 1, 2 and 126 to 165.
+int ExitCodeFor(Outcome outcome);
+
+// The table of exit codes as --help shows it.
+std::string ExitCodeTable();
+
+}  // namespace qf580::cli
