@@ -6,19 +6,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <filesystem>
 
 namespace qf580::cli {
-
-namespace {
-
-std::string DirectoryOf(const std::filesystem::path& path) {
-    const std::filesystem::path parent = path.parent_path();
-    // The worker joins the directory and the disk's name as they stand, so it ends with "/".
-    return parent.empty() ? std::string("./") : parent.string() + "/";
-}
-
-}  // namespace
 
 ParsedAnswer ParseAnswer(std::string line) {
     auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
@@ -35,13 +24,8 @@ ParsedAnswer ParseAnswer(std::string line) {
     return ParsedAnswer::Unknown;
 }
 
-CliHost::CliHost(std::string path, DiskAnswer answer, std::FILE* out, int answerFd, int wakeFd)
-    : fileName_(std::filesystem::path(path).filename().string()),
-      fileDir_(DirectoryOf(path)),
-      answer_(answer),
-      out_(out),
-      answerFd_(answerFd),
-      wakeFd_(wakeFd) {}
+CliHost::CliHost(DiskAnswer answer, std::FILE* out, int answerFd, int wakeFd)
+    : answer_(answer), out_(out), answerFd_(answerFd), wakeFd_(wakeFd) {}
 
 void CliHost::WriteLine(const std::string& text) {
     std::fputs(text.c_str(), out_);

@@ -22,10 +22,8 @@ class CliHost final : public TransHost {
   public:
     // `out` receives the statuses and the question; `answerFd` is read for the operator's
     // answers; `wakeFd` becomes readable once the run is interrupted (-1: never).
-    CliHost(std::string path, DiskAnswer answer, std::FILE* out, int answerFd, int wakeFd);
+    CliHost(DiskAnswer answer, std::FILE* out, int answerFd, int wakeFd);
 
-    std::string UpdateFileName() const override { return fileName_; }
-    std::string UpdateFileDir() const override { return fileDir_; }
     const LinkSettings& Settings() const override { return settings_; }
     LinkSettings& Settings() { return settings_; }
 
@@ -51,8 +49,6 @@ class CliHost final : public TransHost {
     ParsedAnswer ReadAnswer(bool& lineEnded);
     bool WaitOrInterrupted(int ms);
 
-    const std::string fileName_;
-    const std::string fileDir_;
     const DiskAnswer answer_;
     std::FILE* const out_;
     const int answerFd_;

@@ -189,7 +189,7 @@ int main(int argc, char** argv) {
     const DiskAnswer answer = diskAnswer == "ok"       ? DiskAnswer::Ok
                               : diskAnswer == "cancel" ? DiskAnswer::Cancel
                                                        : DiskAnswer::Ask;
-    CliHost host(file, answer, stdout, STDIN_FILENO, wake.read.get());
+    CliHost host(answer, stdout, STDIN_FILENO, wake.read.get());
     LinkSettingsValues values;
     values.UseUSB = usb ? 1 : 0;
     values.IPAddress = address;
@@ -206,7 +206,7 @@ int main(int argc, char** argv) {
     }
 
     {
-        TTrans trans(host, std::move(env));
+        TTrans trans(host, SplitChosenFile(file), std::move(env));
         StopWatcher watcher(signalFd.get(), trans, host, wake.write.get());
         trans.WaitFor();
     }

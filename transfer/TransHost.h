@@ -12,9 +12,6 @@ namespace qf580 {
 
 class TransHost : public DiskPrompt {
   public:
-    // Read once, on the creating thread, when the worker is created.
-    virtual std::string UpdateFileName() const = 0;
-    virtual std::string UpdateFileDir() const = 0;
     // Read by the worker thread while it runs.
     virtual const LinkSettings& Settings() const = 0;
 

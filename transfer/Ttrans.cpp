@@ -33,10 +33,9 @@ std::unique_ptr<std::uint8_t[]> ObtainFastBuffer() {
 
 }  // namespace
 
-TTrans::TTrans(TransHost& host, TransEnvironment env)
+TTrans::TTrans(TransHost& host, ChosenFile file, TransEnvironment env)
     : host_(host),
-      fileName_(host.UpdateFileName()),
-      fileDir_(host.UpdateFileDir()),
+      file_(std::move(file)),
       link_(host.Settings(), env.timeouts, std::move(env.usb)),
       thread_(&TTrans::RunTransfer, this) {}
 
@@ -122,7 +121,7 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
     auto recvAck = [&] { return flush() && recvByte() == kAck; };
 
     int diskNo = 1;
-    if (OpenDisk(diskNo, fileName_, kRomTypeAny, fileDir_, DiskFile_, host_) == -1) {
+    if (OpenDisk(diskNo, file_.name, kRomTypeAny, file_.dir, DiskFile_, host_) == -1) {
         return Outcome::Aborted;
     }
     const std::optional<int> romType = IdentifyRomType(DiskFile_);
@@ -202,7 +201,7 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
                 }
                 DiskFile_.Close();
                 ++diskNo;
-                if (OpenDisk(diskNo, fileName_, *romType, fileDir_, DiskFile_, host_) == -1) {
+                if (OpenDisk(diskNo, file_.name, *romType, file_.dir, DiskFile_, host_) == -1) {
                     return Outcome::Aborted;
                 }
                 DiskFile_.Seek(static_cast<long>(kHeaderSize));

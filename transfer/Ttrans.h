@@ -24,8 +24,9 @@ struct TransEnvironment {
 
 class TTrans {
   public:
-    // Takes copies of the host's file name and directory, then starts the thread at once.
-    explicit TTrans(TransHost& host, TransEnvironment env = {});
+    // Works on `file` as it is now (an Open in the host meanwhile changes the next transfer
+    // only); starts the thread at once.
+    TTrans(TransHost& host, ChosenFile file, TransEnvironment env = {});
     TTrans(const TTrans&) = delete;
     TTrans& operator=(const TTrans&) = delete;
     // Requests a stop and joins.
@@ -51,8 +52,7 @@ class TTrans {
     Outcome Transfer(std::uint8_t* FastBuffer);
 
     TransHost& host_;
-    const std::string fileName_;
-    const std::string fileDir_;
+    const ChosenFile file_;
     DeviceLink link_;
     DiskFile DiskFile_;
     std::atomic<bool> terminated_{false};

@@ -41,6 +41,14 @@ std::string_view CutAtZero(std::string_view bytes) {
     return bytes.substr(0, bytes.find('\0'));
 }
 
+ChosenFile SplitChosenFile(std::string_view path) {
+    const std::size_t split = path.rfind('/');
+    if (split == std::string_view::npos) {
+        return {std::string(), std::string(path)};
+    }
+    return {std::string(path.substr(0, split + 1)), std::string(path.substr(split + 1))};
+}
+
 std::string MakeDiskName(int diskNo, std::string_view chosenName) {
     std::string name(chosenName);
     if (name.empty()) {

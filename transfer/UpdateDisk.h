@@ -81,6 +81,16 @@ class DiskPrompt {
     ~DiskPrompt() = default;
 };
 
+// The chosen file as the window and the command line hand it to the worker: split at its last
+// '/', the directory up to and including that separator and the name after it. A bare name
+// has the directory "", so directory + disk name is always the disk's path, relative to the
+// working directory where the chosen path was.
+struct ChosenFile {
+    std::string dir;
+    std::string name;
+};
+ChosenFile SplitChosenFile(std::string_view path);
+
 // File name of disk N (1 or 2) derived from the chosen name (no directory).
 std::string MakeDiskName(int diskNo, std::string_view chosenName);
 

@@ -202,17 +202,9 @@ void TSDIAppForm::OpenItemClick() {
         return;
     }
 
-    const std::size_t split = filePath_.rfind('/');
-    if (split == std::string::npos) {
-        // Not offered by the dialog: a bare name lies in the working directory.
-        fileDir_.clear();
-        fileName_ = filePath_;
-    } else {
-        fileDir_ = filePath_.substr(0, split + 1);
-        fileName_ = filePath_.substr(split + 1);
-    }
+    chosen_ = SplitChosenFile(filePath_);
 
-    ui_->FnameEdit->setText(QFile::decodeName(QByteArray::fromStdString(fileName_)));
+    ui_->FnameEdit->setText(QFile::decodeName(QByteArray::fromStdString(chosen_.name)));
     ui_->FnameLabel->setEnabled(true);
     ui_->FnameEdit->setEnabled(true);
     ui_->HeaderMemo->setEnabled(true);
@@ -237,7 +229,7 @@ void TSDIAppForm::StartBttnClick() {
     ui_->StartBttn->setEnabled(false);
     Busy.store(1);
     try {
-        TransThread_ = std::make_unique<TTrans>(*this, env_);
+        TransThread_ = std::make_unique<TTrans>(*this, chosen_, env_);
     } catch (...) {
         // No worker will ever send the end notice: undo Start's own changes.
         Busy.store(0);

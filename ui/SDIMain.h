@@ -51,10 +51,12 @@ class TSDIAppForm : public QMainWindow, public TransHost {
     // What the next worker is built with (time limits, USB driver); production defaults.
     void SetTransEnvironment(TransEnvironment env) { env_ = std::move(env); }
 
-    // TransHost. The file name and directory are file-system bytes (UTF-8 here).
-    std::string UpdateFileName() const override { return fileName_; }
-    std::string UpdateFileDir() const override { return fileDir_; }
+    // The chosen file, as file-system bytes (UTF-8 here); the next Start's worker takes it.
+    std::string UpdateFileName() const { return chosen_.name; }
+    std::string UpdateFileDir() const { return chosen_.dir; }
     std::string UpdateFilePath() const { return filePath_; }
+
+    // TransHost.
     const LinkSettings& Settings() const override;
     void SetStatus(const std::string& text) override;
     bool AskInsertDisk(int diskNo) override;
@@ -107,8 +109,7 @@ class TSDIAppForm : public QMainWindow, public TransHost {
     LinkSettings ownSettings_;
     TransEnvironment env_;
 
-    std::string fileName_;
-    std::string fileDir_;
+    ChosenFile chosen_;
     std::string filePath_;
     QString hint_;
     bool shown_ = false;

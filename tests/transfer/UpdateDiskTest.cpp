@@ -152,6 +152,33 @@ TEST(MakeDiskName, Table) {
     }
 }
 
+// One split serves the window and the command line: the directory keeps its last separator,
+// so that directory + disk name is the disk's path, and a bare name stays relative.
+TEST(SplitChosenFile, Table) {
+    struct Case {
+        const char* path;
+        const char* dir;
+        const char* name;
+    };
+    const Case cases[] = {
+        {"/media/fw/FW0000.q58", "/media/fw/", "FW0000.q58"},
+        {"/a/b.c/c.q58", "/a/b.c/", "c.q58"},
+        {"/FW0000.q58", "/", "FW0000.q58"},
+        {"FW0000.q58", "", "FW0000.q58"},
+        {"sets/FW0000.q58", "sets/", "FW0000.q58"},
+        {"./FW0000.q58", "./", "FW0000.q58"},
+        {"a//FW0000.q58", "a//", "FW0000.q58"},
+        {"/upd/", "/upd/", ""},
+        {"C:\\upd\\FW0000.q58", "", "C:\\upd\\FW0000.q58"},
+        {"/ファイル/更新0.q58", "/ファイル/", "更新0.q58"},
+    };
+    for (const Case& c : cases) {
+        const ChosenFile file = SplitChosenFile(c.path);
+        EXPECT_EQ(file.dir, c.dir) << c.path;
+        EXPECT_EQ(file.name, c.name) << c.path;
+    }
+}
+
 TEST(IdentifyRomType, ExactLinesOnly) {
     TempDir tmp;
     struct Case {

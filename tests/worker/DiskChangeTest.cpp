@@ -69,6 +69,29 @@ TEST_F(DiskChangeTest, Disk2AbsentIsAskedForAndInsertedThenOk) {
                         "status:Sending (65) Record", "status:Transfer completed", "ended"}));
 }
 
+// A chosen path without a directory (the command line's "qf580-flash FW0000.q58") has the
+// directory "": both disks are found in the working directory.
+TEST_F(DiskChangeTest, BareChosenNameReadsBothDisksFromTheWorkingDirectory) {
+    WriteDisk2();
+    struct WorkingDirectory {
+        std::filesystem::path saved = std::filesystem::current_path();
+        explicit WorkingDirectory(const std::string& dir) { std::filesystem::current_path(dir); }
+        ~WorkingDirectory() { std::filesystem::current_path(saved); }
+    } inTmp(tmp.path());
+    const ChosenFile chosen = SplitChosenFile("FW0000.q58");
+    RecordingHost bare(chosen.dir, chosen.name);
+    FakeUsbDevice device;
+    RunOne(bare, UsbEnv(device));
+
+    EXPECT_EQ(bare.outcome(), "Transfer completed");
+    EXPECT_EQ(device.received(), All());
+    const std::vector<std::string> events = bare.events();
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const std::string& e) { return e.rfind("ask:", 0) == 0; }),
+              0)
+        << "no question asked";
+}
+
 TEST_F(DiskChangeTest, Disk2AbsentAndCancelled) {
     host.settings().SetFastTrans(false);
     host.onAsk = [](int) { return false; };

@@ -113,8 +113,8 @@ class RecordingHost final : public TransHost {
         settings_.Set(values);
     }
 
-    std::string UpdateFileName() const override { return name_; }
-    std::string UpdateFileDir() const override { return dir_; }
+    // The chosen file that RunOne hands to the worker.
+    ChosenFile file() const { return {dir_, name_}; }
     const LinkSettings& Settings() const override { return settings_; }
     LinkSettings& settings() { return settings_; }
 
@@ -295,7 +295,7 @@ inline LinkTimeouts ShortTimeouts() {
 inline void RunOne(RecordingHost& host, TransEnvironment env) {
     host.Clear();
     {
-        TTrans trans(host, std::move(env));
+        TTrans trans(host, host.file(), std::move(env));
         host.worker.store(&trans);
         trans.WaitFor();
         EXPECT_TRUE(trans.Finished());
