@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -13,7 +12,6 @@
 #include <QStatusTipEvent>
 #include <QStringDecoder>
 #include <QStringList>
-#include <QThread>
 
 #include "About.h"
 #include "Prompts.h"
@@ -126,6 +124,9 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
     connect(ui_->SetupButton, &QToolButton::clicked, this, &TSDIAppForm::SetupButtonClick);
     connect(ui_->About1, &QAction::triggered, this, &TSDIAppForm::About1Click);
     connect(ui_->StartBttn, &QPushButton::clicked, this, &TSDIAppForm::StartBttnClick);
+    connect(&session_, &TransferSession::StatusChanged, this, &TSDIAppForm::ShowStatus);
+    connect(&session_, &TransferSession::Ended, this, &TSDIAppForm::TransThreadEnded);
+    connect(&session_, &TransferSession::LeaveRequested, this, &TSDIAppForm::ExitItemClick);
 
     ui_->StartBttn->installEventFilter(this);
     ui_->SDIAppMenu->installEventFilter(this);
@@ -135,8 +136,8 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
 }
 
 TSDIAppForm::~TSDIAppForm() {
-    // The worker reads this window until its last step.
-    StopWorker();
+    // The worker reads this window's link settings until its last step.
+    session_.StopAndWait();
 }
 
 void TSDIAppForm::FormCreate() {
@@ -224,39 +225,27 @@ void TSDIAppForm::StartBttnClick() {
     if (Busy.load() != 0) {
         return;
     }
-    // The previous worker has delivered its end notice, so this join does not wait on us.
-    TransThread_.reset();
     ui_->StartBttn->setEnabled(false);
     Busy.store(1);
-    try {
-        TransThread_ = std::make_unique<TTrans>(*this, chosen_, env_);
-    } catch (...) {
-        // No worker will ever send the end notice: undo Start's own changes.
+    // Without a new worker no end notice will come: undo Start's own changes.
+    const auto undo = [this] {
         Busy.store(0);
         ui_->StartBttn->setEnabled(true);
+    };
+    try {
+        if (!session_.Start(chosen_, Settings())) {
+            undo();
+        }
+    } catch (...) {
+        undo();
         throw;
     }
 }
 
-bool TSDIAppForm::DeferExit() {
-    // Waiting here, inside the box's own loop, would keep the box from ever returning its
-    // answer to the worker that waits for it.
-    if (asking_ == 0) {
-        return false;
-    }
-    exitPending_ = true;
-    if (TransThread_) {
-        TransThread_->Terminate();
-    }
-    return true;
-}
-
 void TSDIAppForm::ExitItemClick() {
-    if (DeferExit()) {
-        return;
+    if (session_.StopForLeaving()) {
+        close();
     }
-    StopWorker();
-    close();
 }
 
 void TSDIAppForm::TransSetupClick() {
@@ -277,83 +266,23 @@ void TSDIAppForm::About1Click() {
     }
 }
 
-void TSDIAppForm::SetStatus(const std::string& text) {
-    QMetaObject::invokeMethod(
-        this, [this, text = QString::fromStdString(text)] { ShowStatus(text); },
-        Qt::QueuedConnection);
-}
-
 void TSDIAppForm::ShowStatus(const QString& text) {
     ui_->StatusLabel->setText(text);
     emit StatusShown(text);
 }
 
-bool TSDIAppForm::AskInsertDisk(int diskNo) {
-    if (QThread::currentThread() == thread()) {
-        // A blocking queued call to our own thread would never return.
-        return AskOnGuiThread(diskNo);
-    }
-    bool ok = false;
-    QMetaObject::invokeMethod(
-        this, [this, diskNo, &ok] { ok = AskOnGuiThread(diskNo); }, Qt::BlockingQueuedConnection);
-    return ok;
-}
-
-bool TSDIAppForm::AskOnGuiThread(int diskNo) {
-    struct Showing {
-        int& count;
-        explicit Showing(int& c) : count(c) { ++count; }
-        ~Showing() { --count; }
-    } showing(asking_);
-    const bool ok = Prompts::InformationOkCancel(this, QStringLiteral("情報"),
-                                                 QStringLiteral("Insert Disk %1").arg(diskNo));
-    if (exitPending_ && asking_ == 1) {
-        // The Exit that came while the box was open goes on once the worker has its answer.
-        exitPending_ = false;
-        QMetaObject::invokeMethod(this, &TSDIAppForm::ExitItemClick, Qt::QueuedConnection);
-    }
-    return ok;
-}
-
-void TSDIAppForm::TransferEnded(Outcome) {
-    QMetaObject::invokeMethod(
-        this, [this] { ApplyTransferEnded(); }, Qt::QueuedConnection);
-}
-
-void TSDIAppForm::ApplyTransferEnded() {
+void TSDIAppForm::TransThreadEnded() {
     ui_->StartBttn->setEnabled(true);
     Busy.store(0);
-    emit TransferFinished();
-}
-
-void TSDIAppForm::StopWorker() {
-    if (!TransThread_ || waiting_) {
-        // Nothing runs, or an outer call is already waiting and finishes the job.
-        return;
-    }
-    TransThread_->Terminate();
-    // The end notice is the worker's last queued change; until it has been applied the
-    // worker may still need us for its status texts or its disk question, so a plain join
-    // could wait forever. processEvents, unlike exec, also serves a loop that the
-    // application was already told to leave.
-    waiting_ = true;
-    QEventLoop loop;
-    while (Busy.load() != 0) {
-        loop.processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    waiting_ = false;
-    TransThread_->WaitFor();
-    TransThread_.reset();
 }
 
 void TSDIAppForm::closeEvent(QCloseEvent* event) {
-    if (waiting_ || DeferExit()) {
+    if (!session_.StopForLeaving()) {
         // Already on the way out: the running wait, or the Exit after the disk question,
         // closes the window when it is done.
         event->ignore();
         return;
     }
-    StopWorker();
     event->accept();
 }
 

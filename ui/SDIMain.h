@@ -1,4 +1,4 @@
-// The main window: the operator's working window and the transfer worker's GUI host.
+// The main window: the operator's working window. Its transfer session hosts the worker.
 #pragma once
 
 #include <QFont>
@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "LinkSettings.h"
-#include "TransHost.h"
-#include "Ttrans.h"
+#include "TransferSession.h"
+#include "UpdateDisk.h"
 
 class QAction;
 class QFileDialog;
@@ -32,7 +32,7 @@ QIcon ProgramIcon();
 // Shift-JIS bytes as text.
 QString DecodeShiftJis(std::string_view bytes);
 
-class TSDIAppForm : public QMainWindow, public TransHost {
+class TSDIAppForm : public QMainWindow {
     Q_OBJECT
 
   public:
@@ -48,26 +48,18 @@ class TSDIAppForm : public QMainWindow, public TransHost {
     TAboutBox* AboutBox() const { return AboutBox_; }
     TFM_TransSetup* FM_TransSetup() const { return FM_TransSetup_; }
 
-    // What the next worker is built with (time limits, USB driver); production defaults.
-    void SetTransEnvironment(TransEnvironment env) { env_ = std::move(env); }
+    // The worker's host: Start starts it, Exit and closing stop it.
+    TransferSession& Session() { return session_; }
 
     // The chosen file, as file-system bytes (UTF-8 here); the next Start's worker takes it.
     std::string UpdateFileName() const { return chosen_.name; }
     std::string UpdateFileDir() const { return chosen_.dir; }
     std::string UpdateFilePath() const { return filePath_; }
 
-    // TransHost.
-    const LinkSettings& Settings() const override;
-    void SetStatus(const std::string& text) override;
-    bool AskInsertDisk(int diskNo) override;
-    void TransferEnded(Outcome outcome) override;
-
-    // Requests a stop of a running worker, waits for its end while its window changes and
-    // its disk question are still served, and disposes of it. Safe to call at any time.
-    void StopWorker();
+    // The link settings the next worker reads: the settings dialog's once it is handed over.
+    const LinkSettings& Settings() const;
     // The worker of the latest transfer, kept after its end until the next Start or Exit.
-    const TTrans* TransThread() const { return TransThread_.get(); }
-    int BusyValue() const { return Busy.load(); }
+    const TTrans* TransThread() const { return session_.Worker(); }
     QFileDialog& OpenDialog() const { return *OpenDialog_; }
 
     void FormCreate();
@@ -80,8 +72,6 @@ class TSDIAppForm : public QMainWindow, public TransHost {
     void ShowHint(const QString& hint);
 
   signals:
-    // Emitted on the GUI thread once the worker's end notice has been applied.
-    void TransferFinished();
     // Emitted whenever the status line gets a text, the worker's included.
     void StatusShown(const QString& text);
 
@@ -92,14 +82,13 @@ class TSDIAppForm : public QMainWindow, public TransHost {
     void keyPressEvent(QKeyEvent* event) override;
 
   private:
-    void ApplyTransferEnded();
+    // The worker's end notice: enable Start, then clear Busy.
+    void TransThreadEnded();
     void ShowStatus(const QString& text);
-    bool AskOnGuiThread(int diskNo);
     void SetStatusLabelEnabled(bool enabled);
     void ShowLinkSummary(const QString& summary);
     void FollowClientArea();
     bool StartAccessKey();
-    bool DeferExit();
 
     std::unique_ptr<Ui::TSDIAppForm> ui_;
     QAction* N1 = nullptr;
@@ -107,23 +96,20 @@ class TSDIAppForm : public QMainWindow, public TransHost {
     TAboutBox* AboutBox_ = nullptr;
     TFM_TransSetup* FM_TransSetup_ = nullptr;
     LinkSettings ownSettings_;
-    TransEnvironment env_;
 
     ChosenFile chosen_;
     std::string filePath_;
     QString hint_;
     bool shown_ = false;
-    bool waiting_ = false;      // StopWorker is serving the worker until its end
-    int asking_ = 0;            // the disk question is being shown
-    bool exitPending_ = false;  // Exit requested while the question was shown
 
   public:
     // 1 from Start until the worker's end notice has been applied, otherwise 0.
     std::atomic<int> Busy{0};
 
   private:
-    // Declared last, so it goes first: the worker reads this window until its last step.
-    std::unique_ptr<TTrans> TransThread_;
+    // Declared last, so it goes first: the worker reads the link settings above until its
+    // last step.
+    TransferSession session_{this};
 };
 
 }  // namespace qf580::ui

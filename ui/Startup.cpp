@@ -29,7 +29,7 @@ ProgramWindows::ProgramWindows() : SDIAppForm_(std::make_unique<TSDIAppForm>()) 
 }
 
 ProgramWindows::~ProgramWindows() {
-    SDIAppForm_->StopWorker();
+    SDIAppForm_->Session().StopAndWait();
 }
 
 int RunProgram(QApplication& app) {

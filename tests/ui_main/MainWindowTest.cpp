@@ -317,7 +317,7 @@ TEST_F(MainWindowTest, OpenSplitsAtTheLastSeparatorAndEnablesStart) {
     EXPECT_TRUE(OwnEnabled(W("StatusLabel")));
     EXPECT_EQ(Status(), "Press the Start button when preparations are complete");
     EXPECT_EQ(seen, QStringList({"Press the Start button when preparations are complete"}));
-    EXPECT_EQ(form.BusyValue(), 0);
+    EXPECT_EQ(form.Busy.load(), 0);
     EXPECT_EQ(form.TransThread(), nullptr);
 }
 

@@ -29,16 +29,6 @@ TransEnvironment ShortLimits() {
     return env;
 }
 
-// The status texts of one transfer of a MAIN ROM set with `records` records after START.
-QStringList MainRomTexts(int records) {
-    QStringList texts{"Searching for KV6200", "Sending Header", "Sending START record"};
-    for (int i = 1; i <= records; i += 64) {
-        texts << QStringLiteral("Sending (%1) Record").arg(i);
-    }
-    texts << kCompleted;
-    return texts;
-}
-
 // The program's windows with the link pointed at a device model on 127.0.0.1.
 class TransferTest : public ::testing::Test {
   protected:
@@ -49,7 +39,7 @@ class TransferTest : public ::testing::Test {
         values.IPAddress = "127.0.0.1";
         values.PortNo = server.port();
         setup.Settings().Set(values);
-        form().SetTransEnvironment(ShortLimits());
+        form().Session().SetTransEnvironment(ShortLimits());
         QObject::connect(&form(), &TSDIAppForm::StatusShown,
                          [this](const QString& text) { seen << text; });
         form().show();
@@ -82,7 +72,7 @@ class TransferTest : public ::testing::Test {
         return WaitUntil([&] { return seen.contains(text); }, ms);
     }
     bool WaitForEnd(int ms = 8000) {
-        return WaitUntil([&] { return form().BusyValue() == 0; }, ms);
+        return WaitUntil([&] { return form().Busy.load() == 0; }, ms);
     }
 
     Operator who;
@@ -103,12 +93,12 @@ TEST_F(TransferTest, StartRunsATransferAndTheStatusLineFollowsTheWorker) {
     OpenSample("FW0000.q58", {.romType = 0, .disks = 1, .recordsPerPass = 130});
     seen.clear();
     Start()->click();
-    EXPECT_EQ(form().BusyValue(), 1);
+    EXPECT_EQ(form().Busy.load(), 1);
     EXPECT_FALSE(Start()->isEnabled());
     ASSERT_NE(form().TransThread(), nullptr);
 
     ASSERT_TRUE(WaitForEnd());
-    EXPECT_EQ(seen, MainRomTexts(130));
+    EXPECT_EQ(seen, ToQt(TransferTexts({130})));
     EXPECT_EQ(Status(), kCompleted);
     EXPECT_TRUE(Start()->isEnabled());
     // The ended worker stays in the window's keeping until the next Start or Exit.
@@ -125,12 +115,10 @@ TEST_F(TransferTest, SecondStartAfterAFinishedTransferRunsANewWorker) {
     ASSERT_EQ(Status(), kCompleted);
     seen.clear();
     Start()->click();
-    EXPECT_EQ(form().BusyValue(), 1);
+    EXPECT_EQ(form().Busy.load(), 1);
     ASSERT_TRUE(WaitForEnd());
     // Two passes: each starts again with its START record.
-    EXPECT_EQ(seen, QStringList({"Searching for KV6200", "Sending Header", "Sending START record",
-                                 "Sending (1) Record", "Sending START record", "Sending (1) Record",
-                                 kCompleted}));
+    EXPECT_EQ(seen, ToQt(TransferTexts({3, 3})));
     EXPECT_TRUE(server.WaitForConnectionsEnded(2, std::chrono::seconds(5)));
     EXPECT_EQ(server.connectionsAccepted(), 2u);
 }
@@ -150,7 +138,7 @@ TEST_F(SlowTransferTest, StartIsIgnoredWhileBusyAndOpenChangesOnlyTheNextTransfe
     Start()->click();
     form().StartBttnClick();
     EXPECT_EQ(form().TransThread(), worker);
-    EXPECT_EQ(form().BusyValue(), 1);
+    EXPECT_EQ(form().Busy.load(), 1);
 
     ASSERT_TRUE(WaitForEnd());
     EXPECT_EQ(Status(), kCompleted);
@@ -170,7 +158,7 @@ TEST_F(SlowTransferTest, ExitDuringATransferEndsOnlyAfterTheWorkersOutcome) {
     form().ExitItemClick();
     // Back here only once the worker has stopped at its next check and been disposed of.
     EXPECT_EQ(form().TransThread(), nullptr);
-    EXPECT_EQ(form().BusyValue(), 0);
+    EXPECT_EQ(form().Busy.load(), 0);
     EXPECT_EQ(seen.back(), kAborted);
     EXPECT_FALSE(form().isVisible());
     EXPECT_EQ(who.Count(PromptRequest::Kind::OkCancel), 0);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "StatusTexts.h"
 #include "TempDir.h"
 
 #include <stdlib.h>
@@ -90,6 +91,14 @@ T* Find(const QObject& root, const char* name) {
 inline QStringList MemoLines(const QWidget& form) {
     const auto* memo = form.findChild<const QPlainTextEdit*>(QStringLiteral("HeaderMemo"));
     return memo ? memo->toPlainText().split(QLatin1Char('\n')) : QStringList();
+}
+
+inline QStringList ToQt(const Statuses& texts) {
+    QStringList list;
+    for (const std::string& text : texts) {
+        list << QString::fromStdString(text);
+    }
+    return list;
 }
 
 // Runs the event loop until `done` holds or `ms` have passed.

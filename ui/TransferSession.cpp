@@ -1,0 +1,121 @@
+#include "TransferSession.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QThread>
+
+#include "Prompts.h"
+
+namespace qf580::ui {
+
+TransferSession::TransferSession(QWidget* questionParent) : questionParent_(questionParent) {}
+
+TransferSession::~TransferSession() {
+    StopAndWait();
+}
+
+bool TransferSession::Start(ChosenFile file, const LinkSettings& settings) {
+    if (running_ || waiting_) {
+        return false;
+    }
+    // The previous worker has delivered its end notice, so this join does not wait on us,
+    // only on a thread that has not quite returned.
+    worker_.reset();
+    settings_ = &settings;
+    running_ = true;
+    try {
+        worker_ = std::make_unique<TTrans>(*this, std::move(file), env_);
+    } catch (...) {
+        // No worker will ever send the end notice.
+        running_ = false;
+        throw;
+    }
+    return true;
+}
+
+void TransferSession::StopAndWait() {
+    if (!worker_ || waiting_) {
+        return;
+    }
+    worker_->Terminate();
+    // The end notice is the worker's last queued call; until it has been delivered the worker
+    // may still need us for its status texts or its disk question, so a plain join could wait
+    // for ever. processEvents, unlike exec, also serves a loop that the application was
+    // already told to leave.
+    waiting_ = true;
+    QEventLoop loop;
+    for (;;) {
+        // A wait that runs inside the delivery of a queued call (the Exit put off by the disk
+        // question is one) is not woken by calls that were queued before it began: deliver
+        // ours first, then sleep only until the worker queues something new.
+        QCoreApplication::sendPostedEvents(this);
+        if (!running_) {
+            break;
+        }
+        loop.processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    waiting_ = false;
+    worker_->WaitFor();
+    worker_.reset();
+}
+
+bool TransferSession::StopForLeaving() {
+    if (waiting_) {
+        return false;
+    }
+    if (asking_ > 0) {
+        leavePending_ = true;
+        if (worker_) {
+            worker_->Terminate();
+        }
+        return false;
+    }
+    StopAndWait();
+    return true;
+}
+
+void TransferSession::SetStatus(const std::string& text) {
+    QMetaObject::invokeMethod(
+        this, [this, text = QString::fromStdString(text)] { emit StatusChanged(text); },
+        Qt::QueuedConnection);
+}
+
+bool TransferSession::AskInsertDisk(int diskNo) {
+    if (QThread::currentThread() == thread()) {
+        // A blocking queued call to our own thread would never return.
+        return AskOnGuiThread(diskNo);
+    }
+    bool ok = false;
+    QMetaObject::invokeMethod(
+        this, [this, diskNo, &ok] { ok = AskOnGuiThread(diskNo); }, Qt::BlockingQueuedConnection);
+    return ok;
+}
+
+bool TransferSession::AskOnGuiThread(int diskNo) {
+    struct Showing {
+        int& count;
+        explicit Showing(int& c) : count(c) { ++count; }
+        ~Showing() { --count; }
+    } showing(asking_);
+    const bool ok = Prompts::InformationOkCancel(questionParent_, QStringLiteral("情報"),
+                                                 QStringLiteral("Insert Disk %1").arg(diskNo));
+    if (leavePending_ && asking_ == 1) {
+        // The leave that came while the box was open goes on once the worker has its answer.
+        leavePending_ = false;
+        QMetaObject::invokeMethod(
+            this, [this] { emit LeaveRequested(); }, Qt::QueuedConnection);
+    }
+    return ok;
+}
+
+void TransferSession::TransferEnded(Outcome outcome) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, outcome] {
+            running_ = false;
+            emit Ended(outcome);
+        },
+        Qt::QueuedConnection);
+}
+
+}  // namespace qf580::ui
