@@ -7,24 +7,16 @@
 namespace qf580::test {
 namespace {
 
-using Statuses = std::vector<std::string>;
 using sim::Fault;
 using sim::FaultKind;
 using sim::FaultPlan;
 using sim::ReplyPoint;
 
-const Statuses kToHandshake = {"Searching for KV6200"};
-const Statuses kToHeader = {"Searching for KV6200", "Sending Header"};
-const Statuses kToStart = {"Searching for KV6200", "Sending Header", "Sending START record"};
-const Statuses kTo1 = {"Searching for KV6200", "Sending Header", "Sending START record",
-                       "Sending (1) Record"};
-const Statuses kTo65 = {"Searching for KV6200", "Sending Header", "Sending START record",
-                        "Sending (1) Record", "Sending (65) Record"};
-
-Statuses Then(Statuses s, const std::string& outcome) {
-    s.push_back(outcome);
-    return s;
-}
+const Statuses kToHandshake = ToHandshake();
+const Statuses kToHeader = ToHeader();
+const Statuses kToStart = ToRecord(0);
+const Statuses kTo1 = ToRecord(1);
+const Statuses kTo65 = ToRecord(65);
 
 // The set every case starts from: MAIN ROM, 70 records after START.
 const std::vector<Bytes>& Records() {

@@ -82,8 +82,7 @@ TEST_F(UsbStandIn, DeviceClosingAtAnAckEndsTheTransfer) {
 TEST_F(UsbStandIn, NoSimulatorRunningCannotOpenPort) {
     tmp.Write("FW0001.q58", Header(kRomMain, 1) + Record(2, 1) + kEnd);
     RunOne(host, Env());
-    EXPECT_EQ(host.statuses(),
-              (std::vector<std::string>{"Searching for KV6200", "Cannot open port"}));
+    EXPECT_EQ(host.statuses(), Then(ToHandshake(), "Cannot open port"));
 }
 
 }  // namespace

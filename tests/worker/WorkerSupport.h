@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "StatusTexts.h"
 #include "TempDir.h"
 
 #include <stdlib.h>
