@@ -4,15 +4,8 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include "SDIMain.h"
 #include "WindowLook.h"
 #include "ui_About.h"
-
-// The pictures are compiled into this static library; registering them by name keeps the
-// linker from dropping them.
-static void InitUiResources() {
-    Q_INIT_RESOURCE(resources);
-}
 
 namespace qf580::ui {
 
@@ -20,7 +13,7 @@ TAboutBox::TAboutBox(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       ui_(std::make_unique<Ui::TAboutBox>()) {
-    InitUiResources();
+    LoadUiResources();
     ui_->setupUi(this);
     setFont(FormFont(12));
     setFixedSize(size());

@@ -20,12 +20,6 @@
 #include "WindowLook.h"
 #include "ui_SDIMain.h"
 
-// The pictures are compiled into this static library; registering them by name keeps the
-// linker from dropping them.
-static void InitUiResources() {
-    Q_INIT_RESOURCE(resources);
-}
-
 namespace qf580::ui {
 
 namespace {
@@ -61,11 +55,6 @@ QString PreviewLine(const std::optional<std::string>& line) {
 
 }  // namespace
 
-QIcon ProgramIcon() {
-    InitUiResources();
-    return QIcon(QStringLiteral(":/icons/program.png"));
-}
-
 QString DecodeShiftJis(std::string_view bytes) {
     QStringDecoder decoder("Shift_JIS");
     return decoder.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
@@ -73,7 +62,7 @@ QString DecodeShiftJis(std::string_view bytes) {
 
 TSDIAppForm::TSDIAppForm(QWidget* parent)
     : QMainWindow(parent), ui_(std::make_unique<Ui::TSDIAppForm>()) {
-    InitUiResources();
+    LoadUiResources();
     ui_->setupUi(this);
     setFont(FormFont(11));
     for (QMenu* menu : {ui_->FileMenu, ui_->S1, ui_->Help1}) {

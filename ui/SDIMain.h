@@ -2,7 +2,6 @@
 #pragma once
 
 #include <QFont>
-#include <QIcon>
 #include <QMainWindow>
 #include <QString>
 #include <atomic>
@@ -25,9 +24,6 @@ namespace qf580::ui {
 
 class TAboutBox;
 class TFM_TransSetup;
-
-// The program's own icon, for the windows and the desktop.
-QIcon ProgramIcon();
 
 // Shift-JIS bytes as text.
 QString DecodeShiftJis(std::string_view bytes);

@@ -5,6 +5,7 @@
 #include <QLocale>
 
 #include "ErrorBox.h"
+#include "WindowLook.h"
 
 namespace qf580::ui {
 

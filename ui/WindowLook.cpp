@@ -4,7 +4,21 @@
 #include <QScreen>
 #include <QWidget>
 
+// Outside any namespace, as the resource macro requires.
+static void InitUiResources() {
+    Q_INIT_RESOURCE(resources);
+}
+
 namespace qf580::ui {
+
+void LoadUiResources() {
+    InitUiResources();
+}
+
+QIcon ProgramIcon() {
+    LoadUiResources();
+    return QIcon(QStringLiteral(":/icons/program.png"));
+}
 
 QFont FormFont(int pixelSize) {
     // Metrics close to the original face come first. One family is set, not a list, since

@@ -2,10 +2,19 @@
 #pragma once
 
 #include <QFont>
+#include <QIcon>
 
 class QWidget;
 
 namespace qf580::ui {
+
+// Registers the pictures compiled into this static library; every window that shows one
+// calls it before its form is set up. Registering them by name keeps the linker from
+// dropping them.
+void LoadUiResources();
+
+// The program's own icon, for the windows and the desktop.
+QIcon ProgramIcon();
 
 // The windows' font: "MS Sans Serif" where the system has it, else a sans serif of close
 // metrics, at a character height of `pixelSize` pixels.
