@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev-tools qt6-translations-l10n libgl-dev
     libcli11-dev libgtest-dev libgmock-dev googletest
     xvfb xauth imagemagick fonts-noto-cjk fonts-dejavu-core fonts-liberation
