@@ -57,6 +57,7 @@ class TransferSession : public QObject, public TransHost {
     bool StopForLeaving();
 
     // TransHost.
+    // While a worker exists: the settings its Start was given.
     const LinkSettings& Settings() const override { return *settings_; }
     void SetStatus(const std::string& text) override;
     bool AskInsertDisk(int diskNo) override;
