@@ -21,7 +21,12 @@ TEST(LinkSettings, ReaderNeverSeesAHalfWrittenAddress) {
     const std::string a(200, 'a');
     const std::string b(3, 'b');
     std::atomic<bool> done{false};
+    std::atomic<bool> reading{false};
     std::thread writer([&] {
+        // On a busy machine the writer could otherwise finish before the first read.
+        while (!reading) {
+            std::this_thread::yield();
+        }
         for (int i = 0; i < 20000; ++i) {
             settings.SetIPAddress(i % 2 ? a : b);
             settings.SetFastTrans(i % 2 == 0);
@@ -29,11 +34,12 @@ TEST(LinkSettings, ReaderNeverSeesAHalfWrittenAddress) {
         done = true;
     });
     int reads = 0;
-    while (!done) {
+    reading = true;
+    do {
         const std::string seen = settings.IPAddress();
         ASSERT_TRUE(seen == a || seen == b || seen == "192.168.0.1");
         ++reads;
-    }
+    } while (!done);
     writer.join();
     EXPECT_GT(reads, 0);
 }
