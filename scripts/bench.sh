@@ -40,10 +40,8 @@ sets=$PWD/$dir/sets
 
 # ---------------------------------------------------------------- outside: build and sets
 if [ -z "${QF_BENCH_INSIDE:-}" ]; then
-    gui=ON
-    [ "$window" = 1 ] || gui=OFF
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQF_BUILD_TESTS=OFF \
-        -DQF_BUILD_GUI=$gui -DQF_BENCH=ON >/dev/null
+        -DQF_BUILD_GUI=ON -DQF_BENCH=ON >/dev/null
     targets=(qf580-flash qf580-sim qf580-baseline qf580-bench-measure)
     [ "$window" = 0 ] || targets+=(qf580-bench-window)
     cmake --build "$dir" -j"$(nproc)" --target "${targets[@]}"
