@@ -5,9 +5,10 @@
  *
  * in seconds (microseconds for the CPU times, nanoseconds for the wall), the peak resident
  * memory in KiB, the command's exit code (128 + N for a signal) and, with --sim PID, the CPU
- * time that process (all its threads) used while the command ran, -1 without it.
+ * time that process (all its threads) used while the command ran, -1 without it. --sim may be
+ * repeated (several simulated devices): SIM_CPU is then their sum.
  *
- * Usage: qf580-bench-measure [--sim PID] -- COMMAND [ARGS...]
+ * Usage: qf580-bench-measure [--sim PID]... -- COMMAND [ARGS...]
  * The command's standard input is /dev/null and its output goes to /dev/null.
  */
 #define _GNU_SOURCE
@@ -57,12 +58,28 @@ static double Seconds(struct timeval t) {
     return (double)t.tv_sec + (double)t.tv_usec / 1e6;
 }
 
+enum { kMostSims = 64 };
+
+/* The CPU time of all the simulators, -1 if any can't be read. */
+static long long SimsCpuNs(const int* sims, int count) {
+    long long total = 0;
+    for (int i = 0; i < count; ++i) {
+        const long long ns = ProcessCpuNs(sims[i]);
+        if (ns < 0) {
+            return -1;
+        }
+        total += ns;
+    }
+    return count > 0 ? total : -1;
+}
+
 int main(int argc, char** argv) {
-    int sim = 0;
+    int sims[kMostSims];
+    int simCount = 0;
     int first = 1;
     for (; first < argc; ++first) {
-        if (strcmp(argv[first], "--sim") == 0 && first + 1 < argc) {
-            sim = atoi(argv[++first]);
+        if (strcmp(argv[first], "--sim") == 0 && first + 1 < argc && simCount < kMostSims) {
+            sims[simCount++] = atoi(argv[++first]);
         } else if (strcmp(argv[first], "--") == 0) {
             ++first;
             break;
@@ -71,11 +88,11 @@ int main(int argc, char** argv) {
         }
     }
     if (first >= argc) {
-        fprintf(stderr, "usage: qf580-bench-measure [--sim PID] -- COMMAND [ARGS...]\n");
+        fprintf(stderr, "usage: qf580-bench-measure [--sim PID]... -- COMMAND [ARGS...]\n");
         return 2;
     }
 
-    const long long simBefore = sim > 0 ? ProcessCpuNs(sim) : -1;
+    const long long simBefore = SimsCpuNs(sims, simCount);
     struct timespec start;
     struct timespec end;
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -101,7 +118,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     clock_gettime(CLOCK_MONOTONIC, &end);
-    const long long simAfter = sim > 0 ? ProcessCpuNs(sim) : -1;
+    const long long simAfter = SimsCpuNs(sims, simCount);
 
     const double wall =
         (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;

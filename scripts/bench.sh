@@ -62,10 +62,10 @@ fi
 
 # ---------------------------------------------------------------- inside the namespace
 work=$(mktemp -d)
-sim_pid=
+sim_pids=()  # every simulator serving the rows
 silent_pid=
 cleanup() {
-    for pid in $sim_pid $silent_pid; do
+    for pid in "${sim_pids[@]}" $silent_pid; do
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
@@ -116,7 +116,8 @@ judge() {
     summary+=("$(printf '%-58s %8s <= %-6s %s' "$1" "$2" "$3" "$verdict")")
 }
 
-# One measured run: fills run_wall run_cpu run_rss run_sim run_iwall run_icpu.
+# One measured run: fills run_wall run_cpu run_rss run_sim run_iwall run_icpu. run_sim is the
+# CPU of the simulators in sim_pids (a row with several devices starts more and adds them).
 # The token @TIMES@ in a command becomes the file in which it may report its own transfer
 # times ("WALL CPU"); run_iwall is empty when it doesn't.
 run_once() {  # SET COMMAND...
@@ -126,8 +127,12 @@ run_once() {  # SET COMMAND...
     for a in "$@"; do
         args+=("${a//@TIMES@/$inner}")
     done
+    local sims=()
+    for pid in "${sim_pids[@]}"; do
+        sims+=(--sim "$pid")
+    done
     rm -f "$inner"
-    line=$("$measure" --sim "$sim_pid" -- "${args[@]}" "$set" 2>"$work/stderr")
+    line=$("$measure" "${sims[@]}" -- "${args[@]}" "$set" 2>"$work/stderr")
     read -r run_wall user sys run_rss code run_sim <<<"$line"
     if [ "$code" != 0 ]; then
         echo "failed (exit $code): ${args[*]} $set" >&2
@@ -215,7 +220,7 @@ echo "load at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "commit: $(git rev-parse --short HEAD 2>/dev/null || echo unknown)$(git diff --quiet 2>/dev/null || echo ' (with local changes)')"
 
 start_sim "$work/sim.log"
-sim_pid=$started_pid
+sim_pids=("$started_pid")
 port=$started_port
 echo "simulator: 127.0.0.1:$port"
 
