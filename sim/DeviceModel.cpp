@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <numeric>
 #include <string_view>
 
 namespace qf580::sim {
@@ -48,14 +47,19 @@ bool IsAckPoint(int recordIndex) {
 DeviceModel::DeviceModel(FaultPlan plan) : plan_(std::move(plan)) {}
 
 DeviceModel::Output DeviceModel::Feed(std::span<const std::uint8_t> bytes) {
-    received_.bytes.insert(received_.bytes.end(), bytes.begin(), bytes.end());
-    received_.writeSizes.push_back(bytes.size());
+    bytesReceived_ += bytes.size();
+    if (plan_.keepReceived) {
+        received_.bytes.insert(received_.bytes.end(), bytes.begin(), bytes.end());
+        received_.writeSizes.push_back(bytes.size());
+    }
     Output out;
-    for (std::uint8_t byte : bytes) {
-        if (phase_ == Phase::Complete || phase_ == Phase::Stopped) {
-            break;
+    std::size_t at = 0;
+    while (at < bytes.size() && phase_ != Phase::Complete && phase_ != Phase::Stopped) {
+        if (phase_ == Phase::Records) {
+            at += TakeRecords(bytes.subspan(at), out);
+        } else {
+            Step(bytes[at++], out);
         }
-        Step(byte, out);
     }
     // A link the device has closed stays closed, whatever the front-end does with it.
     out.close = out.close || closed_;
@@ -127,52 +131,83 @@ void DeviceModel::Step(std::uint8_t byte, Output& out) {
                 phase_ = Phase::Records;
                 currentPass_ = 1;
                 recordIndex_ = 0;
-                received_.passes.emplace_back();
+                if (plan_.keepReceived) {
+                    received_.passes.emplace_back();
+                }
             }
             return;
         }
-        case Phase::Records:
-            if (pending_.empty()) {
-                if (byte == 0) {
-                    EndRecord();
-                    return;
-                }
-                recordLength_ = 2 * std::size_t{byte} + 2;
-            }
-            pending_.push_back(byte);
-            if (pending_.size() == recordLength_) {
-                std::vector<std::uint8_t> record;
-                record.swap(pending_);
-                recordLength_ = 0;
-                const auto sum = std::accumulate(record.begin() + 1, record.end() - 1, 0u);
-                const std::uint8_t expected = static_cast<std::uint8_t>(sum & 0xFF);
-                const std::uint8_t got = record.back();
-                received_.passes.back().push_back(std::move(record));
-                if (got != expected) {
-                    // The device refuses the record at once and takes no further part: the
-                    // host stops at a bad checksum itself, so it never gets this far.
-                    out.reply.push_back(kNo);
-                    Stop("bad checksum in record " + std::to_string(recordIndex_) + " of pass " +
-                         std::to_string(currentPass_) + " (got " + Hex(got) + ", expected " +
-                         Hex(expected) + ")");
-                    return;
-                }
-                bool goOn = true;
-                if (IsAckPoint(recordIndex_)) {
-                    goOn = Reply(ReplyPoint::RecordAck, {kYes}, out);
-                } else if (const Fault* fault = FaultAt(ReplyPoint::RecordAck)) {
-                    // A fault named for a record between acknowledgement points fires right
-                    // after that record: a stray byte, silence or a closed link mid-stream.
-                    goOn = ApplyFault(*fault, ReplyPoint::RecordAck, {}, out);
-                }
-                if (goOn) {
-                    ++recordIndex_;
-                }
-            }
-            return;
+        case Phase::Records:  // taken a record at a time by TakeRecords
         case Phase::Complete:
         case Phase::Stopped:
             return;
+    }
+}
+
+std::size_t DeviceModel::TakeRecords(std::span<const std::uint8_t> bytes, Output& out) {
+    std::size_t at = 0;
+    while (at < bytes.size() && phase_ == Phase::Records) {
+        if (pending_.empty()) {
+            const std::uint8_t count = bytes[at];
+            if (count == 0) {
+                ++at;
+                EndRecord();
+                continue;
+            }
+            const std::size_t length = 2 * std::size_t{count} + 2;
+            if (bytes.size() - at >= length) {
+                // Whole in this write, as nearly every record is: checked where it lies.
+                const std::span<const std::uint8_t> record = bytes.subspan(at, length);
+                at += length;
+                RecordReceived(record, out);
+                continue;
+            }
+            recordLength_ = length;
+        }
+        // A record that goes on in the next write waits in pending_.
+        const std::size_t take = std::min(recordLength_ - pending_.size(), bytes.size() - at);
+        const auto from = bytes.begin() + static_cast<std::ptrdiff_t>(at);
+        pending_.insert(pending_.end(), from, from + static_cast<std::ptrdiff_t>(take));
+        at += take;
+        if (pending_.size() == recordLength_) {
+            recordLength_ = 0;
+            RecordReceived(pending_, out);
+            pending_.clear();
+        }
+    }
+    return at;
+}
+
+void DeviceModel::RecordReceived(std::span<const std::uint8_t> record, Output& out) {
+    unsigned sum = 0;
+    for (std::size_t i = 1; i + 1 < record.size(); ++i) {
+        sum += record[i];
+    }
+    const std::uint8_t expected = static_cast<std::uint8_t>(sum & 0xFF);
+    const std::uint8_t got = record.back();
+    ++recordsReceived_;
+    if (plan_.keepReceived) {
+        received_.passes.back().emplace_back(record.begin(), record.end());
+    }
+    if (got != expected) {
+        // The device refuses the record at once and takes no further part: the host stops at
+        // a bad checksum itself, so it never gets this far.
+        out.reply.push_back(kNo);
+        Stop("bad checksum in record " + std::to_string(recordIndex_) + " of pass " +
+             std::to_string(currentPass_) + " (got " + Hex(got) + ", expected " + Hex(expected) +
+             ")");
+        return;
+    }
+    bool goOn = true;
+    if (IsAckPoint(recordIndex_)) {
+        goOn = Reply(ReplyPoint::RecordAck, {kYes}, out);
+    } else if (const Fault* fault = FaultAt(ReplyPoint::RecordAck)) {
+        // A fault named for a record between acknowledgement points fires right after that
+        // record: a stray byte, silence or a closed link mid-stream.
+        goOn = ApplyFault(*fault, ReplyPoint::RecordAck, {}, out);
+    }
+    if (goOn) {
+        ++recordIndex_;
     }
 }
 
@@ -184,7 +219,9 @@ void DeviceModel::EndRecord() {
     }
     ++currentPass_;
     recordIndex_ = 0;
-    received_.passes.emplace_back();
+    if (plan_.keepReceived) {
+        received_.passes.emplace_back();
+    }
 }
 
 const Fault* DeviceModel::FaultAt(ReplyPoint point) const {
@@ -284,14 +321,6 @@ std::string DeviceModel::state() const {
             return error_;
     }
     return "?";
-}
-
-std::size_t DeviceModel::recordCount() const {
-    std::size_t count = 0;
-    for (const auto& pass : received_.passes) {
-        count += pass.size();
-    }
-    return count;
 }
 
 int DeviceModel::passCount() const {

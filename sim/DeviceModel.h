@@ -37,9 +37,12 @@ struct Fault {
 struct FaultPlan {
     std::vector<Fault> faults;
     int replyDelayMs = 0;  // front-ends wait this long before delivering each reply
+    // Keep what arrives (Received) for inspection. Off, only the header is kept and the rest
+    // is counted: a simulator that serves set after set then costs no memory per byte.
+    bool keepReceived = true;
 };
 
-// What the device received, for tests and the server's summary.
+// What the device received, for tests. Without FaultPlan::keepReceived only the header.
 struct Received {
     std::vector<std::uint8_t> bytes;      // everything, in order
     std::vector<std::size_t> writeSizes;  // one entry per Feed call (where the transport shows it)
@@ -66,8 +69,10 @@ class DeviceModel {
     // A short description of where the exchange stands: "complete", or the step it
     // stopped in ("waiting for record 65 of pass 1", "bad checksum in record 3 of pass 2", ...).
     std::string state() const;
-    // Records received so far, over all passes.
-    std::size_t recordCount() const;
+    // Records received so far, over all passes (END records not counted).
+    std::size_t recordCount() const { return recordsReceived_; }
+    // Bytes received so far, kept or not.
+    std::size_t byteCount() const { return bytesReceived_; }
     int passCount() const;  // from the header's ROM type line; 0 before the header
     int passesCompleted() const { return passesDone_; }
     // The device has stopped taking part: a refused header, a bad checksum, an unexpected
@@ -87,6 +92,11 @@ class DeviceModel {
     void Stop(std::string why);
     std::string PointName(ReplyPoint point) const;
     void EndRecord();  // an END record: the pass is over
+    // While records flow: takes the records (and END records) at the start of `bytes`, whole
+    // where they lie or a part into pending_; returns how many bytes it took.
+    std::size_t TakeRecords(std::span<const std::uint8_t> bytes, Output& out);
+    // A whole record (count, data, checksum): checked, kept, and acknowledged where due.
+    void RecordReceived(std::span<const std::uint8_t> record, Output& out);
 
     FaultPlan plan_;
     Received received_;
@@ -97,8 +107,10 @@ class DeviceModel {
     int currentPass_ = 0;           // 1-based while records flow
     int recordIndex_ = 0;           // index of the record being received, within its pass
     std::size_t recordLength_ = 0;  // whole length of the record being received, 0 if none
-    bool closed_ = false;           // a Close fault fired
-    std::string error_;             // why the device stopped
+    std::size_t bytesReceived_ = 0;
+    std::size_t recordsReceived_ = 0;
+    bool closed_ = false;  // a Close fault fired
+    std::string error_;    // why the device stopped
 };
 
 // A sample update set for demos and tests. romType 0 MAIN, 1 SUB, 2 IRIG; with two disks the

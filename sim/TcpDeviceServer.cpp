@@ -226,25 +226,27 @@ bool DeviceServer::Deliver(int connection, std::span<const std::uint8_t> write) 
         }
         std::size_t sent = 0;
         while (sent < out.reply.size()) {
+            // A reply is a byte or ten and the socket has room for it all but always: send at
+            // once, and wait only when the host has stopped reading.
+            const ssize_t n = ::send(connection, out.reply.data() + sent, out.reply.size() - sent,
+                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n >= 0) {
+                sent += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                return false;
+            }
             std::array<pollfd, 2> fds{{{connection, POLLOUT, 0}, {wakeRead_.get(), POLLIN, 0}}};
-            if (::poll(fds.data(), fds.size(), -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
+            if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
                 return false;
             }
             if (fds[1].revents != 0) {
                 return false;
             }
-            const ssize_t n = ::send(connection, out.reply.data() + sent, out.reply.size() - sent,
-                                     MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n < 0) {
-                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
-                    continue;
-                }
-                return false;
-            }
-            sent += static_cast<std::size_t>(n);
         }
     }
     return !out.close;

@@ -105,10 +105,10 @@ std::uint8_t ParseByte(const std::string& text) {
 }
 
 std::string Summary(const char* transport, const DeviceModel& model) {
-    std::string line =
-        std::string(transport) + ": bytes " + std::to_string(model.received().bytes.size()) +
-        ", records " + std::to_string(model.recordCount()) + ", passes " +
-        std::to_string(model.passesCompleted()) + "/" + std::to_string(model.passCount()) + ", ";
+    std::string line = std::string(transport) + ": bytes " + std::to_string(model.byteCount()) +
+                       ", records " + std::to_string(model.recordCount()) + ", passes " +
+                       std::to_string(model.passesCompleted()) + "/" +
+                       std::to_string(model.passCount()) + ", ";
     line += model.complete() ? "complete" : "stopped: " + model.state();
     return line;
 }
@@ -297,6 +297,8 @@ int main(int argc, char** argv) {
             plan.faults.push_back(ParseFault(text, wrongByte));
         }
         plan.replyDelayMs = delayMs;
+        // The program reports counts only; keeping every byte would cost it memory per set.
+        plan.keepReceived = false;
         usb = usb || usbSocketOption->count() > 0;
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);

@@ -168,12 +168,8 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
 
     std::array<std::uint8_t, kHeaderSize> header{};
     DiskFile_.Seek(0);
-    for (std::uint8_t& b : header) {
-        const int c = DiskFile_.ReadByte();
-        if (c == EOF) {
-            return Outcome::IncorrectInput;
-        }
-        b = static_cast<std::uint8_t>(c);
+    if (DiskFile_.Read(header.data(), header.size()) != header.size()) {
+        return Outcome::IncorrectInput;
     }
     if (SendData(header.data(), static_cast<int>(header.size())) == 0) {
         return Outcome::CommError;

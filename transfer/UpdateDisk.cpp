@@ -17,6 +17,10 @@ int DiskFile::ReadByte() {
     return IsOpen() ? std::fgetc(file_.get()) : EOF;
 }
 
+std::size_t DiskFile::Read(std::uint8_t* into, std::size_t count) {
+    return IsOpen() ? std::fread(into, 1, count, file_.get()) : 0;
+}
+
 std::optional<std::string> DiskFile::ReadLine() {
     // Byte by byte rather than fgets: a zero byte inside the line must not hide how long
     // the line really was, so the next read starts where fgets' would.
@@ -132,26 +136,25 @@ int ReadRecord(DiskFile& disk, RecordBuffer& buffer) {
         return kRecordEnd;
     }
     buffer[0] = static_cast<std::uint8_t>(count);
-    const int dataBytes = 2 * count;
-    unsigned sum = 0;
-    for (int i = 1; i <= dataBytes; ++i) {
-        const int c = disk.ReadByte();
-        if (c == EOF) {
-            return kRecordEof;
-        }
-        buffer[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(c);
-        sum += static_cast<unsigned>(c);
-    }
-    const int checksum = disk.ReadByte();
-    if (checksum == EOF) {
+    // The data and the checksum in one read rather than a locked library call per byte: a
+    // transfer streams every byte of the set through here.
+    const std::size_t dataBytes = 2 * static_cast<std::size_t>(count);
+    std::uint8_t* const data = buffer.data() + 1;
+    std::uint8_t& checksum = buffer[dataBytes + 1];
+    const std::uint8_t before = checksum;
+    if (disk.Read(data, dataBytes + 1) != dataBytes + 1) {
         return kRecordEof;
     }
-    if (static_cast<unsigned>(checksum) != (sum & 0xFFu)) {
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < dataBytes; ++i) {
+        sum += data[i];
+    }
+    if (checksum != (sum & 0xFFu)) {
+        checksum = before;  // a checksum that doesn't match is not stored
         return kRecordBadChecksum;
     }
-    buffer[static_cast<std::size_t>(dataBytes + 1)] = static_cast<std::uint8_t>(checksum);
-    buffer[static_cast<std::size_t>(dataBytes + 2)] = 0;
-    return dataBytes + 2;
+    buffer[dataBytes + 2] = 0;
+    return static_cast<int>(dataBytes + 2);
 }
 
 std::optional<int> IdentifyRomType(DiskFile& disk) {

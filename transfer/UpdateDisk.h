@@ -60,6 +60,9 @@ class DiskFile {
     bool Seek(long offset);
     // The next byte as 0..255, or EOF (-1).
     int ReadByte();
+    // Up to `count` bytes into `into` in one call; fewer only at the end of the file (or on
+    // a read error). The bytes that did come are in place either way.
+    std::size_t Read(std::uint8_t* into, std::size_t count);
     // fgets with a 512-byte buffer: nullopt when nothing could be read (end of file).
     // The bytes come back raw: a zero byte inside stays in the string.
     std::optional<std::string> ReadLine();

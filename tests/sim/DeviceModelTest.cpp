@@ -189,6 +189,71 @@ TEST(DeviceModel, ChunkingDoesNotChangeReplies) {
     }
 }
 
+// Records are taken whole where a write holds them and pieced together where writes cut
+// them: either way every record is kept as it was sent, and a model that only counts (as the
+// simulator program's) answers exactly alike while keeping nothing but the header.
+TEST(DeviceModel, RecordsCutAnywhereAreKeptWholeOrOnlyCounted) {
+    const Bytes header = Header(kSubLine);
+    const std::vector<std::vector<Bytes>> passes{Records(70, 255), Records(3, 1)};
+    const auto steps = Exchange(header, passes);
+    const Bytes all = Concat(steps);
+    const Bytes expected = ConcatReplies(steps);
+    for (const bool keep : {true, false}) {
+        for (const std::size_t size : {std::size_t{1}, std::size_t{5}, std::size_t{511},
+                                       std::size_t{513}, std::size_t{4096}, all.size()}) {
+            SCOPED_TRACE(std::string(keep ? "kept" : "counted") + ", writes of " +
+                         std::to_string(size));
+            FaultPlan plan;
+            plan.keepReceived = keep;
+            DeviceModel model(plan);
+            Bytes replies;
+            for (std::size_t at = 0; at < all.size(); at += size) {
+                const auto out =
+                    model.Feed(std::span(all).subspan(at, std::min(size, all.size() - at)));
+                replies.insert(replies.end(), out.reply.begin(), out.reply.end());
+            }
+            EXPECT_EQ(replies, expected);
+            EXPECT_TRUE(model.complete()) << model.state();
+            EXPECT_EQ(model.recordCount(), 73u);
+            EXPECT_EQ(model.byteCount(), all.size());
+            EXPECT_EQ(model.received().header, header);
+            if (keep) {
+                EXPECT_EQ(model.received().passes, passes);
+                EXPECT_EQ(model.received().bytes, all);
+            } else {
+                EXPECT_TRUE(model.received().passes.empty());
+                EXPECT_TRUE(model.received().bytes.empty());
+                EXPECT_TRUE(model.received().writeSizes.empty());
+            }
+        }
+    }
+}
+
+// Where the device stops mid-stream, a model that only counts stops at the same byte and says
+// the same.
+TEST(DeviceModel, CountingModelStopsWhereAKeepingOneStops) {
+    auto pass = Records(80, 9);
+    pass[70].back() ^= 0x10;
+    const Bytes all = Concat(Exchange(Header(kMainLine), {pass}));
+    std::vector<std::string> states;
+    std::vector<Bytes> replies;
+    for (const bool keep : {true, false}) {
+        FaultPlan plan;
+        plan.keepReceived = keep;
+        DeviceModel model(plan);
+        replies.push_back(model.Feed(all).reply);
+        EXPECT_TRUE(model.stopped());
+        EXPECT_EQ(model.recordCount(), 71u);
+        EXPECT_EQ(model.byteCount(), all.size());
+        states.push_back(model.state());
+    }
+    EXPECT_EQ(states[0], states[1]);
+    EXPECT_NE(states[0].find("bad checksum in record 70 of pass 1"), std::string::npos)
+        << states[0];
+    EXPECT_EQ(replies[0], replies[1]);
+    EXPECT_EQ(replies[0].back(), 'N');
+}
+
 TEST(DeviceModel, BadChecksumIsAnsweredWithNAndStopsTheDevice) {
     DeviceModel model;
     auto pass2 = Records(5, 3);

@@ -321,3 +321,74 @@ TEST(OpenDisk, LongAndJapanesePaths) {
     EXPECT_EQ(IdentifyRomType(disk), kRomIrig);
     EXPECT_GT(sub.size(), 700u);
 }
+
+// Records are read a whole record per call, so a set many times the size of the C library's
+// stream buffer must come back record for record, whatever the buffer's edges cut: every
+// size from 1 to 255 words, END records between them, EOF after the last.
+TEST(ReadRecord, LongStreamComesBackRecordForRecord) {
+    TempDir tmp;
+    std::vector<Bytes> records;
+    Bytes file;
+    std::uint8_t next = 1;
+    for (int round = 0; round < 3; ++round) {
+        for (int words = 1; words <= 255; ++words) {
+            Bytes record{static_cast<std::uint8_t>(words)};
+            unsigned sum = 0;
+            for (int i = 0; i < 2 * words; ++i) {
+                record.push_back(next);
+                sum += next;
+                next = static_cast<std::uint8_t>(next * 31 + 7);
+            }
+            record.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+            file = file + record;
+            records.push_back(std::move(record));
+            if (words % 100 == 0) {
+                file.push_back(0x00);
+                records.emplace_back();  // an END record
+            }
+        }
+    }
+    ASSERT_GT(file.size(), std::size_t{8 * BUFSIZ});
+    DiskFile disk = OpenRaw(tmp.Write("long", file));
+    RecordBuffer buffer{};
+    for (std::size_t n = 0; n < records.size(); ++n) {
+        const Bytes& expected = records[n];
+        const int r = ReadRecord(disk, buffer);
+        if (expected.empty()) {
+            ASSERT_EQ(r, kRecordEnd) << "record " << n;
+            continue;
+        }
+        ASSERT_EQ(r, static_cast<int>(expected.size())) << "record " << n;
+        ASSERT_EQ(Bytes(buffer.begin(), buffer.begin() + r), expected) << "record " << n;
+        ASSERT_EQ(buffer[static_cast<std::size_t>(r)], 0) << "record " << n;
+    }
+    EXPECT_EQ(ReadRecord(disk, buffer), kRecordEof);
+    EXPECT_EQ(ReadRecord(disk, buffer), kRecordEof);
+}
+
+// A record whose checksum doesn't match is consumed whole, and its checksum byte is not kept
+// in the buffer: reading would go on with the record after it.
+TEST(ReadRecord, MismatchConsumesTheRecordWithoutStoringItsChecksum) {
+    TempDir tmp;
+    DiskFile disk = OpenRaw(
+        tmp.Write("bad", Bytes{0x02, 0x01, 0x02, 0x03, 0x04, 0x0B, 0x01, 0x12, 0x34, 0x46}));
+    RecordBuffer buffer;
+    buffer.fill(0xEE);
+    EXPECT_EQ(ReadRecord(disk, buffer), kRecordBadChecksum);
+    EXPECT_EQ(buffer[5], 0xEE);
+    EXPECT_EQ(ReadRecord(disk, buffer), 4);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 5), (Bytes{0x01, 0x12, 0x34, 0x46, 0}));
+}
+
+TEST(DiskFile, ReadGivesWhatIsThereAtTheEndAndNothingWhenClosed) {
+    TempDir tmp;
+    DiskFile disk = OpenRaw(tmp.Write("five", Bytes{1, 2, 3, 4, 5}));
+    std::array<std::uint8_t, 8> into{};
+    EXPECT_EQ(disk.Read(into.data(), 3), 3u);
+    EXPECT_EQ(disk.Read(into.data() + 3, 5), 2u);
+    EXPECT_EQ(Bytes(into.begin(), into.begin() + 5), (Bytes{1, 2, 3, 4, 5}));
+    EXPECT_EQ(disk.Read(into.data(), 1), 0u);
+    EXPECT_EQ(disk.ReadByte(), EOF);
+    disk.Close();
+    EXPECT_EQ(disk.Read(into.data(), 1), 0u);
+}

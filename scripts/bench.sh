@@ -1,0 +1,282 @@
+#!/usr/bin/env bash
+# The speed benchmark: how close a transfer through qf580-flash (and through the window) comes
+# to the protocol's own floor, measured against a bare sender of the same protocol
+# (bench/baseline_sender.c) on the same simulator and the same update set, the two in turn.
+#
+# Usage: scripts/bench.sh [--pairs N] [--sizes "4 32"] [--no-window] [--no-silence]
+#   --pairs N     measured pairs per row after one warm-up pair (default 7)
+#   --sizes LIST  set sizes in MB for the command-line rows (default "4 32")
+#   --no-window   leave out the row through the window's worker host
+#   --no-silence  leave out the 15 s wait on a silent device
+# BUILD_DIR picks the Release build tree (default build/bench); the sets are written under it.
+#
+# Everything that talks to the simulator runs inside a private network namespace with only
+# loopback up (scripts/in-private-net.sh); the simulator listens on 127.0.0.1 only.
+#
+# A row is one call of bench_pairs; new rows (more devices, other options) add a command
+# array and a call, the pairing, medians, ratios and targets stay in that one function.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+all_args=("$@")
+pairs=7
+sizes="4 32"
+window=1
+silence=1
+while [ $# -gt 0 ]; do
+    case $1 in
+        --pairs) pairs=$2; shift 2 ;;
+        --sizes) sizes=$2; shift 2 ;;
+        --no-window) window=0; shift ;;
+        --no-silence) silence=0; shift ;;
+        *) echo "usage: scripts/bench.sh [--pairs N] [--sizes \"4 32\"] [--no-window] [--no-silence]" >&2
+           exit 2 ;;
+    esac
+done
+
+dir=${BUILD_DIR:-build/bench}
+bin=$PWD/$dir/bin
+sets=$PWD/$dir/sets
+
+# ---------------------------------------------------------------- outside: build and sets
+if [ -z "${QF_BENCH_INSIDE:-}" ]; then
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQF_BUILD_TESTS=OFF \
+        -DQF_BUILD_GUI=ON -DQF_BENCH=ON >/dev/null
+    targets=(qf580-flash qf580-sim qf580-baseline qf580-bench-measure)
+    [ "$window" = 0 ] || targets+=(qf580-bench-window)
+    cmake --build "$dir" -j"$(nproc)" --target "${targets[@]}"
+
+    # MAIN ROM sets (one pass) of random records of 1 to 255 words, about 258 bytes each.
+    make_set() {  # NAME BYTES
+        mkdir -p "$sets/$1"
+        "$bin/qf580-sim" --make-sample "$sets/$1" --rom MAIN --records $(($2 / 258)) \
+            --name BENCH000.q58 >/dev/null
+    }
+    make_set 32KB $((32 * 1024))
+    for mb in $sizes; do
+        make_set "${mb}MB" $((mb * 1024 * 1024))
+    done
+    [ "$window" = 0 ] || make_set 4MB $((4 * 1024 * 1024))
+    exec env QF_BENCH_INSIDE=1 scripts/in-private-net.sh "$0" "${all_args[@]}"
+fi
+
+# ---------------------------------------------------------------- inside the namespace
+work=$(mktemp -d)
+sim_pids=()  # every simulator serving the rows
+silent_pid=
+cleanup() {
+    for pid in "${sim_pids[@]}" $silent_pid; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+measure=$bin/qf580-bench-measure
+export QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR=$work
+
+# Starts a simulator on a free port; sets $started_pid and $started_port.
+start_sim() {  # LOG [sim options...]
+    local log=$1
+    shift
+    "$bin/qf580-sim" --port 0 "$@" >"$log" 2>&1 &
+    started_pid=$!
+    started_port=
+    for _ in $(seq 100); do
+        started_port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$log")
+        [ -n "$started_port" ] && return 0
+        sleep 0.05
+    done
+    echo "the simulator did not start:" >&2
+    cat "$log" >&2
+    exit 1
+}
+
+median() {
+    printf '%s\n' "$@" | sort -g |
+        awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+maximum() {
+    printf '%s\n' "$@" | sort -g | tail -n 1
+}
+fmt() {  # FORMAT NUMBER
+    awk -v f="$1" -v x="$2" 'BEGIN { printf f, x }'
+}
+mib() {  # KiB -> MiB, one decimal
+    fmt "%.1f" "$(awk -v k="$1" 'BEGIN { print k / 1024 }')"
+}
+
+summary=()
+# Records one target's verdict: NAME VALUE LIMIT (met when VALUE <= LIMIT).
+judge() {
+    local verdict
+    verdict=$(awk -v v="$2" -v l="$3" 'BEGIN { print (v <= l) ? "met" : "NOT MET" }')
+    summary+=("$(printf '%-58s %8s <= %-6s %s' "$1" "$2" "$3" "$verdict")")
+}
+
+# One measured run: fills run_wall run_cpu run_rss run_sim run_iwall run_icpu. run_sim is the
+# CPU of the simulators in sim_pids (a row with several devices starts more and adds them).
+# The token @TIMES@ in a command becomes the file in which it may report its own transfer
+# times ("WALL CPU"); run_iwall is empty when it doesn't.
+run_once() {  # SET COMMAND...
+    local set=$1
+    shift
+    local inner=$work/inner args=() line code
+    for a in "$@"; do
+        args+=("${a//@TIMES@/$inner}")
+    done
+    local sims=()
+    for pid in "${sim_pids[@]}"; do
+        sims+=(--sim "$pid")
+    done
+    rm -f "$inner"
+    line=$("$measure" "${sims[@]}" -- "${args[@]}" "$set" 2>"$work/stderr")
+    read -r run_wall user sys run_rss code run_sim <<<"$line"
+    if [ "$code" != 0 ]; then
+        echo "failed (exit $code): ${args[*]} $set" >&2
+        cat "$work/stderr" >&2
+        tail -n 3 "$work/sim.log" >&2
+        exit 1
+    fi
+    run_cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.6f", u + s }')
+    run_iwall=
+    run_icpu=
+    if [ -s "$inner" ]; then
+        read -r run_iwall run_icpu <"$inner"
+    fi
+}
+
+# The benchmark's one row: a warm-up pair, then PAIRS pairs A B A B ...; prints the medians
+# of wall, CPU, peak memory and simulator CPU per MB of each side, and the ratios A/B pair
+# by pair with their median. TARGETS are wall=X and/or cpu=Y: limits on the median ratio.
+# Leaves the peak memory of A's runs (KiB, the largest) in row_a_rss.
+bench_pairs() {  # TITLE SET A_NAME A_ARRAY B_NAME B_ARRAY [TARGET...]
+    local title=$1 set=$2 a_name=$3 b_name=$5
+    local -n a_cmd=$4
+    local -n b_cmd=$6
+    shift 6
+    local -a aw=() ac=() ar=() as=() aiw=() aic=() bw=() bc=() br=() bs=() biw=() bic=()
+    local -a rw=() rc=() riw=() ric=()
+    local bytes mb i
+    bytes=$(stat -c %s "$set")
+    mb=$(awk -v b="$bytes" 'BEGIN { print b / 1048576 }')
+
+    run_once "$set" "${a_cmd[@]}"
+    run_once "$set" "${b_cmd[@]}"
+    for ((i = 0; i < pairs; ++i)); do
+        run_once "$set" "${a_cmd[@]}"
+        aw+=("$run_wall") ac+=("$run_cpu") ar+=("$run_rss") as+=("$run_sim")
+        aiw+=("$run_iwall") aic+=("$run_icpu")
+        run_once "$set" "${b_cmd[@]}"
+        bw+=("$run_wall") bc+=("$run_cpu") br+=("$run_rss") bs+=("$run_sim")
+        biw+=("$run_iwall") bic+=("$run_icpu")
+        rw+=("$(awk -v a="${aw[i]}" -v b="${bw[i]}" 'BEGIN { printf "%.3f", a / b }')")
+        rc+=("$(awk -v a="${ac[i]}" -v b="${bc[i]}" 'BEGIN { printf "%.3f", a / b }')")
+        if [ -n "${aiw[i]}" ] && [ -n "${biw[i]}" ]; then
+            riw+=("$(awk -v a="${aiw[i]}" -v b="${biw[i]}" 'BEGIN { printf "%.3f", a / b }')")
+            ric+=("$(awk -v a="${aic[i]}" -v b="${bic[i]}" 'BEGIN { printf "%.3f", a / b }')")
+        fi
+    done
+
+    echo
+    echo "== $title: $(fmt "%.2f" "$mb") MB ($bytes bytes), $pairs pairs after a warm-up pair"
+    printf '   %-22s %10s %10s %9s %14s\n' "median of $pairs" "wall s" "cpu s" "peak MB" "sim cpu s/MB"
+    local name w c r s
+    for side in a b; do
+        if [ $side = a ]; then
+            name=$a_name w=$(median "${aw[@]}") c=$(median "${ac[@]}") r=$(maximum "${ar[@]}")
+            s=$(median "${as[@]}")
+        else
+            name=$b_name w=$(median "${bw[@]}") c=$(median "${bc[@]}") r=$(maximum "${br[@]}")
+            s=$(median "${bs[@]}")
+        fi
+        printf '   %-22s %10s %10s %9s %14s\n' "$name" "$(fmt "%.4f" "$w")" "$(fmt "%.4f" "$c")" \
+            "$(mib "$r")" "$(fmt "%.4f" "$(awk -v s="$s" -v m="$mb" 'BEGIN { print s / m }')")"
+    done
+    row_a_rss=$(maximum "${ar[@]}")
+    printf '   %-22s %s   median %s\n' "wall A/B pair by pair" "${rw[*]}" "$(median "${rw[@]}")"
+    printf '   %-22s %s   median %s\n' "cpu  A/B pair by pair" "${rc[*]}" "$(median "${rc[@]}")"
+    if [ ${#riw[@]} -gt 0 ]; then
+        echo "   transfer only (each program's own clock, from Start / program start to the end):"
+        printf '   %-22s %10s %10s\n' "$a_name" "$(fmt "%.4f" "$(median "${aiw[@]}")")" \
+            "$(fmt "%.4f" "$(median "${aic[@]}")")"
+        printf '   %-22s %10s %10s\n' "$b_name" "$(fmt "%.4f" "$(median "${biw[@]}")")" \
+            "$(fmt "%.4f" "$(median "${bic[@]}")")"
+        printf '   %-22s %s   median %s\n' "wall A/B pair by pair" "${riw[*]}" "$(median "${riw[@]}")"
+        printf '   %-22s %s   median %s\n' "cpu  A/B pair by pair" "${ric[*]}" "$(median "${ric[@]}")"
+    fi
+    for target in "$@"; do
+        case $target in
+            wall=*) judge "$title: wall $a_name / $b_name (median)" "$(median "${rw[@]}")" "${target#wall=}" ;;
+            cpu=*) judge "$title: cpu $a_name / $b_name (median)" "$(median "${rc[@]}")" "${target#cpu=}" ;;
+        esac
+    done
+}
+
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+echo "load at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "commit: $(git rev-parse --short HEAD 2>/dev/null || echo unknown)$(git diff --quiet 2>/dev/null || echo ' (with local changes)')"
+
+start_sim "$work/sim.log"
+sim_pids=("$started_pid")
+port=$started_port
+echo "simulator: 127.0.0.1:$port"
+
+flash=("$bin/qf580-flash" --address 127.0.0.1 --port "$port" --disk-answer cancel)
+baseline=("$bin/qf580-baseline" --port "$port")
+baseline_timed=("$bin/qf580-baseline" --port "$port" --times @TIMES@)
+window_host=("$bin/qf580-bench-window" --port "$port" --times @TIMES@)
+
+rss_32mb=
+for mb in $sizes; do
+    bench_pairs "${mb} MB set, command line" "$sets/${mb}MB/BENCH001.q58" \
+        qf580-flash flash baseline baseline wall=1.03 $([ "$mb" = 32 ] && echo cpu=1.5)
+    [ "$mb" != 32 ] || rss_32mb=$row_a_rss
+done
+
+if [ "$window" = 1 ]; then
+    bench_pairs "4 MB set, window (offscreen)" "$sets/4MB/BENCH001.q58" \
+        window window_host baseline baseline_timed
+fi
+
+# Peak memory does not grow with the set: the records stream through fixed buffers.
+if [ -n "$rss_32mb" ]; then
+    small=()
+    for _ in 1 2 3; do
+        run_once "$sets/32KB/BENCH001.q58" "${flash[@]}"
+        small+=("$run_rss")
+    done
+    rss_32kb=$(maximum "${small[@]}")
+    echo
+    echo "== peak memory of qf580-flash: 32 KB set $(mib "$rss_32kb") MB, 32 MB set $(mib "$rss_32mb") MB"
+    judge "peak memory: 32 MB set minus 32 KB set, MB" \
+        "$(mib $((rss_32mb > rss_32kb ? rss_32mb - rss_32kb : rss_32kb - rss_32mb)))" 1
+fi
+
+# The worker waiting on a device that has gone silent: production time limits (5 s readiness
+# wait and 10 s read), so about 15 s in which the program should use no CPU at all.
+if [ "$silence" = 1 ]; then
+    start_sim "$work/silent.log" --once --fault silence:ack:1:1
+    silent_pid=$started_pid
+    line=$("$measure" -- "$bin/qf580-flash" --address 127.0.0.1 --port "$started_port" \
+        --disk-answer cancel "$sets/32KB/BENCH001.q58")
+    read -r wall user sys _ code _ <<<"$line"
+    echo
+    echo "== silent device: qf580-flash waited $(fmt "%.2f" "$wall") s (exit $code, 20 expected):" \
+        "user $(fmt "%.3f" "$user") s, sys $(fmt "%.3f" "$sys") s"
+    judge "silent device: user s (0.0 at one decimal)" "$(fmt "%.3f" "$user")" 0.049
+    judge "silent device: sys s (0.0 at one decimal)" "$(fmt "%.3f" "$sys")" 0.049
+    wait "$silent_pid" 2>/dev/null || true
+    silent_pid=
+fi
+
+echo
+echo "== simulator: $(grep -c ', complete$' "$work/sim.log") transfers complete," \
+    "$(grep -c 'stopped' "$work/sim.log") stopped (every measured and warm-up run should complete)"
+
+echo
+echo "== targets"
+printf '   %s\n' "${summary[@]}"
+echo "load at end: $(cut -d' ' -f1-3 /proc/loadavg)"
