@@ -129,6 +129,8 @@ int main(int argc, char** argv) {
         "  qf580-flash --address 192.0.2.10 --port 8023 /media/fw/FW0001.q58\n"
         "  qf580-flash --usb --no-fast --disk-answer cancel FW0001.q58\n\n" +
         ExitCodeTable());
+    // The version is the project's, handed in by the build.
+    app.set_version_flag("--version", "qf580-flash " QF580_VERSION);
 
     std::string file;
     std::string address;

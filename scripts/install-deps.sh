@@ -10,6 +10,7 @@ packages=(
     libcli11-dev libgtest-dev libgmock-dev googletest
     xvfb xauth imagemagick fonts-noto-cjk fonts-dejavu-core fonts-liberation
     iproute2 util-linux
+    dpkg-dev lintian desktop-file-utils appstream man-db groff-base
 )
 
 missing=()

@@ -231,7 +231,7 @@ int main(int argc, char** argv) {
     CLI::App app{
         "qf580-sim: a QF580 device on loopback. Serves the update protocol over TCP on "
         "127.0.0.1 and, with --usb, to the stand-in USB driver; or writes a sample update set."};
-    app.set_version_flag("--version", "qf580-sim 1.0");
+    app.set_version_flag("--version", "qf580-sim " QF580_VERSION);
 
     std::string bind = "127.0.0.1";
     int port = 8023;
