@@ -39,9 +39,6 @@ class TSDIAppForm : public QMainWindow, public TransHost {
     explicit TSDIAppForm(QWidget* parent = nullptr);
     ~TSDIAppForm() override;
 
-    // The first showing centres the window on the screen.
-    void setVisible(bool visible) override;
-
     // The dialogs are created after the window; until they are handed over, the window
     // uses link settings of its own with their defaults.
     void SetDialogs(TAboutBox* aboutBox, TFM_TransSetup* transSetup);
@@ -111,7 +108,6 @@ class TSDIAppForm : public QMainWindow, public TransHost {
     std::string fileDir_;
     std::string filePath_;
     QString hint_;
-    bool shown_ = false;
     bool waiting_ = false;      // StopWorker is serving the worker until its end
     int asking_ = 0;            // the disk question is being shown
     bool exitPending_ = false;  // Exit requested while the question was shown
