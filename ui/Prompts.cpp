@@ -1,7 +1,14 @@
 #include "Prompts.h"
 
+#include <QApplication>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QLayout>
 #include <QPushButton>
+#include <QStyle>
+#include <algorithm>
+
+#include "WindowLook.h"
 
 namespace qf580::ui {
 
@@ -12,11 +19,23 @@ Prompts::Responder& CurrentResponder() {
     return responder;
 }
 
+// How wide a box must be for the window manager to show its whole caption: the caption
+// in a bold face of the desktop's size, as title bars draw it, and room for the title
+// bar's icon and buttons.
+int CaptionWidth(const QWidget& box, const QString& caption) {
+    QFont titleFont = QApplication::font("QMdiSubWindowTitleBar");
+    titleFont.setBold(true);
+    const int furniture = 4 * box.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &box);
+    return QFontMetrics(titleFont).horizontalAdvance(caption) + furniture;
+}
+
 // The toolkit's own texts are Japanese; set them explicitly so they stay so whatever
 // translation is loaded.
 int RunBox(QWidget* parent, QMessageBox::Icon icon, const QString& caption, const QString& text,
            bool withCancel) {
     QMessageBox box(icon, caption, text, QMessageBox::NoButton, parent);
+    // A box is a window of its own and would take the desktop's font, not the windows'.
+    box.setFont(FormFont(11));
     QPushButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     QPushButton* cancel = nullptr;
     if (withCancel) {
@@ -26,6 +45,25 @@ int RunBox(QWidget* parent, QMessageBox::Icon icon, const QString& caption, cons
         box.setEscapeButton(ok);
     }
     box.setDefaultButton(ok);
+
+    // One size for every button: the Japanese caption comes from a face with taller lines
+    // and would make its button stand out.
+    box.ensurePolished();
+    QSize buttonSize;
+    for (QAbstractButton* button : box.buttons()) {
+        buttonSize = buttonSize.expandedTo(button->sizeHint());
+    }
+    for (QAbstractButton* button : box.buttons()) {
+        button->setFixedSize(buttonSize);
+    }
+    // The box sizes itself to the widest of its rows; the buttons' row spans the box.
+    if (QWidget* buttonRow = ok->parentWidget(); buttonRow && box.layout()) {
+        const QMargins margins = box.layout()->contentsMargins();
+        buttonRow->setMinimumWidth(
+            std::max(buttonRow->minimumSizeHint().width(),
+                     CaptionWidth(box, caption) - margins.left() - margins.right()));
+    }
+
     box.exec();
     return box.clickedButton() == ok ? 1 : 0;
 }

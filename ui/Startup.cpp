@@ -3,8 +3,10 @@
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QToolTip>
 
 #include "ErrorBox.h"
+#include "WindowLook.h"
 
 namespace qf580::ui {
 
@@ -17,6 +19,8 @@ void SetUpApplication(QApplication& app, QTranslator& qtTexts) {
                      QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
         QApplication::installTranslator(&qtTexts);
     }
+    // Tooltips are windows of their own and would take the desktop's font.
+    QToolTip::setFont(FormFont(11));
     app.setWindowIcon(ProgramIcon());
 }
 
