@@ -107,12 +107,9 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
     resize(kClientWidth, kClientHeight + ui_->SDIAppMenu->sizeHint().height());
     CentreOnFirstShow(*this);
 
-    OpenDialog_ = new QFileDialog(this);
+    OpenDialog_ = Prompts::MakeOpenDialog(
+        this, {QStringLiteral("QF580 Update Files (*.q58)"), QStringLiteral("All Files (*.*)")});
     OpenDialog_->setObjectName(QStringLiteral("OpenDialog"));
-    OpenDialog_->setNameFilters(
-        {QStringLiteral("QF580 Update Files (*.q58)"), QStringLiteral("All Files (*.*)")});
-    OpenDialog_->setFileMode(QFileDialog::AnyFile);
-    OpenDialog_->setAcceptMode(QFileDialog::AcceptOpen);
 
     connect(ui_->OpenItem, &QAction::triggered, this, &TSDIAppForm::OpenItemClick);
     connect(ui_->OpenBtn, &QToolButton::clicked, this, &TSDIAppForm::OpenItemClick);

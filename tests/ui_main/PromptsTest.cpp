@@ -1,6 +1,7 @@
-// The boxes as the operator meets them: shown for real (no stand-in answers), then
-// measured.
+// The boxes and the file-open dialog as the operator meets them: shown for real (no
+// stand-in answers), driven by keys and clicks as the operator would, then measured.
 #include <QAbstractItemView>
+#include <QAbstractProxyModel>
 #include <QComboBox>
 #include <QCompleter>
 #include <QFileDialog>
@@ -65,6 +66,151 @@ class WhileModal {
     bool ran_ = false;
 };
 
+// Keys as the operator types them: through the window, so an open completion list gets
+// them first, as it does on the screen.
+void Type(QWidget& window, const QString& text) {
+    for (const QChar c : text) {
+        QTest::keyClick(window.windowHandle(), c.toLatin1());
+    }
+}
+
+QAbstractItemView* VisibleCompletions(const QFileDialog& dialog) {
+    for (const QCompleter* completer : dialog.findChildren<QCompleter*>()) {
+        if (QAbstractItemView* popup = completer->popup(); popup && popup->isVisible()) {
+            return popup;
+        }
+    }
+    return nullptr;
+}
+
+class OpenDialogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir.Write("FW0000.q58", "QF580 MAIN ROM\r\nline 2\r\nline 3\r\nline 4\r\n");
+        dir.Write("UPDATE", "QF580 SUB ROM\r\n");
+        dir.Write("sub/FW0001.q58", "QF580 IRIG ROM\r\nb\r\nc\r\nd\r\n");
+        ShowActive(form);
+        dialog = Find<QFileDialog>(form, "OpenDialog");
+        dialog->setDirectory(QString::fromStdString(dir.path()));
+    }
+
+    // The names the dialog lists in its folder, in the list the operator sees.
+    QStringList Listed() {
+        auto* view = dialog->findChild<QTreeView*>();
+        QStringList names;
+        if (!view || !view->model()) {
+            return names;
+        }
+        const QModelIndex root = view->rootIndex();
+        for (int row = 0; row < view->model()->rowCount(root); ++row) {
+            names << view->model()->index(row, 0, root).data().toString();
+        }
+        names.sort();
+        return names;
+    }
+
+    TempDir dir;
+    TSDIAppForm form;
+    QFileDialog* dialog = nullptr;
+};
+
+TEST_F(OpenDialogTest, TypedNameLeavesNoListBehindAndGivesTheKeyboardBack) {
+    bool listWasOpen = false;
+    WhileModal typing([&](QWidget& modal) {
+        Type(modal, "sub/FW0");
+        // The folder is read in the background; on a busy machine the list comes only with
+        // the next key once it has been read, as it would for the operator.
+        auto* files = qobject_cast<QFileSystemModel*>(dialog->proxyModel()->sourceModel());
+        ASSERT_NE(files, nullptr);
+        const QModelIndex sub = files->index(QString::fromStdString(dir.path() + "/sub"));
+        for (int tries = 0; tries < 3 && !listWasOpen; ++tries) {
+            WaitUntil([&] { return files->rowCount(sub) > 0; }, 3000);
+            QTest::keyClick(modal.windowHandle(), Qt::Key_Backspace);
+            Type(modal, "0");
+            listWasOpen = WaitUntil([&] { return VisibleCompletions(*dialog) != nullptr; }, 1000);
+        }
+        Type(modal, "001.q58");
+        QTest::keyClick(modal.windowHandle(), Qt::Key_Return);
+    });
+    form.OpenItemClick();
+    ASSERT_TRUE(typing.ran());
+    EXPECT_TRUE(listWasOpen) << "the name field offered no completions to leave behind";
+    EXPECT_EQ(form.UpdateFileName(), "FW0001.q58");
+    QApplication::processEvents();
+    EXPECT_EQ(VisibleCompletions(*dialog), nullptr);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return QApplication::activeWindow() == &form; }, 2000));
+    // The keyboard works in the window again: Ctrl+O opens the dialog at once.
+    WhileModal cancel([](QWidget& modal) { static_cast<QDialog&>(modal).reject(); });
+    QTest::keyClick(form.windowHandle(), Qt::Key_O, Qt::ControlModifier);
+    EXPECT_TRUE(cancel.ran());
+}
+
+TEST_F(OpenDialogTest, NextShowingStartsFromTheTypedFilesFolderAndName) {
+    WhileModal typing([&](QWidget& modal) {
+        Type(modal, "sub/FW0001.q58");
+        QTest::keyClick(modal.windowHandle(), Qt::Key_Return);
+    });
+    form.OpenItemClick();
+    ASSERT_EQ(form.UpdateFileName(), "FW0001.q58");
+
+    QString shownFolder;
+    QString shownName;
+    WhileModal look([&](QWidget& modal) {
+        shownFolder = dialog->directory().absolutePath();
+        if (auto* name = qobject_cast<QLineEdit*>(modal.focusWidget())) {
+            shownName = name->text();
+        }
+        static_cast<QDialog&>(modal).reject();
+    });
+    form.OpenItemClick();
+    ASSERT_TRUE(look.ran());
+    EXPECT_EQ(shownFolder, QString::fromStdString(dir.path() + "/sub"));
+    EXPECT_EQ(shownName, "FW0001.q58");
+    // Cancelled: the file chosen before stays chosen.
+    EXPECT_EQ(form.UpdateFileDir(), dir.path() + "/sub/");
+}
+
+TEST_F(OpenDialogTest, AllFilesListsNamesWithoutADotAndKeepsItsText) {
+    QComboBox* types = nullptr;
+    for (QComboBox* combo : dialog->findChildren<QComboBox*>()) {
+        if (combo->count() == 2 && combo->itemText(1) == "All Files (*.*)") {
+            types = combo;
+        }
+    }
+    ASSERT_NE(types, nullptr);
+    QStringList first;
+    QStringList all;
+    QString allText;
+    WhileModal choose([&](QWidget& modal) {
+        WaitUntil([&] { return Listed().contains("FW0000.q58"); }, 3000);
+        first = Listed();
+        // As the operator picks it: the list of types, one down, Enter.
+        types->setFocus();
+        QTest::keyClick(types, Qt::Key_Down);
+        WaitUntil([&] { return Listed().contains("UPDATE"); }, 3000);
+        all = Listed();
+        allText = dialog->selectedNameFilter();
+        static_cast<QDialog&>(modal).reject();
+    });
+    form.OpenItemClick();
+    ASSERT_TRUE(choose.ran());
+    EXPECT_EQ(first, QStringList({"FW0000.q58", "sub"}));
+    EXPECT_EQ(all, QStringList({"FW0000.q58", "UPDATE", "sub"}));
+    EXPECT_EQ(allText, "All Files (*.*)");
+    EXPECT_EQ(dialog->nameFilters(),
+              QStringList({"QF580 Update Files (*.q58)", "All Files (*.*)"}));
+
+    // A dotless name chosen from that list opens like any other.
+    WhileModal pick([&](QWidget& modal) {
+        Type(modal, "UPDATE");
+        QTest::keyClick(modal.windowHandle(), Qt::Key_Return);
+    });
+    form.OpenItemClick();
+    EXPECT_EQ(form.UpdateFileName(), "UPDATE");
+    EXPECT_EQ(MemoLines(form).value(0), "QF580 SUB ROM");
+}
+
 // With the program's Japanese texts, as start-up sets them.
 class JapaneseTexts {
   public:
@@ -80,6 +226,57 @@ class JapaneseTexts {
     QLocale before_;
     QTranslator qtTexts_;
 };
+
+TEST_F(OpenDialogTest, ColumnsShowTheirWholeTextsInJapaneseAtTheDefaultSize) {
+    JapaneseTexts japanese;
+    const QLocale ja(QLocale::Japanese, QLocale::Japan);
+    const QFileInfo file(QString::fromStdString(dir.path() + "/FW0000.q58"));
+    auto* view = dialog->findChild<QTreeView*>();
+    ASSERT_NE(view, nullptr);
+    struct Shown {
+        QStringList texts;
+        std::vector<int> widths;
+        int viewport = 0;
+    } folder, sub;
+    auto measure = [&](Shown& shown, const QString& name) {
+        ASSERT_TRUE(WaitUntil([&] { return Listed().contains(name); }, 3000));
+        QApplication::processEvents();
+        const QModelIndex root = view->rootIndex();
+        for (int row = 0; row < view->model()->rowCount(root); ++row) {
+            if (view->model()->index(row, 0, root).data().toString() != name) {
+                continue;
+            }
+            for (int column = 0; column < 4; ++column) {
+                const QString text = view->model()->index(row, column, root).data().toString();
+                shown.texts << text;
+                shown.widths.push_back(view->header()->sectionSize(column) -
+                                       view->fontMetrics().horizontalAdvance(text));
+            }
+        }
+        shown.viewport = view->viewport()->width() - view->header()->length();
+    };
+    WhileModal look([&](QWidget& modal) {
+        measure(folder, "FW0000.q58");
+        measure(sub, "sub");
+        static_cast<QDialog&>(modal).reject();
+    });
+    form.OpenItemClick();
+    ASSERT_TRUE(look.ran());
+    EXPECT_EQ(folder.texts.value(0), "FW0000.q58");
+    EXPECT_EQ(folder.texts.value(1), QStringLiteral("%1 バイト").arg(file.size()));
+    EXPECT_EQ(folder.texts.value(2), QMimeDatabase().mimeTypeForFile(file).comment());
+    EXPECT_EQ(folder.texts.value(3), ja.toString(file.lastModified(), QLocale::ShortFormat));
+    EXPECT_EQ(sub.texts.value(1), "");
+    EXPECT_EQ(sub.texts.value(2), "フォルダ");
+    // Every text fits its column, and the columns fit the list: nothing is cut or hidden
+    // behind a scroll bar. (A column's cell also holds margins and, for names, an icon.)
+    for (const Shown* shown : {&folder, &sub}) {
+        for (std::size_t column = 1; column < shown->widths.size(); ++column) {
+            EXPECT_GE(shown->widths[column], 0) << shown->texts.join(" | ").toStdString();
+        }
+        EXPECT_GE(shown->viewport, 0);
+    }
+}
 
 TEST(ToolkitTextsTest, TooltipsUseTheWindowsFont) {
     JapaneseTexts japanese;
