@@ -41,8 +41,7 @@ class FirstPlacement : public QObject {
                 // A spontaneous one is the window coming back from being minimised.
                 if (onWidget && !placed_ && !event->spontaneous()) {
                     placed_ = true;
-                    assumed_ = EstimatedFrame();
-                    Place(assumed_);
+                    Place(EstimatedFrame());
                     waitingForFrame_ = true;
                     // The frame is known by the first exposure on the screen, which moves
                     // nothing when the window manager keeps the client area in place.
@@ -54,9 +53,15 @@ class FirstPlacement : public QObject {
             case QEvent::Expose:
             case QEvent::Move:
             case QEvent::Resize:
-                if (waitingForFrame_ && !FrameMargins(window_).isNull()) {
-                    waitingForFrame_ = false;
-                    if (FrameMargins(window_) != assumed_) {
+                // What the window system reports, not the echo of our own placing.
+                if (waitingForFrame_ && event->spontaneous() && !FrameMargins(window_).isNull()) {
+                    // Until the window stands where its own frame puts it; a few tries at
+                    // most, so a window that the operator drags at once is not fought over.
+                    const QPoint wanted = Wanted(FrameMargins(window_));
+                    if (wanted == window_.geometry().topLeft() ||
+                        ++corrections_ > kMaxCorrections) {
+                        waitingForFrame_ = false;
+                    } else {
                         Place(FrameMargins(window_));
                     }
                 }
@@ -87,22 +92,27 @@ class FirstPlacement : public QObject {
         return FrameMargins(window_);
     }
 
-    void Place(QMargins frame) {
+    // Where the client area goes for a frame of `frame`.
+    QPoint Wanted(QMargins frame) const {
         const QScreen* screen = over_ ? over_->screen() : window_.screen();
         if (!screen) {
-            return;
+            return window_.geometry().topLeft();
         }
         const QRect area = screen->availableGeometry();
         const QRect target = over_ ? over_->frameGeometry() : area;
+        return CentredClientPos(window_.size(), frame, target, area);
+    }
+
+    void Place(QMargins frame) {
         // The client area is placed, not the frame: where the toolkit puts the frame of a
         // window that has none yet differs between window managers.
-        window_.setGeometry(
-            QRect(CentredClientPos(window_.size(), frame, target, area), window_.size()));
+        window_.setGeometry(QRect(Wanted(frame), window_.size()));
     }
 
     QWidget& window_;
     QPointer<QWidget> over_;
-    QMargins assumed_;
+    static constexpr int kMaxCorrections = 3;
+    int corrections_ = 0;
     bool placed_ = false;
     bool waitingForFrame_ = false;
 };
