@@ -16,6 +16,7 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QStyle>
+#include <QTimer>
 #include <QTreeView>
 #include <algorithm>
 
@@ -117,14 +118,24 @@ class OpenDialogTexts : public QIdentityProxyModel {
 };
 
 // Fits the size, type and date columns to what they show and gives the name the rest,
-// each time a folder has been read, until the operator sizes a column himself.
+// whenever the list changes (a folder read, another filter), until the operator drags a
+// column's edge himself.
 class ColumnFit : public QObject {
   public:
     ColumnFit(QFileDialog& dialog, QTreeView& view, QFileSystemModel& files)
         : QObject(&dialog), dialog_(dialog), view_(view) {
-        connect(&files, &QFileSystemModel::directoryLoaded, this, [this] { Fit(); });
+        // Rows come in bursts while a folder is read: one fit after each burst.
+        refit_.setSingleShot(true);
+        refit_.setInterval(0);
+        connect(&refit_, &QTimer::timeout, this, [this] { Fit(); });
+        const auto later = [this] { refit_.start(); };
+        connect(&files, &QFileSystemModel::directoryLoaded, this, later);
+        connect(view.model(), &QAbstractItemModel::rowsInserted, this, later);
+        connect(view.model(), &QAbstractItemModel::rowsRemoved, this, later);
+        connect(view.model(), &QAbstractItemModel::layoutChanged, this, later);
+        connect(&dialog, &QFileDialog::filterSelected, this, later);
         connect(view.header(), &QHeaderView::sectionResized, this, [this] {
-            if (!fitting_) {
+            if (!fitting_ && QGuiApplication::mouseButtons() != Qt::NoButton) {
                 operatorSized_ = true;
             }
         });
@@ -164,6 +175,7 @@ class ColumnFit : public QObject {
 
     QFileDialog& dialog_;
     QTreeView& view_;
+    QTimer refit_;
     bool fitting_ = false;
     bool operatorSized_ = false;
 };
