@@ -2,7 +2,6 @@
 
 #include <QKeyEvent>
 #include <QPushButton>
-#include <QScreen>
 
 #include "WindowLook.h"
 #include "ui_About.h"
@@ -17,6 +16,8 @@ TAboutBox::TAboutBox(QWidget* parent)
     ui_->setupUi(this);
     setFont(FormFont(12));
     setFixedSize(size());
+    // Centred on the screen the first time; after that it opens where it was left.
+    CentreOnFirstShow(*this);
     connect(ui_->OKButton, &QPushButton::clicked, this, &QDialog::accept);
     ui_->OKButton->setFocus();
 }
@@ -30,16 +31,6 @@ void TAboutBox::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QDialog::keyPressEvent(event);
-}
-
-void TAboutBox::setVisible(bool visible) {
-    // Centred on the screen the first time; after that it opens where it was left, which
-    // the toolkit keeps once the window has been placed explicitly.
-    if (visible && !shown_) {
-        shown_ = true;
-        CentreOnScreen(*this);
-    }
-    QDialog::setVisible(visible);
 }
 
 void TAboutBox::showEvent(QShowEvent* event) {

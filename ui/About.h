@@ -17,16 +17,12 @@ class TAboutBox : public QDialog {
     explicit TAboutBox(QWidget* parent = nullptr);
     ~TAboutBox() override;
 
-    // The first showing centres the box on the screen.
-    void setVisible(bool visible) override;
-
   protected:
     void keyPressEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
   private:
     std::unique_ptr<Ui::TAboutBox> ui_;
-    bool shown_ = false;
 };
 
 }  // namespace qf580::ui

@@ -7,7 +7,6 @@
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QScreen>
 #include <QShortcutEvent>
 #include <QStatusTipEvent>
 #include <QStringDecoder>
@@ -86,24 +85,18 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
         groupPalette.setColor(QPalette::Disabled, role, groupPalette.color(QPalette::Active, role));
     }
     ui_->GroupBox2->setPalette(groupPalette);
-    // Framed groups as the stored layout has them: the caption sits on the etched frame
-    // line, so the controls' stored positions inside a group keep clear of it. Set on the
-    // client area only: a style sheet resets the fonts of every window beneath it, the
-    // dialogs that this window owns included.
-    ui_->ClientArea->setStyleSheet(QStringLiteral(
-        "QGroupBox { border: 2px groove palette(mid); margin-top: 6px; }"
-        "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0px 2px; }"));
+    // Set on the client area only: a style sheet resets the fonts of every window beneath
+    // it, the dialogs that this window owns included.
+    ui_->ClientArea->setStyleSheet(FramedGroupStyle());
     SetStatusLabelEnabled(false);
 
     ui_->ClientArea->installEventFilter(this);
     resize(kClientWidth, kClientHeight + ui_->SDIAppMenu->sizeHint().height());
+    CentreOnFirstShow(*this);
 
-    OpenDialog_ = new QFileDialog(this);
+    OpenDialog_ = Prompts::MakeOpenDialog(
+        this, {QStringLiteral("QF580 Update Files (*.q58)"), QStringLiteral("All Files (*.*)")});
     OpenDialog_->setObjectName(QStringLiteral("OpenDialog"));
-    OpenDialog_->setNameFilters(
-        {QStringLiteral("QF580 Update Files (*.q58)"), QStringLiteral("All Files (*.*)")});
-    OpenDialog_->setFileMode(QFileDialog::AnyFile);
-    OpenDialog_->setAcceptMode(QFileDialog::AcceptOpen);
 
     connect(ui_->OpenItem, &QAction::triggered, this, &TSDIAppForm::OpenItemClick);
     connect(ui_->OpenBtn, &QToolButton::clicked, this, &TSDIAppForm::OpenItemClick);
@@ -329,16 +322,6 @@ void TSDIAppForm::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QMainWindow::keyPressEvent(event);
-}
-
-void TSDIAppForm::setVisible(bool visible) {
-    // Centred on the screen the first time; after that it opens where it was left, which
-    // the toolkit keeps once the window has been placed explicitly.
-    if (visible && !shown_) {
-        shown_ = true;
-        CentreOnScreen(*this);
-    }
-    QMainWindow::setVisible(visible);
 }
 
 }  // namespace qf580::ui

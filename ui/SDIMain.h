@@ -35,9 +35,6 @@ class TSDIAppForm : public QMainWindow {
     explicit TSDIAppForm(QWidget* parent = nullptr);
     ~TSDIAppForm() override;
 
-    // The first showing centres the window on the screen.
-    void setVisible(bool visible) override;
-
     // The dialogs are created after the window; until they are handed over, the window
     // uses link settings of its own with their defaults.
     void SetDialogs(TAboutBox* aboutBox, TFM_TransSetup* transSetup);
@@ -96,7 +93,6 @@ class TSDIAppForm : public QMainWindow {
     ChosenFile chosen_;
     std::string filePath_;
     QString hint_;
-    bool shown_ = false;
 
   public:
     // 1 from Start until the worker's end notice has been applied, otherwise 0.

@@ -3,6 +3,7 @@
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QToolTip>
 
 #include "ErrorBox.h"
 #include "WindowLook.h"
@@ -13,11 +14,15 @@ void SetUpApplication(QApplication& app, QTranslator& qtTexts) {
     QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
     QApplication::setDesktopFileName(QString::fromUtf8(kDesktopFileName));
     // The standard dialogs (file-open dialog, message box buttons) speak Japanese in this
-    // tool whatever the desktop's language.
-    if (qtTexts.load(QLocale(QLocale::Japanese, QLocale::Japan), QStringLiteral("qtbase"),
-                     QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    // tool whatever the desktop's language, sizes, dates and file types included.
+    const QLocale japanese(QLocale::Japanese, QLocale::Japan);
+    if (qtTexts.load(japanese, QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
         QApplication::installTranslator(&qtTexts);
     }
+    QLocale::setDefault(japanese);
+    // Tooltips are windows of their own and would take the desktop's font.
+    QToolTip::setFont(FormFont(11));
     app.setWindowIcon(ProgramIcon());
 }
 

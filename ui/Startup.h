@@ -16,7 +16,9 @@ inline constexpr const char* kDesktopFileName = "qf580-flashtool";
 
 // The application title (the name the desktop lists the program under), its icon and
 // desktop entry, and Qt's own Japanese texts through `qtTexts`, which must outlive `app`'s
-// use. Sets no display name: the toolkit would append it to every window caption.
+// use, with the Japanese locale for the toolkit's sizes, dates and file types; tooltips in
+// the windows' font. Sets no display name: the toolkit would append it to every window
+// caption.
 void SetUpApplication(QApplication& app, QTranslator& qtTexts);
 
 // SDIAppForm, AboutBox and FM_TransSetup, created in this order; the dialogs hidden and

@@ -31,8 +31,11 @@ TFM_TransSetup::TFM_TransSetup(QWidget* parent)
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(size());
+    // Centred over the main window the first time; after that where it was left.
+    CentreOnFirstShow(*this, parent);
     setFont(FormFont(11));
     ui_->CB_FastTrans->setFont(FormFont(12));
+    ui_->GroupBox1->setStyleSheet(FramedGroupStyle());
     // The labels' stored widths are those of their texts in the original face, as labels
     // size themselves to their text. A wider stand-in face must not clip the colon; the
     // fields to their right leave room for that.
@@ -138,6 +141,8 @@ void TFM_TransSetup::hideEvent(QHideEvent* event) {
     // operator dragged it or the main window moved.
     if (!event->spontaneous()) {
         move(pos());
+        // The error box of a rejected port closes right before the dialog does.
+        ReturnFocusToOwner(*this);
     }
     QDialog::hideEvent(event);
 }

@@ -3,6 +3,11 @@
 
 #include <QFont>
 #include <QIcon>
+#include <QMargins>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+#include <QString>
 
 class QWidget;
 
@@ -20,7 +25,24 @@ QIcon ProgramIcon();
 // metrics, at a character height of `pixelSize` pixels.
 QFont FormFont(int pixelSize);
 
-// Moves a top-level window so that its frame is centred on its screen.
-void CentreOnScreen(QWidget& window);
+// The style sheet of framed groups as the stored layouts draw them: the caption sits on the
+// etched frame line, so the controls' stored positions inside a group keep clear of it.
+// Set it after the window's font: a style sheet keeps the font its widgets had then.
+QString FramedGroupStyle();
+
+// Where the client area of a window of `clientSize` goes so that its frame (the client area
+// plus `frame`) is centred on `target`, kept inside `area` as far as it fits.
+QPoint CentredClientPos(QSize clientSize, QMargins frame, QRect target, QRect area);
+
+// The first time `window` is shown, its frame is centred over the frame of `over`, or on
+// the window's screen when `over` is null. Later showings leave it where it was last.
+// Window managers add the frame only once the window is on the screen, so the frame is
+// estimated from another window first and the window is put right once its own is known.
+void CentreOnFirstShow(QWidget& window, QWidget* over = nullptr);
+
+// Gives the keyboard back to the window that owns `dialog`, once the dialog has closed.
+// Window managers pass it on by themselves, but not always when two windows close one
+// right after the other, and a window without the keyboard takes no key until clicked.
+void ReturnFocusToOwner(const QWidget& dialog);
 
 }  // namespace qf580::ui

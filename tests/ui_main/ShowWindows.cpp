@@ -1,6 +1,8 @@
 // For screenshots: the program's windows as the operator sees them after opening a file,
 // without the file dialog and without ever starting a transfer.
-// Usage: ui_main_show FILE [about] ; ends by itself after a minute.
+// Usage: ui_main_show FILE [about | disk] ; ends by itself after a minute.
+//   about: the About box over the main window
+//   disk:  the box that asks for the second disk, as a two-disk transfer would put it
 #include <QTimer>
 #include <QTranslator>
 
@@ -25,8 +27,14 @@ int main(int argc, char** argv) {
         windows.SDIAppForm().OpenItemClick();
         qf580::ui::Prompts::SetResponder({});
     }
-    if (args.size() > 2 && args.at(2) == QLatin1String("about")) {
+    const QString extra = args.size() > 2 ? args.at(2) : QString();
+    if (extra == QLatin1String("about")) {
         QTimer::singleShot(0, &windows.AboutBox(), [&] { windows.SDIAppForm().About1Click(); });
+    } else if (extra == QLatin1String("disk")) {
+        QTimer::singleShot(0, &windows.SDIAppForm(), [&] {
+            qf580::ui::Prompts::InformationOkCancel(&windows.SDIAppForm(), QStringLiteral("情報"),
+                                                    QStringLiteral("Insert Disk 2"));
+        });
     }
     QTimer::singleShot(60000, &app, &QCoreApplication::quit);
     return app.exec();

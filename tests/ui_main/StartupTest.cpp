@@ -9,6 +9,7 @@
 #include "ErrorBox.h"
 #include "Startup.h"
 #include "UiSupport.h"
+#include "WindowLook.h"
 
 namespace qf580::test {
 namespace {
@@ -198,13 +199,69 @@ TEST_F(AboutBoxTest, EnterAndSpaceCloseItEscDoesNot) {
 TEST_F(AboutBoxTest, CentredFirstThenWhereItWasLeft) {
     box.show();
     const QRect screen = box.screen()->availableGeometry();
-    EXPECT_LE((box.frameGeometry().center() - screen.center()).manhattanLength(), 40);
+    EXPECT_LE((box.frameGeometry().center() - screen.center()).manhattanLength(), 1);
     box.move(screen.topLeft() + QPoint(30, 40));
     const QPoint left = box.pos();
     box.hide();
     box.show();
     EXPECT_EQ(box.pos(), left);
     box.hide();
+}
+
+// Where a window's client area goes so that its frame, as the window manager draws it, is
+// centred: title bars make frames lopsided.
+TEST(FirstPlacementTest, TheFrameIsCentredNotTheClientArea) {
+    struct Case {
+        const char* name;
+        QSize client;
+        QMargins frame;
+        QRect target;
+        QRect area;
+        QPoint expected;
+    };
+    const QRect screen(0, 0, 1024, 768);
+    const Case cases[] = {
+        {"no frame", {400, 468}, {}, screen, screen, {312, 150}},
+        {"main window with a title bar", {400, 468}, {1, 20, 1, 5}, screen, screen, {312, 157}},
+        {"About box", {273, 134}, {1, 20, 1, 1}, screen, screen, {375, 326}},
+        {"dialog over the main window's frame",
+         {440, 134},
+         {1, 20, 1, 1},
+         {311, 137, 402, 493},
+         screen,
+         {292, 326}},
+        {"kept inside the screen at its right and bottom edges",
+         {440, 134},
+         {1, 20, 1, 1},
+         {800, 700, 402, 493},
+         screen,
+         {583, 633}},
+        {"kept inside a screen that does not start at 0,0",
+         {440, 134},
+         {1, 20, 1, 1},
+         {1000, -50, 100, 100},
+         {1024, 0, 800, 600},
+         {1025, 20}},
+        {"larger than the screen: the title bar stays on it",
+         {1200, 900},
+         {1, 20, 1, 5},
+         screen,
+         screen,
+         {1, 20}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ui::CentredClientPos(c.client, c.frame, c.target, c.area), c.expected) << c.name;
+    }
+}
+
+TEST(FirstPlacementTest, MainWindowFrameIsCentredOnTheScreen) {
+    ui::ProgramWindows windows;
+    ui::TSDIAppForm& form = windows.SDIAppForm();
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    const QRect screen = form.screen()->availableGeometry();
+    EXPECT_NE(form.frameGeometry(), form.geometry()) << "no frame to centre";
+    EXPECT_LE((form.frameGeometry().center() - screen.center()).manhattanLength(), 1);
 }
 
 TEST(AboutMenuTest, About1ShowsTheBoxModally) {

@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
@@ -464,6 +466,52 @@ TEST_F(SettingsDialog, CentredFirstThenShownWhereItWasLeft) {
     mainWindow.move(mainWindow.pos() - QPoint(90, 40));
     Open();
     EXPECT_EQ(dialog->pos(), dragged);
+}
+
+TEST_F(SettingsDialog, GroupCaptionSitsOnTheFrameLineClearOfTheButtons) {
+    auto* group = Find<QGroupBox>(*dialog, "GroupBox1");
+    QStyleOptionGroupBox option;
+    option.initFrom(group);
+    option.text = group->title();
+    option.textAlignment = group->alignment();
+    option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+    option.lineWidth = 1;
+    const QRect label = group->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                       QStyle::SC_GroupBoxLabel, group);
+    const QRect frame = group->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                       QStyle::SC_GroupBoxFrame, group);
+    // The frame's top line runs through the caption, as in the main window's groups.
+    EXPECT_LT(label.top(), frame.top());
+    EXPECT_GT(label.bottom(), frame.top());
+    EXPECT_GE(frame.top(), 0);
+    EXPECT_LE(frame.top(), label.height());
+    // The radio buttons at their stored places stay below the caption and inside the frame.
+    EXPECT_GT(tcp()->y(), label.bottom());
+    EXPECT_TRUE(frame.contains(usb()->geometry()));
+    EXPECT_EQ(QFontInfo(group->font()).pixelSize(), 11);
+    EXPECT_EQ(QFontInfo(tcp()->font()).pixelSize(), 11);
+}
+
+// The error box of a rejected port closes right before the dialog: the keyboard goes back to
+// the main window all the same.
+TEST_F(SettingsDialog, KeyboardGoesBackToTheMainWindowAfterARejectedPort) {
+    dialog->reject();
+    mainWindow.activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return QGuiApplication::focusWindow() == mainWindow.windowHandle(); }));
+    bool dialogHadKeyboard = false;
+    QTimer::singleShot(0, dialog, [&] {
+        dialog->activateWindow();
+        dialogHadKeyboard = QTest::qWaitFor(
+            [&] { return QGuiApplication::focusWindow() == dialog->windowHandle(); });
+        port()->setText("x");
+        Click(button("BT_OK"));
+    });
+    EXPECT_EQ(dialog->exec(), QDialog::Accepted);
+    EXPECT_TRUE(dialogHadKeyboard);
+    ASSERT_EQ(boxes.requests.size(), 1u);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return QGuiApplication::focusWindow() == mainWindow.windowHandle(); }, 2000));
 }
 
 // Shown the way the main window shows it: exec() and its own loop.
