@@ -1,32 +1,12 @@
 #include "DeviceModel.h"
 
-#include <algorithm>
-#include <array>
 #include <cstdio>
-#include <numeric>
 #include <string_view>
+
+#include "Protocol.h"
 
 namespace qf580::sim {
 namespace {
-
-constexpr std::string_view kExec = ":UP:EXEC\r\n";
-constexpr std::uint8_t kSync = 'U';
-constexpr std::uint8_t kSyncReply = 0xAA;
-constexpr std::string_view kIdent = "QUILLMAR\r\n";
-constexpr std::uint8_t kHeaderSize = 0x38;
-constexpr std::size_t kHeaderLength = 56;
-constexpr std::uint8_t kYes = 'Y';
-constexpr std::uint8_t kNo = 'N';
-
-struct RomLine {
-    std::string_view line;
-    int passes;
-};
-constexpr std::array<RomLine, 3> kRomLines{{
-    {"QUILLMAR QF580 MAIN ROM       \r\n", 1},
-    {"QUILLMAR QF580 SUB ROM        \r\n", 2},
-    {"QUILLMAR QF580 IRIG ROM       \r\n", 2},
-}};
 
 std::string Hex(std::uint8_t byte) {
     char text[8];
@@ -38,11 +18,6 @@ std::vector<std::uint8_t> Bytes(std::string_view text) {
     return {text.begin(), text.end()};
 }
 
-// Acknowledgements come after the START record and after every 64th record from index 1 on.
-bool IsAckPoint(int recordIndex) {
-    return recordIndex == 0 || recordIndex % 64 == 1;
-}
-
 }  // namespace
 
 DeviceModel::DeviceModel(FaultPlan plan) : plan_(std::move(plan)) {}
@@ -51,14 +26,17 @@ DeviceModel::Output DeviceModel::Feed(std::span<const std::uint8_t> bytes) {
     received_.bytes.insert(received_.bytes.end(), bytes.begin(), bytes.end());
     received_.writeSizes.push_back(bytes.size());
     Output out;
+    std::size_t stepped = 0;
     for (std::uint8_t byte : bytes) {
         if (phase_ == Phase::Complete || phase_ == Phase::Stopped) {
             break;
         }
         Step(byte, out);
+        ++stepped;
     }
     // A link the device has closed stays closed, whatever the front-end does with it.
     out.close = out.close || closed_;
+    out.taken = closed_ ? stepped : bytes.size();
     return out;
 }
 
@@ -113,11 +91,8 @@ void DeviceModel::Step(std::uint8_t byte, Output& out) {
             }
             received_.header = pending_;
             pending_.clear();
-            const std::string_view romLine(reinterpret_cast<const char*>(received_.header.data()),
-                                           kRomLines[0].line.size());
-            const auto rom = std::find_if(kRomLines.begin(), kRomLines.end(),
-                                          [&](const RomLine& r) { return r.line == romLine; });
-            if (rom == kRomLines.end()) {
+            const RomType* rom = FindRomType(received_.header);
+            if (rom == nullptr) {
                 out.reply.push_back(kNo);
                 Stop("refused the header: unknown ROM type line");
                 return;
@@ -133,19 +108,19 @@ void DeviceModel::Step(std::uint8_t byte, Output& out) {
         }
         case Phase::Records:
             if (pending_.empty()) {
-                if (byte == 0) {
+                if (byte == kEndRecord) {
                     EndRecord();
                     return;
                 }
-                recordLength_ = 2 * std::size_t{byte} + 2;
+                recordLength_ = RecordLength(byte);
             }
             pending_.push_back(byte);
             if (pending_.size() == recordLength_) {
                 std::vector<std::uint8_t> record;
                 record.swap(pending_);
                 recordLength_ = 0;
-                const auto sum = std::accumulate(record.begin() + 1, record.end() - 1, 0u);
-                const std::uint8_t expected = static_cast<std::uint8_t>(sum & 0xFF);
+                const std::uint8_t expected =
+                    Checksum(std::span(record).subspan(1, record.size() - 2));
                 const std::uint8_t got = record.back();
                 received_.passes.back().push_back(std::move(record));
                 if (got != expected) {
@@ -254,11 +229,11 @@ std::string DeviceModel::PointName(ReplyPoint point) const {
     return "?";
 }
 
-bool DeviceModel::complete() const {
+bool DeviceModel::Complete() const {
     return phase_ == Phase::Complete;
 }
 
-std::string DeviceModel::state() const {
+std::string DeviceModel::State() const {
     switch (phase_) {
         case Phase::Exec:
             return pending_.size() < kExec.size() ? "waiting for the update command :UP:EXEC"
@@ -286,7 +261,7 @@ std::string DeviceModel::state() const {
     return "?";
 }
 
-std::size_t DeviceModel::recordCount() const {
+std::size_t DeviceModel::RecordCount() const {
     std::size_t count = 0;
     for (const auto& pass : received_.passes) {
         count += pass.size();
@@ -294,7 +269,7 @@ std::size_t DeviceModel::recordCount() const {
     return count;
 }
 
-int DeviceModel::passCount() const {
+int DeviceModel::PassCount() const {
     return passes_;
 }
 

@@ -37,10 +37,13 @@ struct Fault {
 struct FaultPlan {
     std::vector<Fault> faults;
     int replyDelayMs = 0;  // front-ends wait this long before delivering each reply
+    // Front-ends hang up once the transfer is complete, as a device that restarts into its
+    // new firmware: the host has nothing more to send by then.
+    bool closeWhenComplete = false;
 };
 
 // What the device received, for tests and the server's summary.
-struct Received {
+struct ReceivedData {
     std::vector<std::uint8_t> bytes;      // everything, in order
     std::vector<std::size_t> writeSizes;  // one entry per Feed call (where the transport shows it)
     std::vector<std::uint8_t> header;     // the 56 header bytes
@@ -55,24 +58,27 @@ class DeviceModel {
     struct Output {
         std::vector<std::uint8_t> reply;  // bytes to deliver to the host
         bool close = false;               // close the link after delivering `reply`
+        // How many bytes of the write the device took: all of them, unless it closed the link
+        // before the last (a device that stopped answering still takes what comes).
+        std::size_t taken = 0;
     };
 
     // One write from the host, whole.
     Output Feed(std::span<const std::uint8_t> bytes);
 
-    const Received& received() const { return received_; }
-    const FaultPlan& plan() const { return plan_; }
-    bool complete() const;
+    const ReceivedData& Received() const { return received_; }
+    const FaultPlan& Plan() const { return plan_; }
+    bool Complete() const;
     // A short description of where the exchange stands: "complete", or the step it
     // stopped in ("waiting for record 65 of pass 1", "bad checksum in record 3 of pass 2", ...).
-    std::string state() const;
+    std::string State() const;
     // Records received so far, over all passes.
-    std::size_t recordCount() const;
-    int passCount() const;  // from the header's ROM type line; 0 before the header
-    int passesCompleted() const { return passesDone_; }
+    std::size_t RecordCount() const;
+    int PassCount() const;  // from the header's ROM type line; 0 before the header
+    int PassesCompleted() const { return passesDone_; }
     // The device has stopped taking part: a refused header, a bad checksum, an unexpected
     // handshake byte or a fault that fired. Bytes that still arrive are recorded, not answered.
-    bool stopped() const { return phase_ == Phase::Stopped; }
+    bool Stopped() const { return phase_ == Phase::Stopped; }
 
   private:
     enum class Phase { Exec, Ident, HeaderSize, Header, Records, Complete, Stopped };
@@ -89,7 +95,7 @@ class DeviceModel {
     void EndRecord();  // an END record: the pass is over
 
     FaultPlan plan_;
-    Received received_;
+    ReceivedData received_;
     Phase phase_ = Phase::Exec;
     std::vector<std::uint8_t> pending_;  // bytes of the step in progress
     int passes_ = 0;
@@ -100,19 +106,5 @@ class DeviceModel {
     bool closed_ = false;           // a Close fault fired
     std::string error_;             // why the device stopped
 };
-
-// A sample update set for demos and tests. romType 0 MAIN, 1 SUB, 2 IRIG; with two disks the
-// first ends in the middle of a record of the first pass, and the second starts with that
-// record whole. Writes the files into dir, named from baseName as the reader derives disk
-// names ("FW0000.q58" gives "FW0001.q58" and "FW0002.q58"), and returns their paths, disk 1
-// (the file to choose) first. Throws std::invalid_argument or std::runtime_error.
-struct SampleOptions {
-    int romType = 0;
-    int disks = 1;
-    int recordsPerPass = 200;  // records after START
-    unsigned seed = 1;
-};
-std::vector<std::string> WriteSampleSet(const std::string& dir, const std::string& baseName,
-                                        const SampleOptions& options);
 
 }  // namespace qf580::sim

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "SampleSet.h"
 #include "Startup.h"
 #include "TcpDeviceServer.h"
 #include "Transsetup.h"
@@ -47,7 +48,7 @@ class TransferTest : public ::testing::Test {
         LinkSettingsValues values = setup.Settings().Get();
         values.UseUSB = 0;
         values.IPAddress = "127.0.0.1";
-        values.PortNo = server.port();
+        values.PortNo = server.Port();
         setup.Settings().Set(values);
         form().SetTransEnvironment(ShortLimits());
         QObject::connect(&form(), &TSDIAppForm::StatusShown,
@@ -115,7 +116,7 @@ TEST_F(TransferTest, StartRunsATransferAndTheStatusLineFollowsTheWorker) {
     ASSERT_NE(form().TransThread(), nullptr);
     EXPECT_TRUE(WaitUntil([&] { return form().TransThread()->Finished(); }));
     EXPECT_TRUE(server.WaitForConnectionsEnded(1, std::chrono::seconds(5)));
-    EXPECT_TRUE(server.complete()) << server.state();
+    EXPECT_TRUE(server.Complete()) << server.State();
 }
 
 TEST_F(TransferTest, SecondStartAfterAFinishedTransferRunsANewWorker) {
@@ -132,7 +133,7 @@ TEST_F(TransferTest, SecondStartAfterAFinishedTransferRunsANewWorker) {
                                  "Sending (1) Record", "Sending START record", "Sending (1) Record",
                                  kCompleted}));
     EXPECT_TRUE(server.WaitForConnectionsEnded(2, std::chrono::seconds(5)));
-    EXPECT_EQ(server.connectionsAccepted(), 2u);
+    EXPECT_EQ(server.ConnectionsAccepted(), 2u);
 }
 
 TEST_F(SlowTransferTest, StartIsIgnoredWhileBusyAndOpenChangesOnlyTheNextTransfer) {
@@ -159,8 +160,8 @@ TEST_F(SlowTransferTest, StartIsIgnoredWhileBusyAndOpenChangesOnlyTheNextTransfe
     ASSERT_GE(ready, 0);
     EXPECT_LT(ready, seen.size() - 1);
     EXPECT_TRUE(server.WaitForConnectionsEnded(1, std::chrono::seconds(5)));
-    EXPECT_EQ(server.model().passCount(), 1);
-    EXPECT_TRUE(server.complete());
+    EXPECT_EQ(server.Model().PassCount(), 1);
+    EXPECT_TRUE(server.Complete());
 }
 
 TEST_F(SlowTransferTest, ExitDuringATransferEndsOnlyAfterTheWorkersOutcome) {
