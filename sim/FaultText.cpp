@@ -6,6 +6,15 @@
 
 namespace qf580::sim {
 
+namespace {
+
+// The standard conversions would take leading blanks and signs; a number here is digits only.
+bool StartsWithDigit(const std::string& text) {
+    return !text.empty() && text.front() >= '0' && text.front() <= '9';
+}
+
+}  // namespace
+
 Fault ParseFault(const std::string& text, std::uint8_t wrongByte) {
     std::vector<std::string> parts;
     std::size_t from = 0;
@@ -46,6 +55,9 @@ Fault ParseFault(const std::string& text, std::uint8_t wrongByte) {
             throw std::invalid_argument(usage + "; PASS:INDEX belong to the point ack only");
         }
         try {
+            if (!StartsWithDigit(parts[2]) || !StartsWithDigit(parts[3])) {
+                throw std::invalid_argument(text);
+            }
             std::size_t used = 0;
             fault.pass = std::stoi(parts[2], &used);
             if (used != parts[2].size()) {
@@ -69,7 +81,7 @@ std::uint8_t ParseByte(const std::string& text) {
     try {
         std::size_t used = 0;
         const unsigned long value = std::stoul(text, &used, 0);  // 0x4E, 78 or 0116
-        if (used == text.size() && value <= 0xFF) {
+        if (StartsWithDigit(text) && used == text.size() && value <= 0xFF) {
             return static_cast<std::uint8_t>(value);
         }
     } catch (const std::logic_error&) {

@@ -329,6 +329,8 @@ TEST_P(DeviceModelFault, FiresAtItsPointOnly) {
         ASSERT_FALSE(out.close);
     }
     const auto out = model.Feed(steps[c.step].write);
+    // Each step is one write and every fault fires at its last byte: the device took it all.
+    EXPECT_EQ(out.taken, steps[c.step].write.size());
     switch (c.kind) {
         case FaultKind::WrongByte: {
             Bytes expected = steps[c.step].reply.empty() ? Bytes{0} : steps[c.step].reply;
@@ -352,6 +354,8 @@ TEST_P(DeviceModelFault, FiresAtItsPointOnly) {
         const auto after = model.Feed(steps[i].write);
         EXPECT_TRUE(after.reply.empty()) << "step " << i;
         EXPECT_EQ(after.close, c.kind == FaultKind::Close);
+        // A device that stopped answering still takes what comes; one that hung up, nothing.
+        EXPECT_EQ(after.taken, c.kind == FaultKind::Close ? 0u : steps[i].write.size());
     }
     EXPECT_FALSE(model.Complete());
     EXPECT_EQ(model.Received().bytes, Concat(steps));
@@ -367,6 +371,39 @@ INSTANTIATE_TEST_SUITE_P(Points, DeviceModelFault, testing::ValuesIn(kFaultCases
                              }
                              return name;
                          });
+
+TEST(DeviceModel, AHangUpInsideAWriteTakesOnlyWhatCameBeforeIt) {
+    // Records 2 to 40 in one write, as fast transfer sends them; the fault names record 30.
+    const auto records = Records(41, 5);
+    Bytes batch;
+    std::size_t upTo30 = 0;
+    for (int i = 2; i <= 40; ++i) {
+        batch = batch + records[i];
+        if (i == 30) {
+            upTo30 = batch.size();
+        }
+    }
+    for (const FaultKind kind : {FaultKind::Close, FaultKind::Silence, FaultKind::WrongByte}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        DeviceModel model(FaultPlan{{Fault{kind, ReplyPoint::RecordAck, 1, 30, 0x4E}}, 0});
+        for (const auto& step : Exchange(Header(kMainLine), {})) {
+            model.Feed(step.write);
+        }
+        EXPECT_EQ(model.Feed(records[0]).reply, Bytes{'Y'});
+        EXPECT_EQ(model.Feed(records[1]).reply, Bytes{'Y'});
+        const auto out = model.Feed(batch);
+        EXPECT_EQ(out.close, kind == FaultKind::Close);
+        EXPECT_EQ(out.taken, kind == FaultKind::Close ? upTo30 : batch.size());
+        EXPECT_EQ(model.Received().passes[0].size(), 31u) << "records 0 to 30 whole";
+    }
+    DeviceModel healthy;
+    for (const auto& step : Exchange(Header(kMainLine), {})) {
+        healthy.Feed(step.write);
+    }
+    healthy.Feed(records[0]);
+    healthy.Feed(records[1]);
+    EXPECT_EQ(healthy.Feed(batch).taken, batch.size());
+}
 
 TEST(DeviceModel, WrongByteReplacesTheFirstByteOfTheIdentEcho) {
     DeviceModel model(FaultPlan{{Fault{FaultKind::WrongByte, ReplyPoint::Ident, 1, 0, 'X'}}, 0});

@@ -166,5 +166,71 @@ TEST(UnixDeviceServer, ReplacesAStaleSocketButNotALiveOne) {
     EXPECT_EQ(client.Receive(1), Bytes{0xAA});
 }
 
+TEST(UnixDeviceServer, AHostThatStopsListeningStillHasItsWritesTaken) {
+    const std::string path =
+        ::testing::TempDir() + "qf580-sim-deaf-" + std::to_string(::getpid()) + ".sock";
+    UnixDeviceServer server(path);
+    const auto steps = Exchange(Header(kMainLine), {Records(3)});
+    {
+        // Writes everything and leaves without reading a confirmation or an answer.
+        Client client = Client::Unix(path);
+        for (const Step& step : steps) {
+            client.SendFrame(step.write);
+        }
+    }
+    ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
+    EXPECT_EQ(server.Received().writeSizes, WriteSizes(steps));
+}
+
+TEST(UnixDeviceServer, AWriteTheDeviceHangsUpInIsNeverConfirmed) {
+    const std::string path =
+        ::testing::TempDir() + "qf580-sim-hangup-" + std::to_string(::getpid()) + ".sock";
+    for (const int closeAt : {10, 12}) {
+        SCOPED_TRACE("hangs up after record " + std::to_string(closeAt));
+        UnixDeviceServer server(
+            path, FaultPlan{{Fault{FaultKind::Close, ReplyPoint::RecordAck, 1, closeAt, 0}}, 0});
+        Client client = Client::Unix(path);
+        auto steps = Exchange(Header(kMainLine), {});
+        const auto records = Records(13);
+        steps.push_back({records[0], {'Y'}});
+        steps.push_back({records[1], {'Y'}});
+        RunSteps(client, steps, true);
+        ASSERT_EQ(client.Confirmations(static_cast<int>(steps.size())),
+                  static_cast<int>(steps.size()));
+        // Records 2 to 12 in one write: a hang-up after its last record comes once the
+        // device took all of it.
+        client.SendFrame(Join(std::vector<Bytes>(records.begin() + 2, records.end())));
+        EXPECT_TRUE(client.Receive(1).empty());
+        EXPECT_TRUE(client.SawClose());
+        EXPECT_EQ(client.Confirmations(static_cast<int>(steps.size()) + 1),
+                  static_cast<int>(steps.size()) + (closeAt == 12 ? 1 : 0));
+    }
+}
+
+TEST(DeviceServer, HangsUpOnceCompleteWhenAskedTo) {
+    FaultPlan plan;
+    plan.closeWhenComplete = true;
+    const auto steps = Exchange(Header(kSubLine), {Records(2), Records(2)});
+    {
+        TcpDeviceServer server(plan);
+        Client client = Client::Tcp(server.Port());
+        RunSteps(client, steps);
+        EXPECT_TRUE(client.Receive(1).empty());
+        EXPECT_TRUE(client.SawClose());
+        ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
+        EXPECT_TRUE(server.Complete()) << server.State();
+    }
+    const std::string path =
+        ::testing::TempDir() + "qf580-sim-done-" + std::to_string(::getpid()) + ".sock";
+    UnixDeviceServer server(path, plan);
+    Client client = Client::Unix(path);
+    RunSteps(client, steps, true);
+    EXPECT_TRUE(client.Receive(1).empty());
+    EXPECT_TRUE(client.SawClose());
+    EXPECT_EQ(client.Confirmations(static_cast<int>(steps.size())), static_cast<int>(steps.size()))
+        << "the END record was taken before the device hung up";
+    EXPECT_TRUE(server.Complete()) << server.State();
+}
+
 }  // namespace
 }  // namespace qf580::sim

@@ -2,16 +2,21 @@
 // against the simulator's Unix socket, in-process and in the qf580-sim program.
 #include <dlfcn.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
 #include "ChildProcess.h"
 #include "RizEDUd.h"
 #include "SimTestSupport.h"
+#include "UniqueFd.h"
 #include "UnixDeviceServer.h"
 
 namespace qf580::sim {
@@ -140,6 +145,56 @@ TEST_F(StandinDriver, ReadFailsAtOnceWhenTheDeviceCloses) {
     // A closed handle is gone.
     std::int32_t count = 1;
     EXPECT_EQ(driver_.calls.WriteDevice(handle, "U", 1, &count, 100), 0);
+}
+
+// As a USB bulk write: done once the device has taken the bytes, failed when it hangs up first.
+TEST_F(StandinDriver, AWriteSucceedsOnlyOnceTheDeviceTookItWhole) {
+    const auto records = Records(13);
+    const Bytes batch = Join(std::vector<Bytes>(records.begin() + 2, records.end()));
+    for (const int closeAt : {7, 12}) {
+        SCOPED_TRACE("hangs up after record " + std::to_string(closeAt));
+        UnixDeviceServer server(
+            socket_, FaultPlan{{Fault{FaultKind::Close, ReplyPoint::RecordAck, 1, closeAt, 0}}, 0});
+        const std::int32_t handle = driver_.calls.OpenDevice();
+        ASSERT_GT(handle, 0);
+        auto steps = Exchange(Header(kMainLine), {});
+        steps.push_back({records[0], {'Y'}});
+        steps.push_back({records[1], {'Y'}});
+        Run(handle, steps);
+        // Records 2 to 12 in one write, then the END record.
+        std::int32_t count = static_cast<std::int32_t>(batch.size());
+        const std::int32_t result = driver_.calls.WriteDevice(
+            handle, batch.data(), static_cast<std::int32_t>(batch.size()), &count, 2000);
+        if (closeAt == 12) {
+            EXPECT_NE(result, 0) << "the device took the whole write before it hung up";
+            EXPECT_EQ(count, static_cast<std::int32_t>(batch.size()));
+        } else {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(count, 0);
+        }
+        EXPECT_FALSE(driver_.Write(handle, kEnd)) << "nobody takes the END record";
+        driver_.calls.CloseDevice(handle);
+    }
+}
+
+TEST_F(StandinDriver, AWriteNobodyTakesFailsAtItsTimeLimit) {
+    // A listener that accepts and never answers: no confirmation ever comes.
+    posix::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_.c_str(), sizeof address.sun_path - 1);
+    ::unlink(socket_.c_str());
+    ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener.Get(), 1), 0);
+    const std::int32_t handle = driver_.calls.OpenDevice();
+    ASSERT_GT(handle, 0);
+    std::int32_t count = 11;
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(driver_.calls.WriteDevice(handle, ":UP:EXEC\r\nU", 11, &count, 200), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 200ms);
+    EXPECT_EQ(count, 0);
+    driver_.calls.CloseDevice(handle);
+    ::unlink(socket_.c_str());
 }
 
 TEST_F(StandinDriver, ServesTheProgramsUsbSocket) {
