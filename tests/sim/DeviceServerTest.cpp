@@ -24,6 +24,11 @@ namespace {
 using namespace test;
 using namespace std::chrono_literals;
 
+// A Unix socket path of this test process's own.
+std::string SocketPath(const std::string& name) {
+    return ::testing::TempDir() + "qf580-sim-" + name + "-" + std::to_string(::getpid()) + ".sock";
+}
+
 TEST(TcpDeviceServer, ServesAWholeTransferOnLoopback) {
     TcpDeviceServer server;
     ASSERT_NE(server.Port(), 0);
@@ -132,8 +137,7 @@ TEST(TcpDeviceServer, StopsPromptlyWhileAHostIsConnected) {
 }
 
 TEST(UnixDeviceServer, EachFrameIsOneWrite) {
-    const std::string path =
-        ::testing::TempDir() + "qf580-sim-test-" + std::to_string(::getpid()) + ".sock";
+    const std::string path = SocketPath("test");
     UnixDeviceServer server(path);
     const auto steps = Exchange(Header(kMainLine), {Records(3)});
     {
@@ -149,8 +153,7 @@ TEST(UnixDeviceServer, EachFrameIsOneWrite) {
 }
 
 TEST(UnixDeviceServer, ReplacesAStaleSocketButNotALiveOne) {
-    const std::string path =
-        ::testing::TempDir() + "qf580-sim-stale-" + std::to_string(::getpid()) + ".sock";
+    const std::string path = SocketPath("stale");
     {
         // A socket file that nobody listens on any more, as a killed simulator leaves it.
         posix::UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM, 0));
@@ -167,8 +170,7 @@ TEST(UnixDeviceServer, ReplacesAStaleSocketButNotALiveOne) {
 }
 
 TEST(UnixDeviceServer, AHostThatStopsListeningStillHasItsWritesTaken) {
-    const std::string path =
-        ::testing::TempDir() + "qf580-sim-deaf-" + std::to_string(::getpid()) + ".sock";
+    const std::string path = SocketPath("deaf");
     UnixDeviceServer server(path);
     const auto steps = Exchange(Header(kMainLine), {Records(3)});
     {
@@ -183,8 +185,7 @@ TEST(UnixDeviceServer, AHostThatStopsListeningStillHasItsWritesTaken) {
 }
 
 TEST(UnixDeviceServer, AWriteTheDeviceHangsUpInIsNeverConfirmed) {
-    const std::string path =
-        ::testing::TempDir() + "qf580-sim-hangup-" + std::to_string(::getpid()) + ".sock";
+    const std::string path = SocketPath("hangup");
     for (const int closeAt : {10, 12}) {
         SCOPED_TRACE("hangs up after record " + std::to_string(closeAt));
         UnixDeviceServer server(
@@ -220,8 +221,7 @@ TEST(DeviceServer, HangsUpOnceCompleteWhenAskedTo) {
         ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
         EXPECT_TRUE(server.Complete()) << server.State();
     }
-    const std::string path =
-        ::testing::TempDir() + "qf580-sim-done-" + std::to_string(::getpid()) + ".sock";
+    const std::string path = SocketPath("done");
     UnixDeviceServer server(path, plan);
     Client client = Client::Unix(path);
     RunSteps(client, steps, true);
