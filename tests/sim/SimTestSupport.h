@@ -50,6 +50,26 @@ inline std::vector<Step> Exchange(const Bytes& header,
     return steps;
 }
 
+// One pass as fast transfer writes it: START and record 1 alone, then the records after each
+// acknowledgement point up to the next one in one write (answered), the rest in one more
+// write (unanswered), and END alone.
+inline std::vector<Step> FastExchange(const Bytes& header, const std::vector<Bytes>& pass) {
+    std::vector<Step> steps = Exchange(header, {});
+    Bytes batch;
+    for (std::size_t i = 0; i < pass.size(); ++i) {
+        batch.insert(batch.end(), pass[i].begin(), pass[i].end());
+        if (i == 0 || i % 64 == 1) {
+            steps.push_back({batch, {'Y'}});
+            batch.clear();
+        }
+    }
+    if (!batch.empty()) {
+        steps.push_back({batch, {}});
+    }
+    steps.push_back({{0x00}, {}});
+    return steps;
+}
+
 inline Bytes Concat(const std::vector<Step>& steps) {
     Bytes all;
     for (const auto& step : steps) {

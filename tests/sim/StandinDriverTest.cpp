@@ -89,16 +89,8 @@ TEST_F(StandinDriver, CarriesAWholeTransferWithEachWriteSeenWhole) {
     const std::int32_t handle = driver_.calls.OpenDevice();
     ASSERT_GT(handle, 0);
     // Fast-transfer grouping: START alone, record 1 alone, records 2 to 65 in one write.
-    const auto records = Records(66, 8);
-    Bytes batch;
-    for (int i = 2; i <= 65; ++i) {
-        batch.insert(batch.end(), records[i].begin(), records[i].end());
-    }
-    auto steps = Exchange(Header(kMainLine), {});
-    steps.push_back({records[0], {'Y'}});
-    steps.push_back({records[1], {'Y'}});
-    steps.push_back({batch, {'Y'}});
-    steps.push_back({{0x00}, {}});
+    const auto steps = FastExchange(Header(kMainLine), Records(66, 8));
+    ASSERT_EQ(steps.size(), 9u);
     Run(handle, steps);
     driver_.calls.CloseDevice(handle);
     ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
