@@ -7,6 +7,9 @@
 #include <cctype>
 #include <cerrno>
 
+#include "Eintr.h"
+#include "Poll.h"
+
 namespace qf580::cli {
 
 ParsedAnswer ParseAnswer(std::string line) {
@@ -50,12 +53,7 @@ std::optional<Outcome> CliHost::EndedWith() const {
 }
 
 bool CliHost::WaitOrInterrupted(int ms) {
-    if (wakeFd_ < 0) {
-        ::poll(nullptr, 0, ms);
-        return interrupted_.load();
-    }
-    pollfd wake{wakeFd_, POLLIN, 0};
-    ::poll(&wake, 1, ms);
+    posix::WaitFor(-1, 0, wakeFd_, ms);
     return interrupted_.load();
 }
 
@@ -63,22 +61,16 @@ ParsedAnswer CliHost::ReadAnswer(bool& lineEnded) {
     lineEnded = false;
     std::string line;
     for (;;) {
-        pollfd fds[2] = {{answerFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-        const nfds_t count = wakeFd_ >= 0 ? 2 : 1;
-        if (::poll(fds, count, -1) < 0 && errno != EINTR) {
+        const posix::Waited waited =
+            posix::WaitFor(answerFd_, POLLIN, wakeFd_, posix::Deadline::Never());
+        if (waited == posix::Waited::Failed || interrupted_.load()) {
             return ParsedAnswer::Cancel;
         }
-        if (interrupted_.load()) {
-            return ParsedAnswer::Cancel;
-        }
-        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
+        if (waited != posix::Waited::Ready) {
             continue;
         }
         char c = 0;
-        const ssize_t n = ::read(answerFd_, &c, 1);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t n = posix::RetryOnEintr([&] { return ::read(answerFd_, &c, 1); });
         if (n <= 0) {
             return ParsedAnswer::Cancel;  // end of input: nobody is there to insert a disk
         }

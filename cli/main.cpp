@@ -2,99 +2,65 @@
 // production lines. The same worker as the main window's, with the terminal as its host.
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "CliHost.h"
 #include "ExitCodes.h"
+#include "Poll.h"
 #include "RizEDUd.h"
+#include "StopSignals.h"
 #include "Ttrans.h"
+#include "WakePipe.h"
 
 namespace {
 
 using namespace qf580;
 using namespace qf580::cli;
 
-// A file descriptor that closes itself.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_ = -1;
-};
-
-struct Pipe {
-    Fd read;
-    Fd write;
-    static Pipe Make() {
-        int fds[2] = {-1, -1};
-        if (::pipe(fds) != 0) {
-            return {};
-        }
-        return {Fd(fds[0]), Fd(fds[1])};
-    }
-};
-
 // Turns Ctrl+C (and SIGTERM) into the worker's stop request. The signals are blocked in every
 // thread and taken from a signalfd here, so no work at all happens in a signal handler.
 class StopWatcher {
   public:
-    StopWatcher(int signalFd, TTrans& trans, CliHost& host, int wakeWriteFd)
-        : signalFd_(signalFd),
-          quit_(Pipe::Make()),
-          thread_([=, this, &trans, &host] { Run(trans, host, wakeWriteFd); }) {}
+    // `quit` is woken by the destructor; `questionWake` wakes an open disk question.
+    StopWatcher(posix::StopSignalFd& signals, const posix::WakePipe& quit, TTrans& trans,
+                CliHost& host, const posix::WakePipe& questionWake)
+        : quit_(quit), thread_([this, &signals, &trans, &host, &questionWake] {
+              Run(signals, trans, host, questionWake);
+          }) {}
     StopWatcher(const StopWatcher&) = delete;
     StopWatcher& operator=(const StopWatcher&) = delete;
     ~StopWatcher() {
-        const char byte = 0;
-        if (::write(quit_.write.get(), &byte, 1) < 0) {
-            // Nothing to wake: the watcher could not have started polling without the pipe.
-        }
+        quit_.Wake();
         thread_.join();
     }
 
   private:
-    void Run(TTrans& trans, CliHost& host, int wakeWriteFd) {
-        int signals = 0;
+    void Run(posix::StopSignalFd& signals, TTrans& trans, CliHost& host,
+             const posix::WakePipe& questionWake) {
+        int taken = 0;
         for (;;) {
-            pollfd fds[2] = {{signalFd_, POLLIN, 0}, {quit_.read.get(), POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return;
+            const posix::Waited waited =
+                posix::WaitFor(signals.Get(), POLLIN, quit_.ReadFd(), posix::Deadline::Never());
+            if (waited != posix::Waited::Ready) {
+                return;  // asked to quit, or the wait itself failed
             }
-            if (fds[1].revents != 0) {
-                return;
-            }
-            signalfd_siginfo info{};
-            if (::read(signalFd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
+            if (signals.Take() == 0) {
                 continue;
             }
-            if (++signals == 1) {
+            if (++taken == 1) {
                 trans.Terminate();
                 host.Interrupt();
-                const char byte = 0;
-                if (::write(wakeWriteFd, &byte, 1) < 0) {
-                    // The question, if one is open, is then answered on its next wake-up.
-                }
+                // The question, if one is open, is answered at once.
+                questionWake.Wake();
                 std::fputs(
                     "qf580-flash: stop requested; the transfer ends at its next stop point "
                     "(Ctrl+C again leaves at once)\n",
@@ -106,20 +72,20 @@ class StopWatcher {
         }
     }
 
-    const int signalFd_;
-    Pipe quit_;
+    const posix::WakePipe& quit_;
     std::thread thread_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Before any thread exists, so that every thread inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // The very first thing, before any thread exists (so every thread inherits the mask): from
+    // here on a Ctrl+C waits in the signalfd as a stop request, whatever the program is doing.
+    if (const int error = posix::BlockStopSignals(); error != 0) {
+        std::fprintf(stderr, "qf580-flash: cannot block SIGINT and SIGTERM: %s\n",
+                     std::strerror(error));
+        return kExitInternal;
+    }
     // A device or a reader of our output that goes away is a failed write, not a reason to die.
     ::signal(SIGPIPE, SIG_IGN);
 
@@ -181,17 +147,22 @@ int main(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : kExitUsage;
     }
 
-    const Pipe wake = Pipe::Make();
-    const Fd signalFd(::signalfd(-1, &stopSignals, SFD_CLOEXEC));
-    if (wake.read.get() < 0 || signalFd.get() < 0) {
-        std::perror("qf580-flash");
+    std::optional<posix::StopSignalFd> signals;
+    std::optional<posix::WakePipe> questionWake;
+    std::optional<posix::WakePipe> watcherQuit;
+    try {
+        signals.emplace();
+        questionWake.emplace();
+        watcherQuit.emplace();
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "qf580-flash: %s\n", e.what());
         return kExitInternal;
     }
 
     const DiskAnswer answer = diskAnswer == "ok"       ? DiskAnswer::Ok
                               : diskAnswer == "cancel" ? DiskAnswer::Cancel
                                                        : DiskAnswer::Ask;
-    CliHost host(answer, stdout, STDIN_FILENO, wake.read.get());
+    CliHost host(answer, stdout, STDIN_FILENO, questionWake->ReadFd());
     LinkSettingsValues values;
     values.UseUSB = usb ? 1 : 0;
     values.IPAddress = address;
@@ -207,9 +178,15 @@ int main(int argc, char** argv) {
         env.usb = LoadUsbDriverFrom(usbDriver);
     }
 
+    // A stop that came before the worker exists: nothing is sent, and it ends as the worker
+    // ends on a stop. One that comes later is the watcher's.
+    if (signals->Take() != 0) {
+        host.SetStatus(std::string(OutcomeText(Outcome::Aborted)));
+        return ExitCodeFor(Outcome::Aborted);
+    }
     {
         TTrans trans(host, SplitChosenFile(file), std::move(env));
-        StopWatcher watcher(signalFd.get(), trans, host, wake.write.get());
+        StopWatcher watcher(*signals, *watcherQuit, trans, host, *questionWake);
         trans.WaitFor();
     }
     const std::optional<Outcome> outcome = host.EndedWith();

@@ -1,31 +1,12 @@
 #include "DeviceModel.h"
 
-#include <algorithm>
-#include <array>
 #include <cstdio>
 #include <string_view>
 
+#include "Protocol.h"
+
 namespace qf580::sim {
 namespace {
-
-constexpr std::string_view kExec = ":UP:EXEC\r\n";
-constexpr std::uint8_t kSync = 'U';
-constexpr std::uint8_t kSyncReply = 0xAA;
-constexpr std::string_view kIdent = "QUILLMAR\r\n";
-constexpr std::uint8_t kHeaderSize = 0x38;
-constexpr std::size_t kHeaderLength = 56;
-constexpr std::uint8_t kYes = 'Y';
-constexpr std::uint8_t kNo = 'N';
-
-struct RomLine {
-    std::string_view line;
-    int passes;
-};
-constexpr std::array<RomLine, 3> kRomLines{{
-    {"QUILLMAR QF580 MAIN ROM       \r\n", 1},
-    {"QUILLMAR QF580 SUB ROM        \r\n", 2},
-    {"QUILLMAR QF580 IRIG ROM       \r\n", 2},
-}};
 
 std::string Hex(std::uint8_t byte) {
     char text[8];
@@ -35,11 +16,6 @@ std::string Hex(std::uint8_t byte) {
 
 std::vector<std::uint8_t> Bytes(std::string_view text) {
     return {text.begin(), text.end()};
-}
-
-// Acknowledgements come after the START record and after every 64th record from index 1 on.
-bool IsAckPoint(int recordIndex) {
-    return recordIndex == 0 || recordIndex % 64 == 1;
 }
 
 }  // namespace
@@ -63,6 +39,7 @@ DeviceModel::Output DeviceModel::Feed(std::span<const std::uint8_t> bytes) {
     }
     // A link the device has closed stays closed, whatever the front-end does with it.
     out.close = out.close || closed_;
+    out.taken = closed_ ? at : bytes.size();
     return out;
 }
 
@@ -117,11 +94,8 @@ void DeviceModel::Step(std::uint8_t byte, Output& out) {
             }
             received_.header = pending_;
             pending_.clear();
-            const std::string_view romLine(reinterpret_cast<const char*>(received_.header.data()),
-                                           kRomLines[0].line.size());
-            const auto rom = std::find_if(kRomLines.begin(), kRomLines.end(),
-                                          [&](const RomLine& r) { return r.line == romLine; });
-            if (rom == kRomLines.end()) {
+            const RomType* rom = FindRomType(received_.header);
+            if (rom == nullptr) {
                 out.reply.push_back(kNo);
                 Stop("refused the header: unknown ROM type line");
                 return;
@@ -149,12 +123,12 @@ std::size_t DeviceModel::TakeRecords(std::span<const std::uint8_t> bytes, Output
     while (at < bytes.size() && phase_ == Phase::Records) {
         if (pending_.empty()) {
             const std::uint8_t count = bytes[at];
-            if (count == 0) {
+            if (count == kEndRecord) {
                 ++at;
                 EndRecord();
                 continue;
             }
-            const std::size_t length = 2 * std::size_t{count} + 2;
+            const std::size_t length = RecordLength(count);
             if (bytes.size() - at >= length) {
                 // Whole in this write, as nearly every record is: checked where it lies.
                 const std::span<const std::uint8_t> record = bytes.subspan(at, length);
@@ -179,11 +153,7 @@ std::size_t DeviceModel::TakeRecords(std::span<const std::uint8_t> bytes, Output
 }
 
 void DeviceModel::RecordReceived(std::span<const std::uint8_t> record, Output& out) {
-    unsigned sum = 0;
-    for (std::size_t i = 1; i + 1 < record.size(); ++i) {
-        sum += record[i];
-    }
-    const std::uint8_t expected = static_cast<std::uint8_t>(sum & 0xFF);
+    const std::uint8_t expected = Checksum(record.subspan(1, record.size() - 2));
     const std::uint8_t got = record.back();
     ++recordsReceived_;
     if (plan_.keepReceived) {
@@ -291,11 +261,11 @@ std::string DeviceModel::PointName(ReplyPoint point) const {
     return "?";
 }
 
-bool DeviceModel::complete() const {
+bool DeviceModel::Complete() const {
     return phase_ == Phase::Complete;
 }
 
-std::string DeviceModel::state() const {
+std::string DeviceModel::State() const {
     switch (phase_) {
         case Phase::Exec:
             return pending_.size() < kExec.size() ? "waiting for the update command :UP:EXEC"
@@ -323,7 +293,7 @@ std::string DeviceModel::state() const {
     return "?";
 }
 
-int DeviceModel::passCount() const {
+int DeviceModel::PassCount() const {
     return passes_;
 }
 

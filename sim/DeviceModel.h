@@ -40,10 +40,13 @@ struct FaultPlan {
     // Keep what arrives (Received) for inspection. Off, only the header is kept and the rest
     // is counted: a simulator that serves set after set then costs no memory per byte.
     bool keepReceived = true;
+    // Front-ends hang up once the transfer is complete, as a device that restarts into its
+    // new firmware: the host has nothing more to send by then.
+    bool closeWhenComplete = false;
 };
 
 // What the device received, for tests. Without FaultPlan::keepReceived only the header.
-struct Received {
+struct ReceivedData {
     std::vector<std::uint8_t> bytes;      // everything, in order
     std::vector<std::size_t> writeSizes;  // one entry per Feed call (where the transport shows it)
     std::vector<std::uint8_t> header;     // the 56 header bytes
@@ -58,26 +61,29 @@ class DeviceModel {
     struct Output {
         std::vector<std::uint8_t> reply;  // bytes to deliver to the host
         bool close = false;               // close the link after delivering `reply`
+        // How many bytes of the write the device took: all of them, unless it closed the link
+        // before the last (a device that stopped answering still takes what comes).
+        std::size_t taken = 0;
     };
 
     // One write from the host, whole.
     Output Feed(std::span<const std::uint8_t> bytes);
 
-    const Received& received() const { return received_; }
-    const FaultPlan& plan() const { return plan_; }
-    bool complete() const;
+    const ReceivedData& Received() const { return received_; }
+    const FaultPlan& Plan() const { return plan_; }
+    bool Complete() const;
     // A short description of where the exchange stands: "complete", or the step it
     // stopped in ("waiting for record 65 of pass 1", "bad checksum in record 3 of pass 2", ...).
-    std::string state() const;
+    std::string State() const;
     // Records received so far, over all passes (END records not counted).
-    std::size_t recordCount() const { return recordsReceived_; }
+    std::size_t RecordCount() const { return recordsReceived_; }
     // Bytes received so far, kept or not.
-    std::size_t byteCount() const { return bytesReceived_; }
-    int passCount() const;  // from the header's ROM type line; 0 before the header
-    int passesCompleted() const { return passesDone_; }
+    std::size_t ByteCount() const { return bytesReceived_; }
+    int PassCount() const;  // from the header's ROM type line; 0 before the header
+    int PassesCompleted() const { return passesDone_; }
     // The device has stopped taking part: a refused header, a bad checksum, an unexpected
     // handshake byte or a fault that fired. Bytes that still arrive are recorded, not answered.
-    bool stopped() const { return phase_ == Phase::Stopped; }
+    bool Stopped() const { return phase_ == Phase::Stopped; }
 
   private:
     enum class Phase { Exec, Ident, HeaderSize, Header, Records, Complete, Stopped };
@@ -99,7 +105,7 @@ class DeviceModel {
     void RecordReceived(std::span<const std::uint8_t> record, Output& out);
 
     FaultPlan plan_;
-    Received received_;
+    ReceivedData received_;
     Phase phase_ = Phase::Exec;
     std::vector<std::uint8_t> pending_;  // bytes of the step in progress
     int passes_ = 0;
@@ -112,19 +118,5 @@ class DeviceModel {
     bool closed_ = false;  // a Close fault fired
     std::string error_;    // why the device stopped
 };
-
-// A sample update set for demos and tests. romType 0 MAIN, 1 SUB, 2 IRIG; with two disks the
-// first ends in the middle of a record of the first pass, and the second starts with that
-// record whole. Writes the files into dir, named from baseName as the reader derives disk
-// names ("FW0000.q58" gives "FW0001.q58" and "FW0002.q58"), and returns their paths, disk 1
-// (the file to choose) first. Throws std::invalid_argument or std::runtime_error.
-struct SampleOptions {
-    int romType = 0;
-    int disks = 1;
-    int recordsPerPass = 200;  // records after START
-    unsigned seed = 1;
-};
-std::vector<std::string> WriteSampleSet(const std::string& dir, const std::string& baseName,
-                                        const SampleOptions& options);
 
 }  // namespace qf580::sim

@@ -1,77 +1,121 @@
 // A stand-in for the maker's USB driver library, for demos and tests: "the device" is the
 // running simulator, reached over a Unix socket (QF580_SIM_SOCKET, default
-// /tmp/qf580-sim.sock). Each write goes out as one frame with a 4-byte big-endian length, so
-// the simulator sees each write whole, as a USB transfer would deliver it; replies come back
-// as plain bytes.
+// /tmp/qf580-sim.sock) that carries frames both ways (StandinFrames.h). A write goes out as one
+// frame and, as a USB bulk write, succeeds only once the device has taken it: the simulator
+// confirms each write it took whole, so a device that hangs up mid-write fails that write.
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "Eintr.h"
+#include "Poll.h"
 #include "RizEDUdApi.h"
+#include "StandinFrames.h"
+#include "UniqueFd.h"
 
 namespace {
 
+using qf580::sim::FrameKind;
+using qf580::sim::FrameReader;
+using qf580::sim::FrameView;
+namespace posix = qf580::posix;
+
 constexpr const char* kDefaultSocket = "/tmp/qf580-sim.sock";
 
+// One open device: its socket, and what came from the device that no call has taken yet.
+struct Device {
+    posix::UniqueFd socket;
+    FrameReader frames;
+    std::deque<std::uint8_t> replies;
+    int confirmationsOwed = 0;  // writes sent whose confirmation hasn't come
+    bool gone = false;          // the device hung up, or the socket failed
+};
+
+// Calls come from one thread at a time, but the lock keeps a careless caller from corrupting
+// the table.
 std::mutex& Mutex() {
     static std::mutex mutex;
     return mutex;
 }
 
-// Open handles and their sockets. Calls come from one thread at a time, but the lock keeps a
-// careless caller from corrupting the table.
-std::map<std::int32_t, int>& Handles() {
-    static std::map<std::int32_t, int> handles;
+std::map<std::int32_t, std::shared_ptr<Device>>& Handles() {
+    static std::map<std::int32_t, std::shared_ptr<Device>> handles;
     return handles;
 }
 
 std::int32_t nextHandle = 1;
 
-int SocketOf(std::int32_t handle) {
+std::shared_ptr<Device> DeviceOf(std::int32_t handle) {
     std::lock_guard lock(Mutex());
     const auto it = Handles().find(handle);
-    return it == Handles().end() ? -1 : it->second;
+    return it == Handles().end() ? nullptr : it->second;
 }
 
-int Remaining(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+posix::Deadline DeadlineIn(std::int32_t timeoutMs) {
+    return posix::Deadline::In(timeoutMs > 0 ? timeoutMs : 0);
 }
 
-// Sends all of `bytes` within the time limit.
-bool SendAll(int fd, const std::uint8_t* bytes, std::size_t size, int timeoutMs) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
-    std::size_t sent = 0;
-    while (sent < size) {
-        pollfd p{fd, POLLOUT, 0};
-        const int ready = ::poll(&p, 1, Remaining(deadline));
-        if (ready < 0 && errno == EINTR) {
-            continue;
+// Takes what has come from the device, waiting until the deadline for anything at all; false
+// once the device is gone.
+bool Receive(Device& device, posix::Deadline deadline) {
+    if (device.gone) {
+        return false;
+    }
+    if (posix::WaitFor(device.socket.Get(), POLLIN, -1, deadline) != posix::Waited::Ready) {
+        return true;  // nothing in time: not the device's end
+    }
+    std::uint8_t buffer[4096];
+    const ssize_t n = posix::RetryOnEintr(
+        [&] { return ::recv(device.socket.Get(), buffer, sizeof buffer, MSG_DONTWAIT); });
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return true;
+    }
+    if (n <= 0) {
+        device.gone = true;
+        return false;
+    }
+    device.frames.Add(std::span(buffer, static_cast<std::size_t>(n)));
+    while (const std::optional<FrameView> frame = device.frames.Next()) {
+        if (frame->kind == FrameKind::Reply) {
+            device.replies.insert(device.replies.end(), frame->payload.begin(),
+                                  frame->payload.end());
+        } else if (frame->kind == FrameKind::Taken && device.confirmationsOwed > 0) {
+            --device.confirmationsOwed;
         }
-        if (ready <= 0) {
+    }
+    if (device.frames.Broken()) {
+        device.gone = true;
+        return false;
+    }
+    return true;
+}
+
+// Sends all of `bytes` before the deadline.
+bool SendAll(int fd, std::span<const std::uint8_t> bytes, posix::Deadline deadline) {
+    while (!bytes.empty()) {
+        if (posix::WaitFor(fd, POLLOUT, -1, deadline) != posix::Waited::Ready) {
             return false;
         }
-        const ssize_t n = ::send(fd, bytes + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = posix::RetryOnEintr(
+            [&] { return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT); });
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 continue;
             }
             return false;
         }
-        sent += static_cast<std::size_t>(n);
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
     }
     return true;
 }
@@ -90,30 +134,26 @@ int32_t RizEDUd_OpenDevice(void) {
         return 0;
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    auto device = std::make_shared<Device>();
+    device->socket.Reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!device->socket) {
         return 0;
     }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
+    if (::connect(device->socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) !=
+        0) {
         return 0;  // no simulator running: no device
     }
     std::lock_guard lock(Mutex());
     const std::int32_t handle = nextHandle;
     nextHandle = nextHandle == INT32_MAX ? 1 : nextHandle + 1;
-    Handles()[handle] = fd;
+    Handles()[handle] = std::move(device);
     return handle;
 }
 
 int32_t RizEDUd_CloseDevice(int32_t handle) {
     std::lock_guard lock(Mutex());
-    const auto it = Handles().find(handle);
-    if (it == Handles().end()) {
-        return 0;  // 0 or an unknown handle: nothing to do
-    }
-    ::close(it->second);
-    Handles().erase(it);
-    return 1;
+    // 0 or an unknown handle: nothing to do. The socket closes with the last call using it.
+    return Handles().erase(handle) != 0 ? 1 : 0;
 }
 
 int32_t RizEDUd_ReadDevice(int32_t handle, void* buf, int32_t wanted, int32_t* count,
@@ -121,50 +161,53 @@ int32_t RizEDUd_ReadDevice(int32_t handle, void* buf, int32_t wanted, int32_t* c
     if (count != nullptr) {
         *count = 0;
     }
-    const int fd = SocketOf(handle);
-    if (fd < 0 || buf == nullptr || count == nullptr || wanted < 0) {
+    const std::shared_ptr<Device> device = DeviceOf(handle);
+    if (!device || buf == nullptr || count == nullptr || wanted < 0) {
         return 0;
     }
     if (wanted == 0) {
         return 1;
     }
-    pollfd p{fd, POLLIN, 0};
-    int ready;
-    do {
-        ready = ::poll(&p, 1, timeoutMs > 0 ? timeoutMs : 0);
-    } while (ready < 0 && errno == EINTR);
-    if (ready <= 0) {
-        return 0;  // nothing within the time limit
+    if (device->replies.empty()) {
+        const posix::Deadline deadline = DeadlineIn(timeoutMs);
+        // Confirmations may come first; the wait is for answered bytes.
+        while (device->replies.empty() && Receive(*device, deadline) && !deadline.Passed()) {
+        }
+        if (device->replies.empty()) {
+            return 0;  // nothing within the time limit, or the device hung up
+        }
     }
-    ssize_t n;
-    do {
-        n = ::recv(fd, buf, static_cast<std::size_t>(wanted), MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) {
-        return 0;  // the simulator closed the link, or it failed
+    auto* out = static_cast<std::uint8_t*>(buf);
+    std::int32_t n = 0;
+    while (n < wanted && !device->replies.empty()) {
+        out[n++] = device->replies.front();
+        device->replies.pop_front();
     }
-    *count = static_cast<int32_t>(n);
+    *count = n;
     return 1;
 }
 
 int32_t RizEDUd_WriteDevice(int32_t handle, const void* data, int32_t len, int32_t* count,
                             int32_t timeoutMs) {
-    const int fd = SocketOf(handle);
-    if (fd < 0 || count == nullptr || len < 0 || (data == nullptr && len > 0)) {
-        if (count != nullptr) {
-            *count = 0;
-        }
+    const std::shared_ptr<Device> device = DeviceOf(handle);
+    if (count != nullptr) {
+        *count = 0;
+    }
+    if (!device || count == nullptr || len < 0 || (data == nullptr && len > 0) || device->gone) {
         return 0;
     }
-    const auto size = static_cast<std::uint32_t>(len);
-    std::vector<std::uint8_t> frame{
-        static_cast<std::uint8_t>(size >> 24), static_cast<std::uint8_t>(size >> 16),
-        static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size)};
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    frame.insert(frame.end(), bytes, bytes + size);
-    if (!SendAll(fd, frame.data(), frame.size(), timeoutMs)) {
-        *count = 0;
+    const posix::Deadline deadline = DeadlineIn(timeoutMs);
+    const std::vector<std::uint8_t> frame = qf580::sim::MakeFrame(
+        FrameKind::Write,
+        std::span(static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(len)));
+    if (!SendAll(device->socket.Get(), frame, deadline)) {
         return 0;
+    }
+    ++device->confirmationsOwed;
+    while (device->confirmationsOwed > 0) {
+        if (!Receive(*device, deadline) || (device->confirmationsOwed > 0 && deadline.Passed())) {
+            return 0;  // the device hung up before it took the write, or never took it in time
+        }
     }
     *count = len;
     return 1;

@@ -1,26 +1,21 @@
 // Sample update sets: valid headers, random records with correct checksums, one END per pass.
+#include "SampleSet.h"
+
 #include <cstdint>
 #include <fstream>
 #include <random>
 #include <stdexcept>
 #include <string_view>
 
-#include "DeviceModel.h"
+#include "Protocol.h"
 
 namespace qf580::sim {
 namespace {
 
-constexpr std::string_view kRomLines[] = {
-    "QUILLMAR QF580 MAIN ROM       \r\n",
-    "QUILLMAR QF580 SUB ROM        \r\n",
-    "QUILLMAR QF580 IRIG ROM       \r\n",
-};
-constexpr int kPasses[] = {1, 2, 2};
-
 // Offsets 32 to 55 after the ROM type line: 16 free bytes, the disk number, 6 more bytes; so
 // the header reads as two text lines in the program's preview.
 std::vector<std::uint8_t> Header(int romType, int disk) {
-    std::string text(kRomLines[romType]);
+    std::string text(kRomTypes[static_cast<std::size_t>(romType)].line);
     text += "SIM SAMPLE SET  ";
     text += '0';
     text += static_cast<char>('0' + disk);
@@ -28,34 +23,15 @@ std::vector<std::uint8_t> Header(int romType, int disk) {
     return {text.begin(), text.end()};
 }
 
-// Disk N's name from the chosen one: the digit replaces the character before the last '.',
-// or the last character when there is no '.'.
-std::string DiskName(const std::string& base, int disk) {
-    std::string name = base;
-    const char digit = static_cast<char>('0' + disk);
-    const auto dot = name.rfind('.');
-    if (dot == std::string::npos) {
-        if (!name.empty()) {
-            name.back() = digit;
-        }
-    } else if (dot > 0) {
-        name[dot - 1] = digit;
-    }
-    return name;
-}
-
 std::vector<std::uint8_t> RandomRecord(std::mt19937& random) {
     // The raw engine output, not a distribution: distributions differ between standard
     // libraries, and a seed should give the same set everywhere.
     const auto count = static_cast<std::uint8_t>(1 + random() % 255);
     std::vector<std::uint8_t> record{count};
-    unsigned sum = 0;
     for (int i = 0; i < 2 * count; ++i) {
-        const auto byte = static_cast<std::uint8_t>(random() & 0xFF);
-        record.push_back(byte);
-        sum += byte;
+        record.push_back(static_cast<std::uint8_t>(random() & 0xFF));
     }
-    record.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+    record.push_back(Checksum(std::span(record).subspan(1)));
     return record;
 }
 
@@ -93,7 +69,8 @@ std::vector<std::string> WriteSampleSet(const std::string& dir, const std::strin
     // that record whole, as the reader drops the cut part.
     const int splitIndex = (options.recordsPerPass + 1) / 2;
     std::vector<std::uint8_t>* out = &disk1;
-    for (int pass = 1; pass <= kPasses[options.romType]; ++pass) {
+    const int passes = kRomTypes[static_cast<std::size_t>(options.romType)].passes;
+    for (int pass = 1; pass <= passes; ++pass) {
         for (int index = 0; index <= options.recordsPerPass; ++index) {
             const std::vector<std::uint8_t> record = RandomRecord(random);
             if (options.disks == 2 && pass == 1 && index == splitIndex) {
@@ -103,7 +80,7 @@ std::vector<std::string> WriteSampleSet(const std::string& dir, const std::strin
             }
             out->insert(out->end(), record.begin(), record.end());
         }
-        out->push_back(0x00);
+        out->push_back(kEndRecord);
     }
 
     const std::string prefix = dir.empty() || dir.back() == '/' ? dir : dir + "/";

@@ -1,33 +1,12 @@
 #include "TcpDeviceServer.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <array>
-#include <cerrno>
-#include <cstring>
-#include <optional>
 #include <stdexcept>
 
 namespace qf580::sim {
-namespace {
-
-// A framed write larger than any the host makes (its largest is 32768 bytes) means the peer
-// isn't the stand-in driver; the connection is dropped rather than buffered without end.
-constexpr std::uint32_t kLargestFrame = 1u << 20;
-
-[[noreturn]] void Fail(const std::string& what) {
-    throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-}  // namespace
 
 std::string LoopbackBindAddress(const std::string& requested) {
     if (requested == "127.0.0.1" || requested == "localhost") {
@@ -39,219 +18,6 @@ std::string LoopbackBindAddress(const std::string& requested) {
     return {};
 }
 
-DeviceServer::DeviceServer(Framing framing, FaultPlan plan, ConnectionEnd onEnd)
-    : framing_(framing), onEnd_(std::move(onEnd)), plan_(plan), model_(std::move(plan)) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        Fail("pipe");
-    }
-    wakeRead_.reset(fds[0]);
-    wakeWrite_.reset(fds[1]);
-}
-
-DeviceServer::~DeviceServer() {
-    StopAndJoin();
-}
-
-void DeviceServer::Start(UniqueFd listener) {
-    listener_ = std::move(listener);
-    thread_ = std::thread([this] { Run(); });
-}
-
-void DeviceServer::StopAndJoin() {
-    if (!thread_.joinable()) {
-        return;
-    }
-    // The byte is never read: the pipe stays readable, so every wait sees the stop.
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(wakeWrite_.get(), &byte, 1);
-    thread_.join();
-}
-
-void DeviceServer::SetPlan(FaultPlan plan) {
-    std::lock_guard lock(mutex_);
-    plan_ = std::move(plan);
-}
-
-DeviceModel DeviceServer::model() const {
-    std::lock_guard lock(mutex_);
-    return model_;
-}
-
-Received DeviceServer::received() const {
-    std::lock_guard lock(mutex_);
-    return model_.received();
-}
-
-std::string DeviceServer::state() const {
-    std::lock_guard lock(mutex_);
-    return model_.state();
-}
-
-bool DeviceServer::complete() const {
-    std::lock_guard lock(mutex_);
-    return model_.complete();
-}
-
-std::size_t DeviceServer::connectionsAccepted() const {
-    std::lock_guard lock(mutex_);
-    return accepted_;
-}
-
-std::size_t DeviceServer::connectionsEnded() const {
-    std::lock_guard lock(mutex_);
-    return endedCount_;
-}
-
-bool DeviceServer::WaitForConnectionsEnded(std::size_t count,
-                                           std::chrono::milliseconds limit) const {
-    std::unique_lock lock(mutex_);
-    return ended_.wait_for(lock, limit, [&] { return endedCount_ >= count; });
-}
-
-bool DeviceServer::WaitForWake(int timeoutMs) const {
-    pollfd wake{wakeRead_.get(), POLLIN, 0};
-    int rc;
-    do {
-        rc = ::poll(&wake, 1, timeoutMs);
-    } while (rc < 0 && errno == EINTR);
-    return rc > 0;
-}
-
-void DeviceServer::Run() {
-    for (;;) {
-        std::array<pollfd, 2> fds{{{listener_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}}};
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        if (fds[1].revents != 0) {
-            return;
-        }
-        if ((fds[0].revents & POLLIN) == 0) {
-            continue;
-        }
-        UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!connection) {
-            continue;
-        }
-        if (framing_ == Framing::Stream) {
-            // Replies are single bytes the host waits for; don't hold them back.
-            const int yes = 1;
-            ::setsockopt(connection.get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        }
-        Serve(std::move(connection));
-    }
-}
-
-void DeviceServer::Serve(UniqueFd connection) {
-    {
-        std::lock_guard lock(mutex_);
-        model_ = DeviceModel(plan_);
-        ++accepted_;
-    }
-    std::vector<std::uint8_t> framed;  // LengthPrefixed: bytes of frames not yet whole
-    std::array<std::uint8_t, 65536> buffer;
-    bool open = true;
-    while (open) {
-        std::array<pollfd, 2> fds{{{connection.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}}};
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        if (fds[1].revents != 0) {
-            break;
-        }
-        const ssize_t n = ::recv(connection.get(), buffer.data(), buffer.size(), 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        const std::span<const std::uint8_t> chunk(buffer.data(), static_cast<std::size_t>(n));
-        if (framing_ == Framing::Stream) {
-            open = Deliver(connection.get(), chunk);
-            continue;
-        }
-        framed.insert(framed.end(), chunk.begin(), chunk.end());
-        std::size_t at = 0;
-        while (open && framed.size() - at >= 4) {
-            const std::uint32_t length = (std::uint32_t{framed[at]} << 24) |
-                                         (std::uint32_t{framed[at + 1]} << 16) |
-                                         (std::uint32_t{framed[at + 2]} << 8) | framed[at + 3];
-            if (length > kLargestFrame) {
-                open = false;
-                break;
-            }
-            if (framed.size() - at - 4 < length) {
-                break;
-            }
-            open = Deliver(connection.get(), std::span(framed).subspan(at + 4, length));
-            at += 4 + length;
-        }
-        framed.erase(framed.begin(), framed.begin() + static_cast<std::ptrdiff_t>(at));
-    }
-    connection.reset();
-
-    std::optional<DeviceModel> ended;
-    {
-        std::lock_guard lock(mutex_);
-        ++endedCount_;
-        if (onEnd_) {
-            ended = model_;
-        }
-    }
-    ended_.notify_all();
-    if (ended) {
-        onEnd_(*ended);
-    }
-}
-
-bool DeviceServer::Deliver(int connection, std::span<const std::uint8_t> write) {
-    DeviceModel::Output out;
-    int delayMs = 0;
-    {
-        std::lock_guard lock(mutex_);
-        out = model_.Feed(write);
-        delayMs = model_.plan().replyDelayMs;
-    }
-    if (!out.reply.empty()) {
-        if (delayMs > 0 && WaitForWake(delayMs)) {
-            return false;
-        }
-        std::size_t sent = 0;
-        while (sent < out.reply.size()) {
-            // A reply is a byte or ten and the socket has room for it all but always: send at
-            // once, and wait only when the host has stopped reading.
-            const ssize_t n = ::send(connection, out.reply.data() + sent, out.reply.size() - sent,
-                                     MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n >= 0) {
-                sent += static_cast<std::size_t>(n);
-                continue;
-            }
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                return false;
-            }
-            std::array<pollfd, 2> fds{{{connection, POLLOUT, 0}, {wakeRead_.get(), POLLIN, 0}}};
-            if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
-                return false;
-            }
-            if (fds[1].revents != 0) {
-                return false;
-            }
-        }
-    }
-    return !out.close;
-}
-
 TcpDeviceServer::TcpDeviceServer(FaultPlan plan, std::uint16_t port, const std::string& bindAddress,
                                  ConnectionEnd onEnd)
     : DeviceServer(Framing::Stream, std::move(plan), std::move(onEnd)),
@@ -261,12 +27,12 @@ TcpDeviceServer::TcpDeviceServer(FaultPlan plan, std::uint16_t port, const std::
                                     bindAddress);
     }
     const bool v6 = address_ == "::1";
-    UniqueFd listener(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    posix::UniqueFd listener(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!listener) {
         Fail("socket");
     }
     const int yes = 1;
-    ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    ::setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_storage storage{};
     socklen_t length = 0;
     if (v6) {
@@ -282,14 +48,14 @@ TcpDeviceServer::TcpDeviceServer(FaultPlan plan, std::uint16_t port, const std::
         a.sin_port = htons(port);
         length = sizeof a;
     }
-    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+    if (::bind(listener.Get(), reinterpret_cast<sockaddr*>(&storage), length) != 0) {
         Fail("bind " + address_ + " port " + std::to_string(port));
     }
-    if (::listen(listener.get(), 4) != 0) {
+    if (::listen(listener.Get(), 4) != 0) {
         Fail("listen");
     }
     length = sizeof storage;
-    if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+    if (::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
         Fail("getsockname");
     }
     port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6&>(storage).sin6_port
@@ -299,48 +65,6 @@ TcpDeviceServer::TcpDeviceServer(FaultPlan plan, std::uint16_t port, const std::
 
 TcpDeviceServer::~TcpDeviceServer() {
     StopAndJoin();
-}
-
-UnixDeviceServer::UnixDeviceServer(std::string path, FaultPlan plan, ConnectionEnd onEnd)
-    : DeviceServer(Framing::LengthPrefixed, std::move(plan), std::move(onEnd)),
-      path_(std::move(path)) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path_.empty() || path_.size() >= sizeof address.sun_path) {
-        throw std::invalid_argument("unusable socket path: " + path_);
-    }
-    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
-    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listener) {
-        Fail("socket");
-    }
-    // A socket left behind by a simulator that was killed would make bind fail, so it is
-    // replaced; one that a running simulator answers on, or anything that isn't a socket,
-    // is left alone.
-    struct stat status {};
-    if (::lstat(path_.c_str(), &status) == 0 && S_ISSOCK(status.st_mode)) {
-        UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (probe &&
-            ::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            throw std::runtime_error("another simulator is serving " + path_);
-        }
-        ::unlink(path_.c_str());
-    }
-    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        Fail("bind " + path_);
-    }
-    if (::listen(listener.get(), 4) != 0) {
-        const int saved = errno;
-        ::unlink(path_.c_str());
-        errno = saved;
-        Fail("listen");
-    }
-    Start(std::move(listener));
-}
-
-UnixDeviceServer::~UnixDeviceServer() {
-    StopAndJoin();
-    ::unlink(path_.c_str());
 }
 
 }  // namespace qf580::sim

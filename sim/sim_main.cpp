@@ -1,16 +1,11 @@
 // qf580-sim: plays the QF580 device on loopback for demos and tests. It serves the device model
 // over TCP on 127.0.0.1 (or ::1) and, with --usb, over the Unix socket that the stand-in USB
 // driver library connects to; it can misbehave on request, and it writes sample update sets.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <array>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -23,93 +18,27 @@
 #include <vector>
 
 #include "DeviceModel.h"
+#include "FaultText.h"
+#include "Poll.h"
+#include "SampleSet.h"
+#include "StopSignals.h"
 #include "TcpDeviceServer.h"
-#include "UniqueFd.h"
+#include "UnixDeviceServer.h"
+#include "WakePipe.h"
 
 namespace {
 
 using namespace qf580::sim;
+namespace posix = qf580::posix;
 
 constexpr int kUsageError = 2;
 
-// "KIND:POINT[:PASS:INDEX]", e.g. "silence:header" or "close:ack:2:65".
-Fault ParseFault(const std::string& text, std::uint8_t wrongByte) {
-    std::vector<std::string> parts;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t colon = text.find(':', from);
-        parts.push_back(text.substr(from, colon - from));
-        if (colon == std::string::npos) {
-            break;
-        }
-        from = colon + 1;
-    }
-    const std::string usage = "--fault " + text + ": expected KIND:POINT[:PASS:INDEX]";
-    if (parts.size() != 2 && parts.size() != 4) {
-        throw CLI::ValidationError(usage);
-    }
-    static const std::map<std::string, FaultKind> kinds{{"wrong", FaultKind::WrongByte},
-                                                        {"silence", FaultKind::Silence},
-                                                        {"close", FaultKind::Close}};
-    static const std::map<std::string, ReplyPoint> points{{"sync", ReplyPoint::Sync},
-                                                          {"ident", ReplyPoint::Ident},
-                                                          {"header-size", ReplyPoint::HeaderSize},
-                                                          {"header", ReplyPoint::HeaderAck},
-                                                          {"ack", ReplyPoint::RecordAck}};
-    const auto kind = kinds.find(parts[0]);
-    if (kind == kinds.end()) {
-        throw CLI::ValidationError(usage + "; KIND is wrong, silence or close");
-    }
-    const auto point = points.find(parts[1]);
-    if (point == points.end()) {
-        throw CLI::ValidationError(usage + "; POINT is sync, ident, header-size, header or ack");
-    }
-    Fault fault;
-    fault.kind = kind->second;
-    fault.at = point->second;
-    fault.byte = wrongByte;
-    if (parts.size() == 4) {
-        if (fault.at != ReplyPoint::RecordAck) {
-            throw CLI::ValidationError(usage + "; PASS:INDEX belong to the point ack only");
-        }
-        try {
-            std::size_t used = 0;
-            fault.pass = std::stoi(parts[2], &used);
-            if (used != parts[2].size()) {
-                throw std::invalid_argument(parts[2]);
-            }
-            fault.recordIndex = std::stoi(parts[3], &used);
-            if (used != parts[3].size()) {
-                throw std::invalid_argument(parts[3]);
-            }
-        } catch (const std::logic_error&) {
-            throw CLI::ValidationError(usage + "; PASS and INDEX are numbers");
-        }
-        if (fault.pass < 1 || fault.recordIndex < 0) {
-            throw CLI::ValidationError(usage + "; PASS counts from 1, INDEX from 0");
-        }
-    }
-    return fault;
-}
-
-std::uint8_t ParseByte(const std::string& text) {
-    try {
-        std::size_t used = 0;
-        const unsigned long value = std::stoul(text, &used, 0);  // 0x4E, 78 or 0116
-        if (used == text.size() && value <= 0xFF) {
-            return static_cast<std::uint8_t>(value);
-        }
-    } catch (const std::logic_error&) {
-    }
-    throw CLI::ValidationError("--wrong-byte " + text + ": expected a byte such as 0x4E");
-}
-
 std::string Summary(const char* transport, const DeviceModel& model) {
-    std::string line = std::string(transport) + ": bytes " + std::to_string(model.byteCount()) +
-                       ", records " + std::to_string(model.recordCount()) + ", passes " +
-                       std::to_string(model.passesCompleted()) + "/" +
-                       std::to_string(model.passCount()) + ", ";
-    line += model.complete() ? "complete" : "stopped: " + model.state();
+    std::string line = std::string(transport) + ": bytes " + std::to_string(model.ByteCount()) +
+                       ", records " + std::to_string(model.RecordCount()) + ", passes " +
+                       std::to_string(model.PassesCompleted()) + "/" +
+                       std::to_string(model.PassCount()) + ", ";
+    line += model.Complete() ? "complete" : "stopped: " + model.State();
     return line;
 }
 
@@ -117,8 +46,7 @@ std::string Summary(const char* transport, const DeviceModel& model) {
 // the main loop; the outcome of the first ended connection decides --once's exit code.
 struct Connections {
     std::mutex printMutex;
-    UniqueFd wakeRead;
-    UniqueFd wakeWrite;
+    posix::WakePipe wake;
     std::atomic<int> ended{0};
     std::atomic<int> firstResult{-1};
 
@@ -129,10 +57,9 @@ struct Connections {
                 std::cout << Summary(transport, model) << std::endl;
             }
             int expected = -1;
-            firstResult.compare_exchange_strong(expected, model.complete() ? 0 : 1);
+            firstResult.compare_exchange_strong(expected, model.Complete() ? 0 : 1);
             ++ended;
-            const char byte = 1;
-            [[maybe_unused]] const auto written = ::write(wakeWrite.get(), &byte, 1);
+            wake.Wake();
         };
     }
 };
@@ -165,25 +92,8 @@ int Serve(const std::string& bind, std::uint16_t port, bool usb, const std::stri
           const FaultPlan& plan, bool once) {
     // The stop signals are taken through a signalfd: blocked here, before any server thread
     // exists, so that every thread inherits the mask and none runs a handler.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    if (::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
-        throw std::runtime_error("cannot block SIGINT and SIGTERM");
-    }
-    UniqueFd signals(::signalfd(-1, &stopSignals, SFD_CLOEXEC));
-    if (!signals) {
-        throw std::runtime_error("signalfd failed");
-    }
-
+    posix::StopSignalFd signals;
     Connections connections;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    connections.wakeRead.reset(fds[0]);
-    connections.wakeWrite.reset(fds[1]);
 
     // Declared after `connections`, so the servers (and their threads) end before it does.
     TcpDeviceServer tcp(plan, port, bind, connections.Reporter("tcp"));
@@ -193,34 +103,32 @@ int Serve(const std::string& bind, std::uint16_t port, bool usb, const std::stri
     }
     {
         std::lock_guard lock(connections.printMutex);
-        const std::string host = tcp.address() == "::1" ? "[::1]" : tcp.address();
-        std::cout << "listening on " << host << ":" << tcp.port() << "\n";
+        const std::string host = tcp.Address() == "::1" ? "[::1]" : tcp.Address();
+        std::cout << "listening on " << host << ":" << tcp.Port() << "\n";
         if (usbServer) {
-            std::cout << "usb stand-in socket " << usbServer->path() << "\n";
+            std::cout << "usb stand-in socket " << usbServer->Path() << "\n";
         }
         std::cout << std::flush;
     }
 
     for (;;) {
-        std::array<pollfd, 2> waits{
-            {{signals.get(), POLLIN, 0}, {connections.wakeRead.get(), POLLIN, 0}}};
-        if (::poll(waits.data(), waits.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw std::runtime_error("poll failed");
-        }
-        if (waits[0].revents != 0) {
-            // Stopped before (or without) the one connection --once waits for: not a success.
-            return once && connections.firstResult.load() != 0 ? 1 : 0;
-        }
-        if (waits[1].revents != 0) {
-            char drain[64];
-            while (::read(connections.wakeRead.get(), drain, sizeof drain) > 0) {
-            }
-            if (once && connections.ended > 0) {
-                return connections.firstResult.load();
-            }
+        // A connection's end is looked at first, so --once reports it even when a stop
+        // signal came at the same moment.
+        switch (posix::WaitFor(signals.Get(), POLLIN, connections.wake.ReadFd(),
+                               posix::Deadline::Never())) {
+            case posix::Waited::Woken:
+                connections.wake.Drain();
+                if (once && connections.ended > 0) {
+                    return connections.firstResult.load();
+                }
+                break;
+            case posix::Waited::Ready:
+                // Stopped before (or without) the one connection --once waits for: not a
+                // success.
+                return once && connections.firstResult.load() != 0 ? 1 : 0;
+            case posix::Waited::TimedOut:
+            case posix::Waited::Failed:
+                throw std::runtime_error("waiting for the stop signals failed");
         }
     }
 }
@@ -241,6 +149,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> faultTexts;
     std::string wrongByteText = "0x4E";
     int delayMs = 0;
+    bool closeWhenComplete = false;
     SampleRequest sample;
 
     app.add_option("--bind", bind, "Address to listen on: 127.0.0.1, ::1 or localhost")
@@ -264,6 +173,9 @@ int main(int argc, char** argv) {
     app.add_option("--delay-ms", delayMs, "Wait this long before every reply")
         ->capture_default_str()
         ->check(CLI::Range(0, 600000));
+    app.add_flag("--close-when-complete", closeWhenComplete,
+                 "Hang up once a transfer is complete, as a device that restarts into its new "
+                 "firmware");
 
     auto* makeSample = app.add_option(
         "--make-sample", sample.dir,
@@ -292,13 +204,18 @@ int main(int argc, char** argv) {
     FaultPlan plan;
     try {
         app.parse(argc, argv);
-        const std::uint8_t wrongByte = ParseByte(wrongByteText);
-        for (const std::string& text : faultTexts) {
-            plan.faults.push_back(ParseFault(text, wrongByte));
+        try {
+            const std::uint8_t wrongByte = ParseByte(wrongByteText);
+            for (const std::string& text : faultTexts) {
+                plan.faults.push_back(ParseFault(text, wrongByte));
+            }
+        } catch (const std::invalid_argument& e) {
+            throw CLI::ValidationError(e.what());
         }
         plan.replyDelayMs = delayMs;
         // The program reports counts only; keeping every byte would cost it memory per set.
         plan.keepReceived = false;
+        plan.closeWhenComplete = closeWhenComplete;
         usb = usb || usbSocketOption->count() > 0;
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);

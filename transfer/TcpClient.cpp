@@ -8,55 +8,19 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <climits>
+
+#include "Eintr.h"
+#include "Poll.h"
 
 namespace qf580 {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-Clock::time_point DeadlineIn(int ms) {
-    return Clock::now() + std::chrono::milliseconds(std::max(ms, 0));
-}
-
-int MsUntil(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
-}
-
-// Waits until `events` (or an error or hang-up) is reported on the socket or the deadline
-// passes; a signal does not cut the wait short. Returns the reported events, 0 on time out,
-// -1 when the wait itself fails.
-int PollUntil(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        const int n = ::poll(&p, 1, MsUntil(deadline));
-        if (n > 0) {
-            return (p.revents & POLLNVAL) != 0 ? -1 : p.revents;
-        }
-        if (n == 0) {
-            return 0;
-        }
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-}
-
 // A connect cut short by a signal goes on in the background; wait for its end like the
 // blocking call would have, then take its outcome.
 bool FinishInterruptedConnect(int fd) {
-    for (;;) {
-        pollfd p{fd, POLLOUT, 0};
-        const int n = ::poll(&p, 1, -1);
-        if (n > 0) {
-            break;
-        }
-        if (n < 0 && errno != EINTR) {
-            return false;
-        }
+    if (posix::WaitFor(fd, POLLOUT, -1, posix::Deadline::Never()) != posix::Waited::Ready) {
+        return false;
     }
     int error = 0;
     socklen_t size = sizeof error;
@@ -64,13 +28,6 @@ bool FinishInterruptedConnect(int fd) {
 }
 
 }  // namespace
-
-void UniqueFd::Reset(int fd) noexcept {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-    fd_ = fd;
-}
 
 bool TcpClient::Open() {
     Close();
@@ -84,7 +41,7 @@ bool TcpClient::Open() {
     if (address == INADDR_NONE) {
         return false;
     }
-    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    posix::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket) {
         return false;
     }
@@ -104,29 +61,29 @@ bool TcpClient::Open() {
 SocketStream::SocketStream(int socket, int timeoutMs) : socket_(socket), timeoutMs_(timeoutMs) {}
 
 bool SocketStream::WaitForData(int ms) const {
-    return PollUntil(socket_, POLLIN, DeadlineIn(ms)) > 0;
+    return posix::WaitFor(socket_, POLLIN, -1, std::max(ms, 0)) == posix::Waited::Ready;
 }
 
 int SocketStream::Read(void* buf, int len) {
     if (len <= 0 || socket_ < 0) {
         return 0;
     }
-    const Clock::time_point deadline = DeadlineIn(timeoutMs_);
+    const posix::Deadline deadline = posix::Deadline::In(std::max(timeoutMs_, 0));
     // Ask the system for bytes only once they are there, so that a read that gives up leaves
     // no request behind.
     for (;;) {
-        if (PollUntil(socket_, POLLIN, deadline) <= 0) {
+        if (posix::WaitFor(socket_, POLLIN, -1, deadline) != posix::Waited::Ready) {
             return 0;
         }
-        const ssize_t n = ::recv(socket_, buf, static_cast<std::size_t>(len), MSG_DONTWAIT);
+        const ssize_t n = posix::RetryOnEintr(
+            [&] { return ::recv(socket_, buf, static_cast<std::size_t>(len), MSG_DONTWAIT); });
         if (n > 0) {
             return static_cast<int>(n);
         }
         if (n == 0) {
             return 0;  // the peer closed the connection
         }
-        if ((errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
-            Clock::now() >= deadline) {
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || deadline.Passed()) {
             return 0;
         }
     }
@@ -137,24 +94,24 @@ int SocketStream::Write(const void* data, int len) {
         return 0;
     }
     const auto* bytes = static_cast<const unsigned char*>(data);
-    const Clock::time_point deadline = DeadlineIn(timeoutMs_);
+    const posix::Deadline deadline = posix::Deadline::In(std::max(timeoutMs_, 0));
     int done = 0;
     // A blocking send of a large buffer may wait for the peer without bound; handing over
     // only what fits each time keeps the whole write inside its limit.
     while (done < len) {
-        const ssize_t n = ::send(socket_, bytes + done, static_cast<std::size_t>(len - done),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = posix::RetryOnEintr([&] {
+            return ::send(socket_, bytes + done, static_cast<std::size_t>(len - done),
+                          MSG_NOSIGNAL | MSG_DONTWAIT);
+        });
         if (n > 0) {
             done += static_cast<int>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             break;  // reset, closed by the peer, or another error on the connection
         }
-        if (Clock::now() >= deadline || PollUntil(socket_, POLLOUT, deadline) <= 0) {
+        if (deadline.Passed() ||
+            posix::WaitFor(socket_, POLLOUT, -1, deadline) != posix::Waited::Ready) {
             break;
         }
     }

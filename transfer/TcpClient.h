@@ -5,36 +5,9 @@
 #include <string>
 #include <utility>
 
+#include "UniqueFd.h"
+
 namespace qf580 {
-
-// Owns one file descriptor and closes it exactly once.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            Reset(other.Release());
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { Reset(); }
-
-    int Get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int Release() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void Reset(int fd = -1) noexcept;
-
-  private:
-    int fd_ = -1;
-};
 
 // An IPv4 client that connects with a plain blocking connect and can be reused: every Open
 // connects afresh to the target as it is set at that moment. It sets no socket options, binds
@@ -58,7 +31,7 @@ class TcpClient {
   private:
     std::string address_;
     std::uint16_t port_ = 0;
-    UniqueFd socket_;
+    posix::UniqueFd socket_;
 };
 
 // Reads and writes over a connected socket owned by someone else, each bounded by one time

@@ -4,9 +4,9 @@
 
 #include <set>
 
+#include "ChildProcess.h"
 #include "CliHost.h"
 #include "ExitCodes.h"
-#include "Process.h"
 #include "TcpDeviceServer.h"
 #include "WorkerSupport.h"
 
@@ -43,9 +43,10 @@ class Cli : public ::testing::Test {
 
     static std::vector<std::string> Args(const std::string& file, std::uint16_t port,
                                          std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {QF580_FLASH,    file,     "--address",
-                                         "127.0.0.1",    "--port", std::to_string(port),
-                                         "--timeout-ms", "300"};
+        std::vector<std::string> args = {QF580_FLASH,    file,
+                                         "--address",    "127.0.0.1",
+                                         "--port",       std::to_string(port),
+                                         "--timeout-ms", std::to_string(kShortTimeoutMs)};
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
@@ -60,13 +61,13 @@ TEST_F(Cli, PrintsEachStatusOnItsOwnLineAndExitsZero) {
     for (const char* fast : {"--fast", "--no-fast"}) {
         SCOPED_TRACE(fast);
         TcpDeviceServer device;
-        Process flash(Args(file, device.port(), {fast}));
+        ChildProcess flash(Args(file, device.Port(), {fast}));
         EXPECT_EQ(flash.Wait(), 0) << flash.err;
         EXPECT_EQ(flash.Lines(), kWorkedExample);
         ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
         const Bytes expected = Handshake(Header(kRomMain, 1)) + Bytes{0x01, 0x12, 0x34, 0x46} +
                                Bytes{0x02, 0x01, 0x02, 0x03, 0x04, 0x0A} + kEnd;
-        EXPECT_EQ(device.received().bytes, expected);
+        EXPECT_EQ(device.Received().bytes, expected);
     }
 }
 
@@ -97,7 +98,7 @@ TEST_P(CliExit, OutcomeIsTheLastLineAndGivesItsCode) {
         plan.faults.push_back(*c.fault);
     }
     TcpDeviceServer device(plan);
-    Process flash(Args(file, device.port(), {"--disk-answer", "cancel"}));
+    ChildProcess flash(Args(file, device.Port(), {"--disk-answer", "cancel"}));
     EXPECT_EQ(flash.Wait(), c.code) << flash.out << flash.err;
     ASSERT_FALSE(flash.Lines().empty());
     EXPECT_EQ(flash.Lines().back(), c.outcome);
@@ -148,7 +149,7 @@ TEST_F(Cli, NoEndRecordOnDisk2) {
     disk2.pop_back();  // without its END
     WriteDisk2();
     TcpDeviceServer device;
-    Process flash(Args(tmp.dir() + "FW0001.q58", device.port()));
+    ChildProcess flash(Args(tmp.dir() + "FW0001.q58", device.Port()));
     EXPECT_EQ(flash.Wait(), 18) << flash.err;
     EXPECT_EQ(flash.Lines().back(), "No END record");
 }
@@ -158,9 +159,9 @@ TEST_F(Cli, NothingListeningCannotOpenPort) {
     std::uint16_t port = 0;
     {
         TcpDeviceServer gone;
-        port = gone.port();
+        port = gone.Port();
     }
-    Process flash(Args(file, port));
+    ChildProcess flash(Args(file, port));
     EXPECT_EQ(flash.Wait(), 12) << flash.err;
     EXPECT_EQ(flash.Lines(), Then(ToHandshake(), "Cannot open port"));
 }
@@ -168,7 +169,7 @@ TEST_F(Cli, NothingListeningCannotOpenPort) {
 TEST_F(Cli, DiskAnswerCancel) {
     const std::string file = WriteTwoDiskSet();
     TcpDeviceServer device;
-    Process flash(Args(file, device.port(), {"--disk-answer", "cancel"}));
+    ChildProcess flash(Args(file, device.Port(), {"--disk-answer", "cancel"}));
     EXPECT_EQ(flash.Wait(), 10) << flash.err;
     const Lines lines = flash.Lines();
     ASSERT_GE(lines.size(), 2u);
@@ -179,7 +180,7 @@ TEST_F(Cli, DiskAnswerCancel) {
 TEST_F(Cli, DiskAnswerOkGivesUpWhenTheDiskNeverComes) {
     const std::string file = WriteTwoDiskSet();
     TcpDeviceServer device;
-    Process flash(Args(file, device.port(), {"--disk-answer", "ok"}));
+    ChildProcess flash(Args(file, device.Port(), {"--disk-answer", "ok"}));
     EXPECT_EQ(flash.Wait(), 10) << flash.err;
     const Lines lines = flash.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Insert Disk 2 [OK/cancel]: OK"),
@@ -191,7 +192,7 @@ TEST_F(Cli, DiskAnswerOkFindsADiskThatIsThere) {
     const std::string file = WriteTwoDiskSet();
     WriteDisk2();
     TcpDeviceServer device;
-    Process flash(Args(file, device.port(), {"--disk-answer", "ok"}));
+    ChildProcess flash(Args(file, device.Port(), {"--disk-answer", "ok"}));
     EXPECT_EQ(flash.Wait(), 0) << flash.err;
     EXPECT_EQ(flash.out.find("Insert Disk"), std::string::npos) << "no question asked";
 }
@@ -199,7 +200,7 @@ TEST_F(Cli, DiskAnswerOkFindsADiskThatIsThere) {
 TEST_F(Cli, AskedOnTheTerminalInsertedThenOk) {
     const std::string file = WriteTwoDiskSet();
     TcpDeviceServer device;
-    Process flash(Args(file, device.port()));
+    ChildProcess flash(Args(file, device.Port()));
     ASSERT_TRUE(flash.WaitForOutput("Insert Disk 2 [OK/cancel]: ", 10s)) << flash.out;
     // A reply it doesn't understand is asked again.
     flash.Write("maybe\n");
@@ -209,13 +210,13 @@ TEST_F(Cli, AskedOnTheTerminalInsertedThenOk) {
     EXPECT_EQ(flash.Wait(), 0) << flash.out << flash.err;
     EXPECT_EQ(flash.Lines().back(), "Transfer completed");
     ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
-    EXPECT_EQ(device.received().bytes, Handshake(Header(kRomMain, 1)) + Join(records) + kEnd);
+    EXPECT_EQ(device.Received().bytes, Handshake(Header(kRomMain, 1)) + Join(records) + kEnd);
 }
 
 TEST_F(Cli, EndOfInputCancelsTheQuestion) {
     const std::string file = WriteTwoDiskSet();
     TcpDeviceServer device;
-    Process flash(Args(file, device.port()));
+    ChildProcess flash(Args(file, device.Port()));
     flash.CloseInput();
     EXPECT_EQ(flash.Wait(), 10) << flash.err;
     EXPECT_EQ(flash.Lines().back(), "Aborted according to instruction received");
@@ -224,7 +225,7 @@ TEST_F(Cli, EndOfInputCancelsTheQuestion) {
 TEST_F(Cli, InterruptWhileTheQuestionIsOpenCancelsIt) {
     const std::string file = WriteTwoDiskSet();
     TcpDeviceServer device;
-    Process flash(Args(file, device.port()));
+    ChildProcess flash(Args(file, device.Port()));
     ASSERT_TRUE(flash.WaitForOutput("Insert Disk 2 [OK/cancel]: ", 10s)) << flash.out;
     flash.Signal(SIGINT);
     EXPECT_EQ(flash.Wait(5s), 10) << flash.err;
@@ -237,14 +238,14 @@ TEST_P(CliSignal, StopsTheTransferBetweenRecords) {
     const std::string file = WriteDisk1(Header(kRomMain, 1) + Join(PassRecords(400, 3)) + kEnd);
     // Slow replies keep the transfer going long enough to be interrupted.
     TcpDeviceServer device(FaultPlan{{}, 150});
-    Process flash(Args(file, device.port(), {"--no-fast"}));
+    ChildProcess flash(Args(file, device.Port(), {"--no-fast"}));
     ASSERT_TRUE(flash.WaitForOutput("Sending (1) Record\n", 10s)) << flash.out;
     flash.Signal(GetParam());
     EXPECT_EQ(flash.Wait(10s), 10) << flash.err;
     EXPECT_EQ(flash.Lines().back(), "Aborted according to instruction received");
     EXPECT_NE(flash.err.find("stop requested"), std::string::npos);
     ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
-    EXPECT_FALSE(device.complete());
+    EXPECT_FALSE(device.Complete());
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, CliSignal, ::testing::Values(SIGINT, SIGTERM),
@@ -268,14 +269,14 @@ TEST_F(Cli, UsageErrorsExitTwo) {
             line += a + " ";
         }
         SCOPED_TRACE(line);
-        Process flash(args);
+        ChildProcess flash(args);
         EXPECT_EQ(flash.Wait(), 2);
         EXPECT_TRUE(flash.out.find("Searching") == std::string::npos) << "no transfer begun";
     }
 }
 
 TEST_F(Cli, HelpListsTheExitCodes) {
-    Process flash({QF580_FLASH, "--help"});
+    ChildProcess flash({QF580_FLASH, "--help"});
     EXPECT_EQ(flash.Wait(), 0);
     // Scripts read this table: its text stays exactly as it is.
     const std::string table =
@@ -305,8 +306,8 @@ class CliWithSimProgram : public ::testing::Test {
   protected:
     // Writes a sample set with the simulator and returns the path of disk 1.
     std::string MakeSample(const std::string& rom, int disks) {
-        Process sample({QF580_SIM, "--make-sample", tmp.dir(), "--rom", rom, "--disks",
-                        std::to_string(disks), "--records", "150"});
+        ChildProcess sample({QF580_SIM, "--make-sample", tmp.dir(), "--rom", rom, "--disks",
+                             std::to_string(disks), "--records", "150"});
         EXPECT_EQ(sample.Wait(), 0) << sample.err;
         return sample.Lines().empty() ? std::string() : sample.Lines().front();
     }
@@ -314,7 +315,7 @@ class CliWithSimProgram : public ::testing::Test {
     std::string StartSim(std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {QF580_SIM, "--port", "0", "--once"};
         args.insert(args.end(), extra.begin(), extra.end());
-        sim = std::make_unique<Process>(args);
+        sim = std::make_unique<ChildProcess>(args);
         const std::string prefix = "listening on 127.0.0.1:";
         EXPECT_TRUE(sim->WaitForOutput("\n", 10s)) << sim->err;
         const std::size_t at = sim->out.find(prefix);
@@ -327,13 +328,13 @@ class CliWithSimProgram : public ::testing::Test {
     }
 
     TempDir tmp;
-    std::unique_ptr<Process> sim;
+    std::unique_ptr<ChildProcess> sim;
 };
 
 TEST_F(CliWithSimProgram, TwoDiskSetOverTcp) {
     const std::string file = MakeSample("SUB", 2);
     const std::string port = StartSim();
-    Process flash({QF580_FLASH, "--address", "127.0.0.1", "--port", port, file});
+    ChildProcess flash({QF580_FLASH, "--address", "127.0.0.1", "--port", port, file});
     EXPECT_EQ(flash.Wait(), 0) << flash.out << flash.err;
     EXPECT_EQ(flash.Lines().back(), "Transfer completed");
     EXPECT_EQ(sim->Wait(), 0) << sim->out << sim->err;
@@ -344,7 +345,7 @@ TEST_F(CliWithSimProgram, DiskAnswerCancelWhenDisk2IsMissing) {
     const std::string file = MakeSample("MAIN", 2);
     tmp.Remove("FW0002.q58");
     const std::string port = StartSim();
-    Process flash(
+    ChildProcess flash(
         {QF580_FLASH, "--address", "127.0.0.1", "--port", port, "--disk-answer", "cancel", file});
     EXPECT_EQ(flash.Wait(), 10) << flash.out << flash.err;
     EXPECT_NE(flash.out.find("Insert Disk 2 [OK/cancel]: cancel\n"), std::string::npos);
@@ -355,7 +356,7 @@ TEST_F(CliWithSimProgram, DiskAnswerCancelWhenDisk2IsMissing) {
 TEST_F(CliWithSimProgram, DeviceClosingGivesTheCommunicationErrorCode) {
     const std::string file = MakeSample("MAIN", 1);
     const std::string port = StartSim({"--fault", "close:ack:1:65"});
-    Process flash({QF580_FLASH, "--address", "127.0.0.1", "--port", port, file});
+    ChildProcess flash({QF580_FLASH, "--address", "127.0.0.1", "--port", port, file});
     EXPECT_EQ(flash.Wait(), 20) << flash.out << flash.err;
     EXPECT_EQ(flash.Lines().back(), "Aborted due to communication error");
     sim->Wait();
@@ -367,7 +368,8 @@ TEST_F(CliWithSimProgram, OverTheStandInUsbDriver) {
     StartSim({"--usb", "--usb-socket", socket});
     // The stand-in driver, loaded by the child, finds the simulator through this.
     ::setenv("QF580_SIM_SOCKET", socket.c_str(), 1);
-    Process flash({QF580_FLASH, "--usb", "--usb-driver", QF_STANDIN_DRIVER, "--no-fast", file});
+    ChildProcess flash(
+        {QF580_FLASH, "--usb", "--usb-driver", QF_STANDIN_DRIVER, "--no-fast", file});
     ::unsetenv("QF580_SIM_SOCKET");
     EXPECT_EQ(flash.Wait(), 0) << flash.out << flash.err;
     EXPECT_EQ(flash.Lines().back(), "Transfer completed");

@@ -20,18 +20,16 @@
 #include "DeviceLink.h"
 #include "LinkSettings.h"
 #include "RizEDUd.h"
+#include "ShortTimeouts.h"
 #include "TcpClient.h"
 
 namespace qf580::linktest {
 
 using Bytes = std::vector<std::uint8_t>;
+using posix::UniqueFd;
 using Clock = std::chrono::steady_clock;
 
-// Short limits keep the suite fast; the readiness wait and the read differ so that a test
-// can tell them apart.
-inline LinkTimeouts ShortTimeouts() {
-    return LinkTimeouts{100, 200, 150};
-}
+using test::ShortTimeouts;
 
 inline long MsSince(Clock::time_point start) {
     return static_cast<long>(

@@ -16,7 +16,7 @@ using namespace test;
 void ExpectReplies(DeviceModel& model, const std::vector<Step>& steps) {
     for (std::size_t i = 0; i < steps.size(); ++i) {
         const auto out = model.Feed(steps[i].write);
-        EXPECT_EQ(out.reply, steps[i].reply) << "step " << i << ", state: " << model.state();
+        EXPECT_EQ(out.reply, steps[i].reply) << "step " << i << ", state: " << model.State();
         EXPECT_FALSE(out.close) << "step " << i;
     }
 }
@@ -31,14 +31,14 @@ TEST(DeviceModel, WorkedExampleCompletesWithExactReplies) {
         {{0x38}, {0x38}},        {header, {0x59}}, {start, {0x59}},
         {record, {0x59}},        {{0x00}, {}},
     };
-    EXPECT_EQ(model.state(), "waiting for the update command :UP:EXEC");
+    EXPECT_EQ(model.State(), "waiting for the update command :UP:EXEC");
     ExpectReplies(model, steps);
-    EXPECT_TRUE(model.complete());
-    EXPECT_EQ(model.state(), "complete");
-    EXPECT_EQ(model.passCount(), 1);
-    EXPECT_EQ(model.passesCompleted(), 1);
-    EXPECT_EQ(model.recordCount(), 2u);
-    const Received& got = model.received();
+    EXPECT_TRUE(model.Complete());
+    EXPECT_EQ(model.State(), "complete");
+    EXPECT_EQ(model.PassCount(), 1);
+    EXPECT_EQ(model.PassesCompleted(), 1);
+    EXPECT_EQ(model.RecordCount(), 2u);
+    const ReceivedData& got = model.Received();
     EXPECT_EQ(got.header, header);
     ASSERT_EQ(got.passes.size(), 1u);
     EXPECT_EQ(got.passes[0], (std::vector<Bytes>{start, record}));
@@ -49,13 +49,13 @@ TEST(DeviceModel, WorkedExampleCompletesWithExactReplies) {
 TEST(DeviceModel, BytesAfterCompletionAreRecordedNotAnswered) {
     DeviceModel model;
     ExpectReplies(model, Exchange(Header(kMainLine), {Records(1)}));
-    ASSERT_TRUE(model.complete());
-    const std::size_t before = model.received().bytes.size();
+    ASSERT_TRUE(model.Complete());
+    const std::size_t before = model.Received().bytes.size();
     const auto out = model.Feed(B(":UP:EXEC\r\nU"));
     EXPECT_TRUE(out.reply.empty());
     EXPECT_FALSE(out.close);
-    EXPECT_EQ(model.received().bytes.size(), before + 11);
-    EXPECT_TRUE(model.complete());
+    EXPECT_EQ(model.Received().bytes.size(), before + 11);
+    EXPECT_TRUE(model.Complete());
 }
 
 TEST(DeviceModel, TwoPassSubSetCompletesOnlyAfterTheSecondEnd) {
@@ -64,15 +64,15 @@ TEST(DeviceModel, TwoPassSubSetCompletesOnlyAfterTheSecondEnd) {
     const Step lastEnd = steps.back();
     steps.pop_back();
     ExpectReplies(model, steps);
-    EXPECT_EQ(model.passCount(), 2);
-    EXPECT_EQ(model.passesCompleted(), 1);
-    EXPECT_FALSE(model.complete());
-    EXPECT_EQ(model.state(), "waiting for record 2 of pass 2");
+    EXPECT_EQ(model.PassCount(), 2);
+    EXPECT_EQ(model.PassesCompleted(), 1);
+    EXPECT_FALSE(model.Complete());
+    EXPECT_EQ(model.State(), "waiting for record 2 of pass 2");
     EXPECT_TRUE(model.Feed(lastEnd.write).reply.empty());
-    EXPECT_TRUE(model.complete());
-    ASSERT_EQ(model.received().passes.size(), 2u);
-    EXPECT_EQ(model.received().passes[0], Records(3, 5));
-    EXPECT_EQ(model.received().passes[1], Records(2, 9));
+    EXPECT_TRUE(model.Complete());
+    ASSERT_EQ(model.Received().passes.size(), 2u);
+    EXPECT_EQ(model.Received().passes[0], Records(3, 5));
+    EXPECT_EQ(model.Received().passes[1], Records(2, 9));
 }
 
 // The pass count comes from the ROM type line; any other line is refused with a byte that
@@ -102,12 +102,12 @@ TEST(DeviceModel, RomTypeLineDecidesPassesOrRefusal) {
         const auto out = model.Feed(header.write);
         if (c.passes > 0) {
             EXPECT_EQ(out.reply, Bytes{'Y'});
-            EXPECT_EQ(model.passCount(), c.passes);
-            EXPECT_EQ(model.state(), "waiting for record 0 of pass 1");
+            EXPECT_EQ(model.PassCount(), c.passes);
+            EXPECT_EQ(model.State(), "waiting for record 0 of pass 1");
         } else {
             EXPECT_EQ(out.reply, Bytes{'N'});
-            EXPECT_TRUE(model.stopped());
-            EXPECT_EQ(model.state(), "refused the header: unknown ROM type line");
+            EXPECT_TRUE(model.Stopped());
+            EXPECT_EQ(model.State(), "refused the header: unknown ROM type line");
             EXPECT_TRUE(model.Feed(Record(2)).reply.empty());
         }
     }
@@ -128,32 +128,26 @@ TEST(DeviceModel, AcknowledgesStartAndEverySixtyFourthRecordFromIndexOne) {
             acked.push_back(i);
         }
         if (i == 64) {
-            EXPECT_EQ(model.state(), "waiting for record 65 of pass 1");
+            EXPECT_EQ(model.State(), "waiting for record 65 of pass 1");
         }
     }
     EXPECT_EQ(acked, (std::vector<int>{0, 1, 65, 129}));
     EXPECT_TRUE(model.Feed(Bytes{0x00}).reply.empty());
-    EXPECT_TRUE(model.complete());
-    EXPECT_EQ(model.recordCount(), 131u);
+    EXPECT_TRUE(model.Complete());
+    EXPECT_EQ(model.RecordCount(), 131u);
 }
 
 TEST(DeviceModel, SixtyFiveRecordsAfterStartAreAcknowledgedAtZeroOneAndSixtyFive) {
     // As the host writes them with fast transfer on: START, record 1, records 2 to 65 in one
     // write, then END.
     const auto records = Records(66, 2);
-    Bytes batch;
-    for (int i = 2; i <= 65; ++i) {
-        batch.insert(batch.end(), records[i].begin(), records[i].end());
-    }
     DeviceModel model;
-    auto steps = Exchange(Header(kMainLine), {});
-    steps.push_back({records[0], {'Y'}});
-    steps.push_back({records[1], {'Y'}});
-    steps.push_back({batch, {'Y'}});
-    steps.push_back({{0x00}, {}});
+    const auto steps = FastExchange(Header(kMainLine), records);
+    // START alone, record 1 alone, records 2 to 65 in one write, END.
+    ASSERT_EQ(steps.size(), 9u);
     ExpectReplies(model, steps);
-    EXPECT_TRUE(model.complete());
-    EXPECT_EQ(model.received().passes[0], records);
+    EXPECT_TRUE(model.Complete());
+    EXPECT_EQ(model.Received().passes[0], records);
 }
 
 // The device parses a byte stream: however the host's bytes are cut into writes, the
@@ -183,9 +177,9 @@ TEST(DeviceModel, ChunkingDoesNotChangeReplies) {
             at += size;
         }
         EXPECT_EQ(replies, expected);
-        EXPECT_TRUE(model.complete());
-        EXPECT_EQ(model.recordCount(), 73u);
-        EXPECT_EQ(model.received().bytes, all);
+        EXPECT_TRUE(model.Complete());
+        EXPECT_EQ(model.RecordCount(), 73u);
+        EXPECT_EQ(model.Received().bytes, all);
     }
 }
 
@@ -264,14 +258,14 @@ TEST(DeviceModel, BadChecksumIsAnsweredWithNAndStopsTheDevice) {
     ExpectReplies(model, std::vector<Step>(steps.begin(), steps.begin() + bad));
     const auto out = model.Feed(steps[bad].write);
     EXPECT_EQ(out.reply, Bytes{0x4E});
-    EXPECT_TRUE(model.stopped());
-    EXPECT_FALSE(model.complete());
-    EXPECT_NE(model.state().find("bad checksum in record 3 of pass 2"), std::string::npos)
-        << model.state();
+    EXPECT_TRUE(model.Stopped());
+    EXPECT_FALSE(model.Complete());
+    EXPECT_NE(model.State().find("bad checksum in record 3 of pass 2"), std::string::npos)
+        << model.State();
     for (std::size_t i = bad + 1; i < steps.size(); ++i) {
         EXPECT_TRUE(model.Feed(steps[i].write).reply.empty());
     }
-    EXPECT_EQ(model.received().bytes, Concat(steps));
+    EXPECT_EQ(model.Received().bytes, Concat(steps));
 }
 
 TEST(DeviceModel, UnexpectedHandshakeByteEndsAllReplies) {
@@ -295,11 +289,11 @@ TEST(DeviceModel, UnexpectedHandshakeByteEndsAllReplies) {
         DeviceModel model;
         for (std::size_t i = 0; i + 1 < c.writes.size(); ++i) {
             model.Feed(c.writes[i]);
-            ASSERT_FALSE(model.stopped()) << model.state();
+            ASSERT_FALSE(model.Stopped()) << model.State();
         }
         EXPECT_TRUE(model.Feed(c.writes.back()).reply.empty());
-        EXPECT_TRUE(model.stopped());
-        EXPECT_NE(model.state().find(c.state), std::string::npos) << model.state();
+        EXPECT_TRUE(model.Stopped());
+        EXPECT_NE(model.State().find(c.state), std::string::npos) << model.State();
         // Whatever follows, even a correct continuation, gets no answer.
         EXPECT_TRUE(model.Feed(B("QUILLMAR\r\n")).reply.empty());
         EXPECT_TRUE(model.Feed(Bytes{0x38}).reply.empty());
@@ -309,20 +303,20 @@ TEST(DeviceModel, UnexpectedHandshakeByteEndsAllReplies) {
 TEST(DeviceModel, StateFollowsTheExchange) {
     DeviceModel model;
     model.Feed(B(":UP:EXEC\r\n"));
-    EXPECT_EQ(model.state(), "waiting for the synchronisation byte U");
+    EXPECT_EQ(model.State(), "waiting for the synchronisation byte U");
     model.Feed(B("U"));
-    EXPECT_EQ(model.state(), "waiting for the identification QUILLMAR");
+    EXPECT_EQ(model.State(), "waiting for the identification QUILLMAR");
     model.Feed(B("QUILLMAR\r\n"));
-    EXPECT_EQ(model.state(), "waiting for the header size");
+    EXPECT_EQ(model.State(), "waiting for the header size");
     model.Feed(Bytes{0x38});
-    EXPECT_EQ(model.passCount(), 0);
+    EXPECT_EQ(model.PassCount(), 0);
     const Bytes header = Header(kMainLine);
     model.Feed(std::span(header).first(20));
-    EXPECT_EQ(model.state(), "waiting for header byte 21 of 56");
+    EXPECT_EQ(model.State(), "waiting for header byte 21 of 56");
     model.Feed(std::span(header).subspan(20));
     const Bytes record = Record(4);
     model.Feed(std::span(record).first(3));
-    EXPECT_EQ(model.state(), "receiving record 0 of pass 1 (3 of 10 bytes)");
+    EXPECT_EQ(model.State(), "receiving record 0 of pass 1 (3 of 10 bytes)");
 }
 
 struct FaultCase {
@@ -390,10 +384,12 @@ TEST_P(DeviceModelFault, FiresAtItsPointOnly) {
     DeviceModel model(FaultPlan{{Fault{c.kind, c.at, c.pass, c.index, 0x4E}}, 0});
     for (std::size_t i = 0; i < c.step; ++i) {
         const auto out = model.Feed(steps[i].write);
-        ASSERT_EQ(out.reply, steps[i].reply) << "step " << i << ": " << model.state();
+        ASSERT_EQ(out.reply, steps[i].reply) << "step " << i << ": " << model.State();
         ASSERT_FALSE(out.close);
     }
     const auto out = model.Feed(steps[c.step].write);
+    // Each step is one write and every fault fires at its last byte: the device took it all.
+    EXPECT_EQ(out.taken, steps[c.step].write.size());
     switch (c.kind) {
         case FaultKind::WrongByte: {
             Bytes expected = steps[c.step].reply.empty() ? Bytes{0} : steps[c.step].reply;
@@ -411,15 +407,17 @@ TEST_P(DeviceModelFault, FiresAtItsPointOnly) {
             EXPECT_TRUE(out.close);
             break;
     }
-    EXPECT_EQ(model.state(), c.state);
-    EXPECT_TRUE(model.stopped());
+    EXPECT_EQ(model.State(), c.state);
+    EXPECT_TRUE(model.Stopped());
     for (std::size_t i = c.step + 1; i < steps.size(); ++i) {
         const auto after = model.Feed(steps[i].write);
         EXPECT_TRUE(after.reply.empty()) << "step " << i;
         EXPECT_EQ(after.close, c.kind == FaultKind::Close);
+        // A device that stopped answering still takes what comes; one that hung up, nothing.
+        EXPECT_EQ(after.taken, c.kind == FaultKind::Close ? 0u : steps[i].write.size());
     }
-    EXPECT_FALSE(model.complete());
-    EXPECT_EQ(model.received().bytes, Concat(steps));
+    EXPECT_FALSE(model.Complete());
+    EXPECT_EQ(model.Received().bytes, Concat(steps));
 }
 
 INSTANTIATE_TEST_SUITE_P(Points, DeviceModelFault, testing::ValuesIn(kFaultCases),
@@ -432,6 +430,39 @@ INSTANTIATE_TEST_SUITE_P(Points, DeviceModelFault, testing::ValuesIn(kFaultCases
                              }
                              return name;
                          });
+
+TEST(DeviceModel, AHangUpInsideAWriteTakesOnlyWhatCameBeforeIt) {
+    // Records 2 to 40 in one write, as fast transfer sends them; the fault names record 30.
+    const auto records = Records(41, 5);
+    Bytes batch;
+    std::size_t upTo30 = 0;
+    for (int i = 2; i <= 40; ++i) {
+        batch = batch + records[i];
+        if (i == 30) {
+            upTo30 = batch.size();
+        }
+    }
+    for (const FaultKind kind : {FaultKind::Close, FaultKind::Silence, FaultKind::WrongByte}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        DeviceModel model(FaultPlan{{Fault{kind, ReplyPoint::RecordAck, 1, 30, 0x4E}}, 0});
+        for (const auto& step : Exchange(Header(kMainLine), {})) {
+            model.Feed(step.write);
+        }
+        EXPECT_EQ(model.Feed(records[0]).reply, Bytes{'Y'});
+        EXPECT_EQ(model.Feed(records[1]).reply, Bytes{'Y'});
+        const auto out = model.Feed(batch);
+        EXPECT_EQ(out.close, kind == FaultKind::Close);
+        EXPECT_EQ(out.taken, kind == FaultKind::Close ? upTo30 : batch.size());
+        EXPECT_EQ(model.Received().passes[0].size(), 31u) << "records 0 to 30 whole";
+    }
+    DeviceModel healthy;
+    for (const auto& step : Exchange(Header(kMainLine), {})) {
+        healthy.Feed(step.write);
+    }
+    healthy.Feed(records[0]);
+    healthy.Feed(records[1]);
+    EXPECT_EQ(healthy.Feed(batch).taken, batch.size());
+}
 
 TEST(DeviceModel, WrongByteReplacesTheFirstByteOfTheIdentEcho) {
     DeviceModel model(FaultPlan{{Fault{FaultKind::WrongByte, ReplyPoint::Ident, 1, 0, 'X'}}, 0});

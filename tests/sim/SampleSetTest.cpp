@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "DeviceModel.h"
+#include "SampleSet.h"
 #include "SimTestSupport.h"
 
 namespace qf580::sim {
@@ -147,10 +148,10 @@ TEST_F(SampleSet, TheDeviceTakesASplitSetAsTheHostWouldSendIt) {
     passes[0].insert(passes[0].begin(), first.passes[0].begin(), first.passes[0].end());
     DeviceModel model;
     for (const auto& step : Exchange(Bytes(disk1.begin(), disk1.begin() + 56), passes)) {
-        EXPECT_EQ(model.Feed(step.write).reply, step.reply) << model.state();
+        EXPECT_EQ(model.Feed(step.write).reply, step.reply) << model.State();
     }
-    EXPECT_TRUE(model.complete()) << model.state();
-    EXPECT_EQ(model.recordCount(), 2u * 151u);
+    EXPECT_TRUE(model.Complete()) << model.State();
+    EXPECT_EQ(model.RecordCount(), 2u * 151u);
 }
 
 TEST_F(SampleSet, SeedDecidesTheContents) {

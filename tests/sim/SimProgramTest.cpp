@@ -6,17 +6,24 @@
 #include <fstream>
 #include <regex>
 
+#include "ChildProcess.h"
 #include "SimClient.h"
-#include "SimProcess.h"
 
 namespace qf580::sim {
 namespace {
 
 using namespace test;
+using qf580::test::ChildProcess;
 namespace fs = std::filesystem;
 
+// The simulator program with `args`.
+std::vector<std::string> Sim(std::vector<std::string> args) {
+    args.insert(args.begin(), QF580_SIM_PROGRAM);
+    return args;
+}
+
 // Reads the startup line and gives the port it names.
-std::uint16_t ListeningPort(SimProcess& sim) {
+std::uint16_t ListeningPort(ChildProcess& sim) {
     const auto line = sim.ReadLine();
     if (!line) {
         ADD_FAILURE() << "no startup line; stderr: " << sim.Errors();
@@ -34,7 +41,7 @@ TEST(SimProgram, RefusesToListenBeyondLoopback) {
     for (const std::string address :
          {"0.0.0.0", "192.168.0.1", "192.168.10.20", "::", "10.1.1.1"}) {
         SCOPED_TRACE(address);
-        SimProcess sim({"--bind", address, "--port", "0"});
+        ChildProcess sim(Sim({"--bind", address, "--port", "0"}));
         EXPECT_EQ(sim.Wait(), 2);
         EXPECT_FALSE(sim.ReadLine(200ms).has_value());
         EXPECT_NE(sim.Errors().find("refusing to listen on " + address), std::string::npos);
@@ -54,14 +61,14 @@ TEST(SimProgram, RejectsMalformedOptionsAsUsageErrors) {
              {"--make-sample", "x", "--disks", "3"},
          }) {
         SCOPED_TRACE(args[0] + " " + args[1]);
-        SimProcess sim(args);
+        ChildProcess sim(Sim(args));
         EXPECT_EQ(sim.Wait(), 2);
         EXPECT_FALSE(sim.ReadLine(100ms).has_value());
     }
 }
 
 TEST(SimProgram, ServesOneCompleteTransferWithOnce) {
-    SimProcess sim({"--port", "0", "--once"});
+    ChildProcess sim(Sim({"--port", "0", "--once"}));
     const std::uint16_t port = ListeningPort(sim);
     ASSERT_NE(port, 0);
     {
@@ -106,7 +113,7 @@ TEST(SimProgram, FaultOptionsShapeTheDevice) {
         SCOPED_TRACE(c.summary);
         std::vector<std::string> args{"--port", "0", "--once"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        SimProcess sim(args);
+        ChildProcess sim(Sim(args));
         const std::uint16_t port = ListeningPort(sim);
         ASSERT_NE(port, 0);
         const auto steps = Exchange(Header(kMainLine), {Records(70)});
@@ -115,7 +122,7 @@ TEST(SimProgram, FaultOptionsShapeTheDevice) {
             RunSteps(client, std::vector<Step>(steps.begin(), steps.begin() + c.failingStep));
             client.Send(steps[c.failingStep].write);
             EXPECT_EQ(client.Receive(1, 300ms), c.reply);
-            EXPECT_EQ(client.sawClose(), c.closes);
+            EXPECT_EQ(client.SawClose(), c.closes);
         }
         const auto summary = sim.ReadLine();
         ASSERT_TRUE(summary.has_value());
@@ -125,7 +132,7 @@ TEST(SimProgram, FaultOptionsShapeTheDevice) {
 }
 
 TEST(SimProgram, DelaysRepliesAsAsked) {
-    SimProcess sim({"--port", "0", "--once", "--delay-ms", "200"});
+    ChildProcess sim(Sim({"--port", "0", "--once", "--delay-ms", "200"}));
     const std::uint16_t port = ListeningPort(sim);
     ASSERT_NE(port, 0);
     Client client = Client::Tcp(port);
@@ -136,7 +143,7 @@ TEST(SimProgram, DelaysRepliesAsAsked) {
 }
 
 TEST(SimProgram, EndsCleanlyOnSigterm) {
-    SimProcess sim({"--port", "0"});
+    ChildProcess sim(Sim({"--port", "0"}));
     const std::uint16_t port = ListeningPort(sim);
     ASSERT_NE(port, 0);
     {
@@ -157,8 +164,8 @@ TEST(SimProgram, MakesASampleSetAndExits) {
     const fs::path dir =
         fs::path(testing::TempDir()) / ("qf580-sim-sample-" + std::to_string(::getpid()));
     fs::remove_all(dir);
-    SimProcess sim({"--make-sample", dir.string(), "--rom", "IRIG", "--disks", "2", "--records",
-                    "12", "--name", "ROM00.q58"});
+    ChildProcess sim(Sim({"--make-sample", dir.string(), "--rom", "IRIG", "--disks", "2",
+                          "--records", "12", "--name", "ROM00.q58"}));
     EXPECT_EQ(sim.ReadLine(), (dir / "ROM01.q58").string());
     EXPECT_EQ(sim.ReadLine(), (dir / "ROM02.q58").string());
     EXPECT_EQ(sim.Wait(), 0);

@@ -6,33 +6,15 @@
 #include <string_view>
 #include <vector>
 
+#include "UpdateSet.h"
+
 namespace qf580::sim::test {
 
-using Bytes = std::vector<std::uint8_t>;
+// The update-set builder of every test area.
+using namespace qf580::test;
 
 inline Bytes B(std::string_view text) {
-    return {text.begin(), text.end()};
-}
-
-inline const std::string kMainLine = "QUILLMAR QF580 MAIN ROM       \r\n";
-inline const std::string kSubLine = "QUILLMAR QF580 SUB ROM        \r\n";
-inline const std::string kIrigLine = "QUILLMAR QF580 IRIG ROM       \r\n";
-
-inline Bytes Header(const std::string& romLine, char disk = '1') {
-    std::string text = romLine + "0123456789ABCDEF" + '0' + disk + "    \r\n";
-    return B(text);
-}
-
-inline Bytes Record(std::uint8_t count, std::uint8_t seed = 0) {
-    Bytes record{count};
-    unsigned sum = 0;
-    for (int i = 0; i < 2 * count; ++i) {
-        const auto byte = static_cast<std::uint8_t>(seed + 7 * i);
-        record.push_back(byte);
-        sum += byte;
-    }
-    record.push_back(static_cast<std::uint8_t>(sum));
-    return record;
+    return ToBytes(text);
 }
 
 // One host write and the reply the device owes it.
@@ -68,12 +50,24 @@ inline std::vector<Step> Exchange(const Bytes& header,
     return steps;
 }
 
-inline std::vector<Bytes> Records(int count, std::uint8_t size = 3) {
-    std::vector<Bytes> records;
-    for (int i = 0; i < count; ++i) {
-        records.push_back(Record(size, static_cast<std::uint8_t>(i)));
+// One pass as fast transfer writes it: START and record 1 alone, then the records after each
+// acknowledgement point up to the next one in one write (answered), the rest in one more
+// write (unanswered), and END alone.
+inline std::vector<Step> FastExchange(const Bytes& header, const std::vector<Bytes>& pass) {
+    std::vector<Step> steps = Exchange(header, {});
+    Bytes batch;
+    for (std::size_t i = 0; i < pass.size(); ++i) {
+        batch.insert(batch.end(), pass[i].begin(), pass[i].end());
+        if (i == 0 || i % 64 == 1) {
+            steps.push_back({batch, {'Y'}});
+            batch.clear();
+        }
     }
-    return records;
+    if (!batch.empty()) {
+        steps.push_back({batch, {}});
+    }
+    steps.push_back({{0x00}, {}});
+    return steps;
 }
 
 inline Bytes Concat(const std::vector<Step>& steps) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "SampleSet.h"
 #include "Startup.h"
 #include "TcpDeviceServer.h"
 #include "Transsetup.h"
@@ -37,7 +38,7 @@ class TransferTest : public ::testing::Test {
         LinkSettingsValues values = setup.Settings().Get();
         values.UseUSB = 0;
         values.IPAddress = "127.0.0.1";
-        values.PortNo = server.port();
+        values.PortNo = server.Port();
         setup.Settings().Set(values);
         form().Session().SetTransEnvironment(ShortLimits());
         QObject::connect(&form(), &TSDIAppForm::StatusShown,
@@ -105,7 +106,7 @@ TEST_F(TransferTest, StartRunsATransferAndTheStatusLineFollowsTheWorker) {
     ASSERT_NE(form().TransThread(), nullptr);
     EXPECT_TRUE(WaitUntil([&] { return form().TransThread()->Finished(); }));
     EXPECT_TRUE(server.WaitForConnectionsEnded(1, std::chrono::seconds(5)));
-    EXPECT_TRUE(server.complete()) << server.state();
+    EXPECT_TRUE(server.Complete()) << server.State();
 }
 
 TEST_F(TransferTest, SecondStartAfterAFinishedTransferRunsANewWorker) {
@@ -120,7 +121,7 @@ TEST_F(TransferTest, SecondStartAfterAFinishedTransferRunsANewWorker) {
     // Two passes: each starts again with its START record.
     EXPECT_EQ(seen, ToQt(TransferTexts({3, 3})));
     EXPECT_TRUE(server.WaitForConnectionsEnded(2, std::chrono::seconds(5)));
-    EXPECT_EQ(server.connectionsAccepted(), 2u);
+    EXPECT_EQ(server.ConnectionsAccepted(), 2u);
 }
 
 TEST_F(SlowTransferTest, StartIsIgnoredWhileBusyAndOpenChangesOnlyTheNextTransfer) {
@@ -147,8 +148,8 @@ TEST_F(SlowTransferTest, StartIsIgnoredWhileBusyAndOpenChangesOnlyTheNextTransfe
     ASSERT_GE(ready, 0);
     EXPECT_LT(ready, seen.size() - 1);
     EXPECT_TRUE(server.WaitForConnectionsEnded(1, std::chrono::seconds(5)));
-    EXPECT_EQ(server.model().passCount(), 1);
-    EXPECT_TRUE(server.complete());
+    EXPECT_EQ(server.Model().PassCount(), 1);
+    EXPECT_TRUE(server.Complete());
 }
 
 TEST_F(SlowTransferTest, ExitDuringATransferEndsOnlyAfterTheWorkersOutcome) {

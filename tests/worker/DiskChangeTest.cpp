@@ -42,7 +42,7 @@ TEST_F(DiskChangeTest, Disk2PresentGoesOnWithoutAQuestion) {
     // The record cut short on disk 1 is dropped and the index runs on across the disks.
     EXPECT_EQ(device.received(), All());
     EXPECT_EQ(host.events(), AsEvents(TransferTexts({70})) + Statuses{"ended"});
-    EXPECT_TRUE(device.model().complete()) << device.model().state();
+    EXPECT_TRUE(device.model().Complete()) << device.model().State();
 }
 
 TEST_F(DiskChangeTest, Disk2AbsentIsAskedForAndInsertedThenOk) {
@@ -88,7 +88,7 @@ TEST_F(DiskChangeTest, BareChosenNameReadsBothDisksFromTheWorkingDirectory) {
 }
 
 TEST_F(DiskChangeTest, Disk2AbsentAndCancelled) {
-    host.settings().SetFastTrans(false);
+    host.Settings().SetFastTrans(false);
     host.onAsk = [](int) { return false; };
     FakeUsbDevice device;
     RunOne(host, UsbEnv(device));
@@ -167,7 +167,7 @@ TEST_F(DiskChangeTest, MissingDisk1IsAskedForBeforeAnythingIsSent) {
 }
 
 TEST_F(DiskChangeTest, StopWhileTheQuestionIsOpenThenCancel) {
-    host.settings().SetFastTrans(false);
+    host.Settings().SetFastTrans(false);
     host.onAsk = [this](int) {
         StopRunningWorker(host);
         return false;
@@ -180,7 +180,7 @@ TEST_F(DiskChangeTest, StopWhileTheQuestionIsOpenThenCancel) {
 }
 
 TEST_F(DiskChangeTest, StopWhileTheQuestionIsOpenThenOkHandlesTheNextRecord) {
-    host.settings().SetFastTrans(false);
+    host.Settings().SetFastTrans(false);
     host.onAsk = [this](int) {
         StopRunningWorker(host);
         WriteDisk2();
@@ -217,9 +217,9 @@ TEST_P(FastFlagSwitch, HeldRecordsGoOutFirstAndWhole) {
     const std::vector<Bytes> records = PassRecords(70, 3, 4);
     const auto split = records.begin() + c.recordsOnDisk1 + 1;
     tmp.Write("FW0001.q58", Header(kRomMain, 1) + Join(std::vector<Bytes>(records.begin(), split)));
-    host.settings().SetFastTrans(c.fastBefore);
+    host.Settings().SetFastTrans(c.fastBefore);
     host.onAsk = [&](int) {
-        host.settings().SetFastTrans(!c.fastBefore);
+        host.Settings().SetFastTrans(!c.fastBefore);
         tmp.Write("FW0002.q58",
                   Header(kRomMain, 2) + Join(std::vector<Bytes>(split, records.end())) + kEnd);
         return true;

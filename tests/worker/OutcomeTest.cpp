@@ -167,7 +167,7 @@ TEST_P(Outcome, EndsWithItsTextAndANewTransferWorks) {
     FakeUsbDevice healthy;
     RunOne(host, UsbEnv(healthy));
     EXPECT_EQ(host.outcome(), "Transfer completed");
-    EXPECT_TRUE(healthy.model().complete()) << healthy.model().state();
+    EXPECT_TRUE(healthy.model().Complete()) << healthy.model().State();
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Outcome, ::testing::ValuesIn(Cases()),

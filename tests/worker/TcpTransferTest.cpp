@@ -17,9 +17,9 @@ using sim::TcpDeviceServer;
 class TcpTransfer : public ::testing::Test {
   protected:
     TransEnvironment Env(std::uint16_t port) {
-        host.settings().SetUseUSB(0);
-        host.settings().SetIPAddress("127.0.0.1");
-        host.settings().SetPortNo(port);
+        host.Settings().SetUseUSB(0);
+        host.Settings().SetIPAddress("127.0.0.1");
+        host.Settings().SetPortNo(port);
         TransEnvironment env;
         env.timeouts = ShortTimeouts();
         return env;
@@ -35,13 +35,13 @@ TEST_F(TcpTransfer, WorkedExampleWithFastTransferOnAndOff) {
     tmp.Write("FW0001.q58", header + body + kEnd);
     for (bool fast : {true, false}) {
         SCOPED_TRACE(fast ? "fast" : "not fast");
-        host.settings().SetFastTrans(fast);
+        host.Settings().SetFastTrans(fast);
         TcpDeviceServer device;
-        RunOne(host, Env(device.port()));
+        RunOne(host, Env(device.Port()));
         ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
-        EXPECT_EQ(device.received().bytes, Handshake(header) + body + kEnd);
+        EXPECT_EQ(device.Received().bytes, Handshake(header) + body + kEnd);
         EXPECT_EQ(host.statuses(), TransferTexts({1}));
-        EXPECT_TRUE(device.complete()) << device.state();
+        EXPECT_TRUE(device.Complete()) << device.State();
     }
 }
 
@@ -55,13 +55,13 @@ TEST_F(TcpTransfer, TwoPassesAcrossTwoDisks) {
                                 Join(std::vector<Bytes>(pass1.begin() + 101, pass1.end())) + kEnd +
                                 Join(pass2) + kEnd);
     TcpDeviceServer device;
-    RunOne(host, Env(device.port()));
+    RunOne(host, Env(device.Port()));
     ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
 
     EXPECT_EQ(host.outcome(), "Transfer completed");
-    EXPECT_EQ(device.received().bytes,
+    EXPECT_EQ(device.Received().bytes,
               Handshake(Header(kRomSub, 1)) + Join(pass1) + kEnd + Join(pass2) + kEnd);
-    EXPECT_TRUE(device.complete()) << device.state();
+    EXPECT_TRUE(device.Complete()) << device.State();
 }
 
 struct TcpFailure {
@@ -81,12 +81,12 @@ TEST_P(TcpFailures, EndWithTheirTextThenANewTransferConnectsAfresh) {
     tmp.Write("FW0001.q58", Header(kRomMain, 1) + Join(records) + kEnd);
     {
         TcpDeviceServer device(FaultPlan{{GetParam().fault}, 0});
-        RunOne(host, Env(device.port()));
+        RunOne(host, Env(device.Port()));
         ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
         EXPECT_EQ(host.outcome(), GetParam().outcome);
     }
     TcpDeviceServer device;
-    RunOne(host, Env(device.port()));
+    RunOne(host, Env(device.Port()));
     ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
     EXPECT_EQ(host.outcome(), "Transfer completed");
 }
@@ -116,7 +116,7 @@ TEST_F(TcpTransfer, NothingListeningCannotOpenPort) {
     std::uint16_t port = 0;
     {
         TcpDeviceServer closedSoon;  // a port that was free a moment ago
-        port = closedSoon.port();
+        port = closedSoon.Port();
     }
     tmp.Write("FW0001.q58", Header(kRomMain, 1) + Record(2, 1) + kEnd);
     RunOne(host, Env(port));
@@ -128,9 +128,9 @@ TEST_F(TcpTransfer, RefusedFileNeverConnects) {
     disk[0] = 'X';
     tmp.Write("FW0001.q58", disk);
     TcpDeviceServer device;
-    RunOne(host, Env(device.port()));
+    RunOne(host, Env(device.Port()));
     EXPECT_EQ(host.statuses(), (Statuses{"Invalid ROM Type"}));
-    EXPECT_EQ(device.connectionsAccepted(), 0u);
+    EXPECT_EQ(device.ConnectionsAccepted(), 0u);
 }
 
 }  // namespace

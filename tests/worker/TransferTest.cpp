@@ -19,7 +19,7 @@ std::size_t SizeOf(const std::vector<Bytes>& records, std::size_t from, std::siz
 
 class TransferTest : public ::testing::TestWithParam<bool> {
   protected:
-    void SetUp() override { host.settings().SetFastTrans(GetParam()); }
+    void SetUp() override { host.Settings().SetFastTrans(GetParam()); }
     bool fast() const { return GetParam(); }
 
     // Disk 1 of the chosen name FW0000.q58.
@@ -45,7 +45,7 @@ TEST_P(TransferTest, WorkedExampleByteForByte) {
     // Record 1 is a batch of its own with fast transfer on, so the writes are the same.
     EXPECT_EQ(device.writeSizes(), (HandshakeWrites() + Sizes{4, 6, 1}));
     EXPECT_EQ(host.events(), AsEvents(TransferTexts({1})) + Statuses{"ended"});
-    EXPECT_TRUE(device.model().complete()) << device.model().state();
+    EXPECT_TRUE(device.model().Complete()) << device.model().State();
     EXPECT_EQ(device.opens(), 1);
     EXPECT_EQ(device.closes(), (std::vector<std::int32_t>{FakeUsbDevice::kHandle}));
 }
@@ -71,7 +71,7 @@ TEST_P(TransferTest, AcknowledgementsAfterIndexes0_1And65) {
         expected.push_back(1);
     }
     EXPECT_EQ(device.writeSizes(), expected);
-    EXPECT_TRUE(device.model().complete()) << device.model().state();
+    EXPECT_TRUE(device.model().Complete()) << device.model().State();
 }
 
 TEST_P(TransferTest, BatchesCloseAtEveryAckPointAndBeforeEnd) {
@@ -108,9 +108,9 @@ TEST_P(TransferTest, TwoPassesSendNothingTwice) {
     RunOne(host, UsbEnv(device));
 
     EXPECT_EQ(device.received(), Handshake(header) + Join(pass1) + kEnd + Join(pass2) + kEnd);
-    ASSERT_EQ(device.model().received().passes.size(), 2u);
-    EXPECT_EQ(device.model().received().passes[0], pass1);
-    EXPECT_EQ(device.model().received().passes[1], pass2);
+    ASSERT_EQ(device.model().Received().passes.size(), 2u);
+    EXPECT_EQ(device.model().Received().passes[0], pass1);
+    EXPECT_EQ(device.model().Received().passes[1], pass2);
     EXPECT_EQ(host.statuses(), TransferTexts({70, 3}));
     if (fast()) {
         const Sizes batches{pass1[0].size(),
@@ -124,7 +124,7 @@ TEST_P(TransferTest, TwoPassesSendNothingTwice) {
                             1};
         EXPECT_EQ(device.writeSizes(), HandshakeWrites() + batches);
     }
-    EXPECT_TRUE(device.model().complete()) << device.model().state();
+    EXPECT_TRUE(device.model().Complete()) << device.model().State();
 }
 
 TEST_P(TransferTest, PassOfStartAndEndOnly) {
@@ -193,7 +193,7 @@ TEST_P(TransferTest, StopDuringPeriodicAckTakesEffectAfterIt) {
 TEST(Stop, BetweenAckPointsEndsAtTheNextRecord) {
     TempDir tmp;
     RecordingHost host{tmp.dir()};
-    host.settings().SetFastTrans(false);
+    host.Settings().SetFastTrans(false);
     const Bytes header = Header(kRomMain, 1);
     const std::vector<Bytes> records = PassRecords(20, 5);
     tmp.Write("FW0001.q58", header + Join(records) + kEnd);
@@ -230,7 +230,7 @@ TEST(FastFlag, FlippedAllTheTimeNeitherLosesNorReordersRecords) {
         std::thread flipper([&] {
             bool on = round % 2 == 0;
             while (!done.load()) {
-                host.settings().SetFastTrans(on = !on);
+                host.Settings().SetFastTrans(on = !on);
                 std::this_thread::sleep_for(std::chrono::microseconds(20 + round * 30));
             }
         });

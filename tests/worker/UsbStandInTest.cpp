@@ -4,7 +4,8 @@
 
 #include <stdlib.h>
 
-#include "TcpDeviceServer.h"
+#include "SampleSet.h"
+#include "UnixDeviceServer.h"
 #include "WorkerSupport.h"
 
 namespace qf580::test {
@@ -18,7 +19,7 @@ class UsbStandIn : public ::testing::Test {
     void SetUp() override {
         // Read by the stand-in when the worker opens the device, long after this.
         ::setenv("QF580_SIM_SOCKET", socketPath.c_str(), 1);
-        host.settings().SetUseUSB(1);
+        host.Settings().SetUseUSB(1);
     }
     void TearDown() override { ::unsetenv("QF580_SIM_SOCKET"); }
 
@@ -44,7 +45,7 @@ TEST_F(UsbStandIn, FastTransferWritesAsTheDriverSeesThem) {
     ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
 
     EXPECT_EQ(host.outcome(), "Transfer completed");
-    const sim::Received received = device.received();
+    const sim::ReceivedData received = device.Received();
     EXPECT_EQ(received.bytes, Handshake(header) + Join(records) + kEnd);
     EXPECT_EQ(received.writeSizes, (HandshakeWrites() + Sizes{512, 512, kFastBufferSize, 1}));
 }
@@ -62,8 +63,8 @@ TEST_F(UsbStandIn, SampleSetOfTwoDisksAndTwoPasses) {
     ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
 
     EXPECT_EQ(host.outcome(), "Transfer completed");
-    EXPECT_TRUE(device.complete()) << device.state();
-    EXPECT_EQ(device.received().passes.size(), 2u);
+    EXPECT_TRUE(device.Complete()) << device.State();
+    EXPECT_EQ(device.Received().passes.size(), 2u);
 }
 
 TEST_F(UsbStandIn, DeviceClosingAtAnAckEndsTheTransfer) {

@@ -1,11 +1,13 @@
-// What the worker's tests share: update sets written byte by byte, a host that records every
-// call in order, and a USB driver table that plays the device model in-process.
+// What the worker's tests share: a host that records every call in order, and a USB driver
+// table that plays the device model in-process.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include "StatusTexts.h"
+#include "ShortTimeouts.h"
 #include "TempDir.h"
+#include "UpdateSet.h"
 
 #include <stdlib.h>
 
@@ -30,78 +32,6 @@
 
 namespace qf580::test {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// Concatenation, for byte strings and lists of write sizes alike.
-template <typename T>
-std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-inline Bytes ToBytes(std::string_view text) {
-    return Bytes(text.begin(), text.end());
-}
-
-// The 56-byte header of a disk: ROM type line, 16 free bytes, the disk number, 6 free bytes.
-inline Bytes Header(int romType, int diskNo) {
-    std::string h(RomTypeTable[static_cast<std::size_t>(romType)]);
-    h += "FW 2024-01-01   ";
-    h += "0" + std::to_string(diskNo);
-    h += "  v1.0";
-    return ToBytes(h);
-}
-
-// A record as it stands in the file: count, data, checksum.
-inline Bytes Record(const Bytes& data) {
-    Bytes r{static_cast<std::uint8_t>(data.size() / 2)};
-    unsigned sum = 0;
-    for (std::uint8_t b : data) {
-        r.push_back(b);
-        sum += b;
-    }
-    r.push_back(static_cast<std::uint8_t>(sum & 0xFF));
-    return r;
-}
-
-// A record of `words` 16-bit words whose bytes differ from record to record.
-inline Bytes Record(int words, unsigned seed) {
-    Bytes data(static_cast<std::size_t>(2 * words));
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<std::uint8_t>(seed * 37u + i * 11u + 5u);
-    }
-    return Record(data);
-}
-
-inline const Bytes kEnd{0x00};
-
-// A pass of `count` records after START (so count + 1 records), closed by END.
-inline std::vector<Bytes> PassRecords(int count, unsigned seed, int words = 8) {
-    std::vector<Bytes> records;
-    for (int i = 0; i <= count; ++i) {
-        records.push_back(Record(words, seed + static_cast<unsigned>(i)));
-    }
-    return records;
-}
-
-inline Bytes Join(const std::vector<Bytes>& records) {
-    Bytes all;
-    for (const Bytes& r : records) {
-        all = all + r;
-    }
-    return all;
-}
-
-// What a device must receive before the records.
-inline Bytes Handshake(const Bytes& header) {
-    return ToBytes(":UP:EXEC\r\n") + ToBytes("U") + ToBytes("QUILLMAR\r\n") + Bytes{0x38} + header;
-}
-
-// The write sizes of the handshake: command, sync, identification, header size, header.
-inline std::vector<std::size_t> HandshakeWrites() {
-    return {10, 1, 10, 1, 56};
-}
-
 // Records every call of the worker, in the worker's order.
 class RecordingHost final : public TransHost {
   public:
@@ -117,7 +47,7 @@ class RecordingHost final : public TransHost {
     // The chosen file that RunOne hands to the worker.
     ChosenFile file() const { return {dir_, name_}; }
     const LinkSettings& Settings() const override { return settings_; }
-    LinkSettings& settings() { return settings_; }
+    LinkSettings& Settings() { return settings_; }
 
     void SetStatus(const std::string& text) override {
         Add("status:" + text);
@@ -285,11 +215,6 @@ class FakeUsbDevice {
     };
     std::shared_ptr<State> state_;
 };
-
-// Short link time limits: silence costs a fraction of a second, not 15 s.
-inline LinkTimeouts ShortTimeouts() {
-    return LinkTimeouts{150, 150, 150};
-}
 
 // Runs one transfer to its end and checks what every transfer must show: exactly one end
 // notice, as the very last call, right after the outcome text.

@@ -1,0 +1,45 @@
+#include "StopSignals.h"
+
+#include <pthread.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "Eintr.h"
+
+namespace qf580::posix {
+
+sigset_t StopSignalSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+int BlockStopSignals() noexcept {
+    const sigset_t set = StopSignalSet();
+    // pthread_sigmask reports its error as its result, not through errno.
+    return ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+StopSignalFd::StopSignalFd() {
+    if (const int error = BlockStopSignals(); error != 0) {
+        throw std::system_error(error, std::generic_category(), "blocking SIGINT and SIGTERM");
+    }
+    const sigset_t set = StopSignalSet();
+    fd_.Reset(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!fd_) {
+        throw std::system_error(errno, std::generic_category(), "signalfd");
+    }
+}
+
+int StopSignalFd::Take() noexcept {
+    signalfd_siginfo info{};
+    const ssize_t n = RetryOnEintr([&] { return ::read(fd_.Get(), &info, sizeof info); });
+    return n == static_cast<ssize_t>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
+}
+
+}  // namespace qf580::posix
