@@ -51,12 +51,17 @@ DeviceModel::Output DeviceModel::Feed(std::span<const std::uint8_t> bytes) {
     received_.bytes.insert(received_.bytes.end(), bytes.begin(), bytes.end());
     received_.writeSizes.push_back(bytes.size());
     Output out;
-    for (std::uint8_t byte : bytes) {
-        if (phase_ == Phase::Complete || phase_ == Phase::Stopped) {
-            break;
+    CloseIfDue();
+    std::size_t at = 0;
+    for (; at < bytes.size() && !closed_; ++at) {
+        // Once complete or stopped, bytes are still taken, just not answered.
+        if (phase_ != Phase::Complete && phase_ != Phase::Stopped) {
+            Step(bytes[at], out);
         }
-        Step(byte, out);
+        ++taken_;
+        CloseIfDue();
     }
+    out.untaken = bytes.size() - at;
     // A link the device has closed stays closed, whatever the front-end does with it.
     out.close = out.close || closed_;
     return out;
@@ -189,7 +194,7 @@ void DeviceModel::EndRecord() {
 
 const Fault* DeviceModel::FaultAt(ReplyPoint point) const {
     for (const Fault& fault : plan_.faults) {
-        if (fault.at != point) {
+        if (fault.at != point || fault.kind == FaultKind::CloseAfterBytes) {
             continue;
         }
         if (point != ReplyPoint::RecordAck ||
@@ -198,6 +203,22 @@ const Fault* DeviceModel::FaultAt(ReplyPoint point) const {
         }
     }
     return nullptr;
+}
+
+void DeviceModel::CloseIfDue() {
+    if (closed_) {
+        return;
+    }
+    for (const Fault& fault : plan_.faults) {
+        if (fault.kind == FaultKind::CloseAfterBytes && fault.bytes == taken_) {
+            closed_ = true;
+            // A device that has everything may close: that is no fault of the exchange.
+            if (phase_ != Phase::Complete && phase_ != Phase::Stopped) {
+                Stop("closed the link after " + std::to_string(taken_) + " bytes");
+            }
+            return;
+        }
+    }
 }
 
 bool DeviceModel::Reply(ReplyPoint point, std::vector<std::uint8_t> good, Output& out) {
@@ -228,6 +249,8 @@ bool DeviceModel::ApplyFault(const Fault& fault, ReplyPoint point, std::vector<s
             out.close = true;
             Stop("closed the link at the " + PointName(point));
             break;
+        case FaultKind::CloseAfterBytes:
+            break;  // never named for a point: FaultAt passes it by
     }
     return false;
 }

@@ -27,6 +27,26 @@ constexpr std::uint32_t kLargestFrame = 1u << 20;
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
+// A stack acknowledges bytes as they arrive, whatever its program does with them later, and
+// the host takes an acknowledged byte as delivered. To play a device that is gone from a given
+// byte on, nothing may be acknowledged before the model has taken it: what arrives is
+// acknowledged only after a delay, and what the model took at once (DelayAcknowledgements,
+// then AcknowledgeNow after each read). Leaving an acknowledgement to the delay would also
+// stall a host whose small writes wait for it, and the system answers a delay that ran out
+// by acknowledging everything at once from then on.
+void DelayAcknowledgements(int fd) {
+    const int delayed = 0;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &delayed, sizeof delayed);
+}
+
+void AcknowledgeNow(int fd) {
+    // An even non-zero value sends the pending acknowledgement and keeps later ones delayed;
+    // delaying again explicitly covers the case where none was pending.
+    const int sendPendingThenDelay = 2;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &sendPendingThenDelay, sizeof sendPendingThenDelay);
+    DelayAcknowledgements(fd);
+}
+
 }  // namespace
 
 std::string LoopbackBindAddress(const std::string& requested) {
@@ -141,6 +161,7 @@ void DeviceServer::Run() {
             // Replies are single bytes the host waits for; don't hold them back.
             const int yes = 1;
             ::setsockopt(connection.get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+            DelayAcknowledgements(connection.get());
         }
         Serve(std::move(connection));
     }
@@ -166,7 +187,10 @@ void DeviceServer::Serve(UniqueFd connection) {
         if (fds[1].revents != 0) {
             break;
         }
-        const ssize_t n = ::recv(connection.get(), buffer.data(), buffer.size(), 0);
+        // A stream is only looked at first, and read once the device has taken the bytes:
+        // a stack acknowledges what it reads, so bytes the device never took must stay unread.
+        const int peek = framing_ == Framing::Stream ? MSG_PEEK : 0;
+        const ssize_t n = ::recv(connection.get(), buffer.data(), buffer.size(), peek);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -175,7 +199,18 @@ void DeviceServer::Serve(UniqueFd connection) {
         }
         const std::span<const std::uint8_t> chunk(buffer.data(), static_cast<std::size_t>(n));
         if (framing_ == Framing::Stream) {
-            open = Deliver(connection.get(), chunk);
+            std::size_t untaken = 0;
+            open = Deliver(connection.get(), chunk, untaken);
+            if (!open && !complete()) {
+                // Gone in the middle of the exchange: a reset, which acknowledges nothing
+                // more, so the host learns that what it sent since was lost.
+                const linger reset{1, 0};
+                ::setsockopt(connection.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                break;
+            }
+            [[maybe_unused]] const auto read =
+                ::recv(connection.get(), buffer.data(), chunk.size() - untaken, MSG_DONTWAIT);
+            AcknowledgeNow(connection.get());
             continue;
         }
         framed.insert(framed.end(), chunk.begin(), chunk.end());
@@ -191,7 +226,8 @@ void DeviceServer::Serve(UniqueFd connection) {
             if (framed.size() - at - 4 < length) {
                 break;
             }
-            open = Deliver(connection.get(), std::span(framed).subspan(at + 4, length));
+            std::size_t untaken = 0;
+            open = Deliver(connection.get(), std::span(framed).subspan(at + 4, length), untaken);
             at += 4 + length;
         }
         framed.erase(framed.begin(), framed.begin() + static_cast<std::ptrdiff_t>(at));
@@ -212,7 +248,8 @@ void DeviceServer::Serve(UniqueFd connection) {
     }
 }
 
-bool DeviceServer::Deliver(int connection, std::span<const std::uint8_t> write) {
+bool DeviceServer::Deliver(int connection, std::span<const std::uint8_t> write,
+                           std::size_t& untaken) {
     DeviceModel::Output out;
     int delayMs = 0;
     {
@@ -220,6 +257,7 @@ bool DeviceServer::Deliver(int connection, std::span<const std::uint8_t> write) 
         out = model_.Feed(write);
         delayMs = model_.plan().replyDelayMs;
     }
+    untaken = out.untaken;
     if (!out.reply.empty()) {
         if (delayMs > 0 && WaitForWake(delayMs)) {
             return false;

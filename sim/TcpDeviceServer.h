@@ -61,7 +61,8 @@ class DeviceServer {
     void Run();
     void Serve(UniqueFd connection);
     // Feeds one write and delivers the answer; false when the connection is to end.
-    bool Deliver(int connection, std::span<const std::uint8_t> write);
+    // `untaken`: how many bytes at the write's end the device did not take (it closed first).
+    bool Deliver(int connection, std::span<const std::uint8_t> write, std::size_t& untaken);
     bool WaitForWake(int timeoutMs) const;  // true if woken (stop requested)
 
     Framing framing_;

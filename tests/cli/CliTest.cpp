@@ -144,6 +144,42 @@ INSTANTIATE_TEST_SUITE_P(
                                "Aborted due to communication error", 20}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The records after the last acknowledgement and the END byte get no answer: a device gone
+// there is a failure for scripts too, and one that took every byte and then closed is not.
+TEST_F(Cli, DeviceGoneAfterTheLastAcknowledgementFailsWithItsCode) {
+    const std::string file = WriteDisk1(GoodSet());
+    const std::size_t everything = Handshake(Header(kRomMain, 1)).size() + GoodSet().size() - 56;
+    Fault tookAll;
+    tookAll.kind = FaultKind::CloseAfterBytes;
+    tookAll.bytes = everything;
+    Fault allButEnd = tookAll;
+    allButEnd.bytes = everything - 1;
+    const struct {
+        const char* name;
+        Fault fault;
+        std::string outcome;
+        int code;
+    } cases[] = {
+        // Records 0 to 3: acknowledged last at 1, so 2, 3 and the END byte are the stretch.
+        {"after record 2", At(FaultKind::Close, ReplyPoint::RecordAck, 2),
+         "Aborted due to communication error", 20},
+        {"after record 3", At(FaultKind::Close, ReplyPoint::RecordAck, 3),
+         "Aborted due to communication error", 20},
+        {"before the END byte", allButEnd, "Aborted due to communication error", 20},
+        {"after every byte", tookAll, "Transfer completed", 0},
+    };
+    for (const char* fast : {"--fast", "--no-fast"}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(fast) + ", closed " + c.name);
+            TcpDeviceServer device(FaultPlan{{c.fault}, 0});
+            Process flash(Args(file, device.port(), {fast}));
+            EXPECT_EQ(flash.Wait(), c.code) << flash.out << flash.err;
+            ASSERT_FALSE(flash.Lines().empty());
+            EXPECT_EQ(flash.Lines().back(), c.outcome);
+        }
+    }
+}
+
 TEST_F(Cli, NoEndRecordOnDisk2) {
     WriteTwoDiskSet();
     disk2.pop_back();  // without its END
@@ -360,6 +396,19 @@ TEST_F(CliWithSimProgram, DeviceClosingGivesTheCommunicationErrorCode) {
     EXPECT_EQ(flash.Wait(), 20) << flash.out << flash.err;
     EXPECT_EQ(flash.Lines().back(), "Aborted due to communication error");
     sim->Wait();
+}
+
+TEST_F(CliWithSimProgram, DeviceClosingAfterTheLastAcknowledgementIsNoSuccess) {
+    // 150 records after START: acknowledged last at 129, so 130 to 150 get no answer.
+    const std::string file = MakeSample("SUB", 1);
+    for (const char* fast : {"--fast", "--no-fast"}) {
+        SCOPED_TRACE(fast);
+        const std::string port = StartSim({"--fault", "close:ack:2:140"});
+        Process flash({QF580_FLASH, "--address", "127.0.0.1", "--port", port, fast, file});
+        EXPECT_EQ(flash.Wait(), 20) << flash.out << flash.err;
+        EXPECT_EQ(flash.Lines().back(), "Aborted due to communication error");
+        EXPECT_EQ(sim->Wait(), 1) << "the device saw an unfinished transfer";
+    }
 }
 
 TEST_F(CliWithSimProgram, OverTheStandInUsbDriver) {

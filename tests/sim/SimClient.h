@@ -76,6 +76,7 @@ class Client {
     }
     bool sawClose() const { return eof_; }
     void Close() { fd_.reset(); }
+    int fd() const { return fd_.get(); }
 
   private:
     explicit Client(int fd) : fd_(fd) {}
