@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "UpdateDisk.h"
+
 namespace qf580::cli {
 
 namespace {
@@ -33,6 +35,15 @@ ParsedAnswer ParseAnswer(std::string line) {
         return ParsedAnswer::Cancel;
     }
     return ParsedAnswer::Unknown;
+}
+
+std::string CheckUpdateFile(const std::string& path) {
+    DiskFile file;
+    std::string why;
+    if (file.Open(path, &why)) {
+        return {};
+    }
+    return "cannot open " + path + ": " + why;
 }
 
 CliHost::CliHost(std::string path, DiskAnswer answer, std::FILE* out, int answerFd, int wakeFd)

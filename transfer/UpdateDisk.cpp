@@ -1,12 +1,84 @@
 #include "UpdateDisk.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <system_error>
 
 namespace qf580 {
 
-bool DiskFile::Open(const std::string& path) {
-    file_.reset(std::fopen(path.c_str(), "rb"));
-    return IsOpen();
+namespace {
+
+std::string NotRegular(mode_t mode) {
+    const char* kind = S_ISFIFO(mode)   ? "a named pipe (FIFO)"
+                       : S_ISSOCK(mode) ? "a socket"
+                       : S_ISDIR(mode)  ? "a directory"
+                       : S_ISCHR(mode)  ? "a character device"
+                       : S_ISBLK(mode)  ? "a block device"
+                                        : "no regular file";
+    return std::string("is ") + kind + ", not a regular file";
+}
+
+std::string SystemReason(int error) {
+    // Thread-safe, unlike strerror; the same words.
+    return std::generic_category().message(error);
+}
+
+}  // namespace
+
+bool DiskFile::Open(const std::string& path, std::string* why) {
+    file_.reset();
+    const auto fail = [why](std::string reason) {
+        if (why != nullptr) {
+            *why = std::move(reason);
+        }
+        return false;
+    };
+    // c_str() would cut the name at the zero and open another file.
+    if (path.find('\0') != std::string::npos) {
+        return fail(SystemReason(EINVAL));
+    }
+    // Without waiting: a named pipe's open blocks until a writer comes, a device's until it
+    // is ready. The file's kind is then taken from what was opened, not from the name, which
+    // could have been replaced in between.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        // A socket can't be opened at all; say what it is rather than the system's word.
+        struct stat status {};
+        if (error == ENXIO && ::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+            return fail(NotRegular(status.st_mode));
+        }
+        return fail(SystemReason(error));
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return fail(SystemReason(error));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return fail(NotRegular(status.st_mode));
+    }
+    // A regular file's reads never wait for a writer; the stream functions expect blocking
+    // reads, so the flag goes again.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return fail(SystemReason(error));
+    }
+    file_.reset(::fdopen(fd, "rb"));
+    if (!file_) {
+        const int error = errno;
+        ::close(fd);
+        return fail(SystemReason(error));
+    }
+    return true;
 }
 
 bool DiskFile::Seek(long offset) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "FifoRescue.h"
 #include "TempDir.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,7 +18,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+using qf580::test::FifoRescue;
 using qf580::test::TempDir;
+using Special = TempDir::Special;
 
 Bytes Header(int romType, const std::string& diskNo) {
     std::string h(RomTypeTable[static_cast<std::size_t>(romType)]);
@@ -293,4 +297,82 @@ TEST(OpenDisk, LongAndJapanesePaths) {
     ASSERT_EQ(OpenDisk(1, name, kRomTypeAny, sub, disk, prompt), 0);
     EXPECT_EQ(IdentifyRomType(disk), kRomIrig);
     EXPECT_GT(sub.size(), 700u);
+}
+
+// Disk files are regular files. Anything else is refused at once, with its reason: a named
+// pipe's open would wait for a writer, and its reads for bytes, without end.
+TEST(DiskFile, RefusesAnythingButARegularFileAtOnce) {
+    TempDir tmp;
+    struct Case {
+        std::string what;
+        std::string path;
+        std::string why;
+    };
+    const std::string fifo = tmp.Make(Special::Fifo, "pipe.q58");
+    ::symlink(fifo.c_str(), (tmp.dir() + "link-to-pipe.q58").c_str());
+    ::symlink("loop.q58", (tmp.dir() + "loop.q58").c_str());
+    const std::string file = tmp.Write("FW0001.q58", "data");
+    const std::vector<Case> cases = {
+        {"named pipe", fifo, "is a named pipe (FIFO), not a regular file"},
+        {"link to a named pipe", tmp.dir() + "link-to-pipe.q58",
+         "is a named pipe (FIFO), not a regular file"},
+        {"folder", tmp.Make(Special::Folder, "folder.q58"), "is a directory, not a regular file"},
+        {"socket", tmp.Make(Special::Socket, "socket.q58"), "is a socket, not a regular file"},
+        {"device", "/dev/null", "is a character device, not a regular file"},
+        {"missing", tmp.dir() + "missing.q58", "No such file or directory"},
+        {"under a file", file + "/FW0001.q58", "Not a directory"},
+        {"name too long", tmp.dir() + std::string(300, 'n') + ".q58", "File name too long"},
+        {"link loop", tmp.dir() + "loop.q58", "Too many levels of symbolic links"},
+        {"zero in the name", file + std::string(1, '\0') + "x", "Invalid argument"},
+    };
+    FifoRescue rescue({fifo}, std::chrono::milliseconds(1000));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DiskFile disk;
+        std::string why;
+        EXPECT_FALSE(disk.Open(c.path, &why));
+        EXPECT_FALSE(disk.IsOpen());
+        EXPECT_EQ(why, c.why);
+        EXPECT_EQ(disk.ReadByte(), EOF);
+    }
+    EXPECT_FALSE(rescue.Rescued()) << "an open waited on the named pipe";
+}
+
+TEST(DiskFile, OpensRegularFilesAndLinksToThemForBlockingReads) {
+    TempDir tmp;
+    const std::string file = tmp.Write("FW0001.q58", "ab");
+    ::symlink(file.c_str(), (tmp.dir() + "link.q58").c_str());
+    for (const std::string& path : {file, tmp.dir() + "link.q58"}) {
+        SCOPED_TRACE(path);
+        DiskFile disk;
+        std::string why = "untouched";
+        ASSERT_TRUE(disk.Open(path, &why));
+        EXPECT_EQ(why, "untouched");
+        EXPECT_EQ(disk.ReadByte(), 'a');
+        EXPECT_EQ(disk.ReadByte(), 'b');
+        EXPECT_EQ(disk.ReadByte(), EOF);
+    }
+}
+
+// A disk that is no regular file is a disk that can't be opened: the operator is asked for it,
+// and a Cancel ends the wait, with nothing open.
+TEST(OpenDisk, DiskThatIsNoRegularFileIsAskedFor) {
+    for (const Special kind : {Special::Fifo, Special::Folder, Special::Socket}) {
+        for (const int diskNo : {1, 2}) {
+            SCOPED_TRACE(std::string(TempDir::Name(kind)) + " as disk " + std::to_string(diskNo));
+            TempDir tmp;
+            const std::string path = tmp.Make(kind, "FW000" + std::to_string(diskNo) + ".q58");
+            FifoRescue rescue({path}, std::chrono::milliseconds(1000));
+            DiskFile disk;
+            ScriptedPrompt prompt({true, false});
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(OpenDisk(diskNo, "FW0000.q58", diskNo == 1 ? kRomTypeAny : kRomMain,
+                               tmp.dir(), disk, prompt),
+                      -1);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+            EXPECT_EQ(prompt.asked, (std::vector<int>{diskNo, diskNo}));
+            EXPECT_FALSE(disk.IsOpen());
+            EXPECT_FALSE(rescue.Rescued());
+        }
+    }
 }
