@@ -408,6 +408,18 @@ TEST_F(Cli, DiskThatIsNoRegularFileIsAskedFor) {
     }
 }
 
+// The digit of a disk replaces the whole last character before the dot, however many bytes
+// it takes in UTF-8, so the set is found.
+TEST_F(Cli, FindsTheDisksOfAUtf8Name) {
+    const std::string chosen = tmp.Write("ファームウェア一.q58", "not a disk");
+    tmp.Write("ファームウェア1.q58", GoodSet());
+    TcpDeviceServer device;
+    Process flash(Args(chosen, device.port(), {"--disk-answer", "cancel"}));
+    EXPECT_EQ(flash.Wait(), 0) << flash.out << flash.err;
+    EXPECT_EQ(flash.out.find("Insert Disk"), std::string::npos) << flash.out;
+    EXPECT_EQ(flash.Lines().back(), "Transfer completed");
+}
+
 TEST_F(Cli, HelpListsTheExitCodes) {
     Process flash({QF580_FLASH, "--help"});
     EXPECT_EQ(flash.Wait(), 0);

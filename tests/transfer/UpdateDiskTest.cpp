@@ -150,10 +150,49 @@ TEST(MakeDiskName, Table) {
         {2, "a", "2"},
         {1, "", ""},
         {1, "ファイル0.q58", "ファイル1.q58"},
+        // A character of several bytes in UTF-8 gives way whole: 2, 3 and 4 bytes.
+        {1, "ファームウェア一.q58", "ファームウェア1.q58"},
+        {2, "ファームウェア一.q58", "ファームウェア2.q58"},
+        {1, "caf\xC3\xA9.q58", "caf1.q58"},
+        {2, "fw\xF0\x9F\x98\x80.q58", "fw2.q58"},
+        {1, "\xE4\xB8\x80.q58", "1.q58"},
+        {2, "A.\xE4\xB8\x80\xE4\xB8\x80.q58",
+         "A.\xE4\xB8\x80"
+         "2.q58"},
+        // Without a dot, the last character, whole.
+        {1, "データ", "デー1"},
+        {2, "\xE4\xB8\x80", "2"},
+        // Not UTF-8: byte by byte, as before.
+        {1, "caf\xE9.q58", "caf1.q58"},
+        {1, "\xFF\xE4\xB8\x80.q58",
+         "\xFF\xE4\xB8"
+         "1.q58"},
+        {1, "ab\xE4\xB8.q58",
+         "ab\xE4"
+         "1.q58"},
+        {1, "\xC0\xAF.q58",
+         "\xC0"
+         "1.q58"},  // overlong form of "/"
+        {1, "\xED\xA0\x80.q58",
+         "\xED\xA0"
+         "1.q58"},  // a surrogate
+        {1, "x\x80", "x1"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(MakeDiskName(c.disk, c.chosen), c.expected) << c.chosen << " disk " << c.disk;
     }
+}
+
+// A set whose chosen name ends in a character of several bytes is found on disk, not asked
+// for as if disk 1 were missing.
+TEST(OpenDisk, FindsTheDiskOfAUtf8NameWhoseDigitReplacesAWholeCharacter) {
+    TempDir tmp;
+    tmp.Write("ファームウェア1.q58", Header(kRomMain, "01"));
+    DiskFile disk;
+    ScriptedPrompt prompt({});
+    EXPECT_EQ(OpenDisk(1, "ファームウェア一.q58", kRomTypeAny, tmp.dir(), disk, prompt), 0);
+    EXPECT_TRUE(disk.IsOpen());
+    EXPECT_EQ(prompt.asked, std::vector<int>{});
 }
 
 TEST(IdentifyRomType, ExactLinesOnly) {
