@@ -10,6 +10,8 @@
 #include "Eintr.h"
 #include "Poll.h"
 
+#include "UpdateDisk.h"
+
 namespace qf580::cli {
 
 ParsedAnswer ParseAnswer(std::string line) {
@@ -25,6 +27,15 @@ ParsedAnswer ParseAnswer(std::string line) {
         return ParsedAnswer::Cancel;
     }
     return ParsedAnswer::Unknown;
+}
+
+std::string CheckUpdateFile(const std::string& path) {
+    DiskFile file;
+    std::string why;
+    if (file.Open(path, &why)) {
+        return {};
+    }
+    return "cannot open " + path + ": " + why;
 }
 
 CliHost::CliHost(DiskAnswer answer, std::FILE* out, int answerFd, int wakeFd)

@@ -18,6 +18,11 @@ enum class DiskAnswer { Ask, Ok, Cancel };
 enum class ParsedAnswer { Ok, Cancel, Unknown };
 ParsedAnswer ParseAnswer(std::string line);
 
+// Whether `path` can serve as the update file, tried as the window tries its chosen file: empty
+// when it opens as a regular file, else a message naming the path and the reason ("cannot
+// open PATH: Permission denied", "... is a named pipe (FIFO), not a regular file").
+std::string CheckUpdateFile(const std::string& path);
+
 class CliHost final : public TransHost {
   public:
     // `out` receives the statuses and the question; `answerFd` is read for the operator's

@@ -107,9 +107,11 @@ int main(int argc, char** argv) {
     std::string usbDriver;
     std::optional<int> timeoutMs;
 
+    // Opened as the window opens its chosen file, so that the message gives the real reason:
+    // CLI11's own check calls every failure "File does not exist".
     app.add_option("file", file, "The update file (disk 1 of the set, as chosen in the window)")
         ->required()
-        ->check(CLI::ExistingFile);
+        ->check(CLI::Validator([](std::string& path) { return CheckUpdateFile(path); }, "FILE"));
     auto* addressOpt =
         app.add_option("--address", address, "Numeric IPv4 address of the device (TCP/IP)");
     auto* portOpt = app.add_option("--port", port, "TCP port of the device")

@@ -1,5 +1,7 @@
 #include "DeviceModel.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <string_view>
 
@@ -29,14 +31,25 @@ DeviceModel::Output DeviceModel::Feed(std::span<const std::uint8_t> bytes) {
         received_.writeSizes.push_back(bytes.size());
     }
     Output out;
+    CloseIfDue();
     std::size_t at = 0;
-    while (at < bytes.size() && phase_ != Phase::Complete && phase_ != Phase::Stopped) {
-        if (phase_ == Phase::Records) {
-            at += TakeRecords(bytes.subspan(at), out);
+    while (at < bytes.size() && !closed_) {
+        // No further than the byte at which a fault closes the link, so that it closes there.
+        const std::size_t end = at + std::min(bytes.size() - at, BytesUntilClose());
+        std::size_t step = 1;
+        if (phase_ == Phase::Complete || phase_ == Phase::Stopped) {
+            // Once complete or stopped, bytes are still taken, just not answered.
+            step = end - at;
+        } else if (phase_ == Phase::Records) {
+            step = TakeRecords(bytes.subspan(at, end - at), out);
         } else {
-            Step(bytes[at++], out);
+            Step(bytes[at], out);
         }
+        at += step;
+        taken_ += step;
+        CloseIfDue();
     }
+    out.untaken = bytes.size() - at;
     // A link the device has closed stays closed, whatever the front-end does with it.
     out.close = out.close || closed_;
     out.taken = closed_ ? at : bytes.size();
@@ -196,7 +209,7 @@ void DeviceModel::EndRecord() {
 
 const Fault* DeviceModel::FaultAt(ReplyPoint point) const {
     for (const Fault& fault : plan_.faults) {
-        if (fault.at != point) {
+        if (fault.at != point || fault.kind == FaultKind::CloseAfterBytes) {
             continue;
         }
         if (point != ReplyPoint::RecordAck ||
@@ -205,6 +218,32 @@ const Fault* DeviceModel::FaultAt(ReplyPoint point) const {
         }
     }
     return nullptr;
+}
+
+std::size_t DeviceModel::BytesUntilClose() const {
+    std::size_t until = SIZE_MAX;
+    for (const Fault& fault : plan_.faults) {
+        if (fault.kind == FaultKind::CloseAfterBytes && fault.bytes > taken_) {
+            until = std::min(until, fault.bytes - taken_);
+        }
+    }
+    return until;
+}
+
+void DeviceModel::CloseIfDue() {
+    if (closed_) {
+        return;
+    }
+    for (const Fault& fault : plan_.faults) {
+        if (fault.kind == FaultKind::CloseAfterBytes && fault.bytes == taken_) {
+            closed_ = true;
+            // A device that has everything may close: that is no fault of the exchange.
+            if (phase_ != Phase::Complete && phase_ != Phase::Stopped) {
+                Stop("closed the link after " + std::to_string(taken_) + " bytes");
+            }
+            return;
+        }
+    }
 }
 
 bool DeviceModel::Reply(ReplyPoint point, std::vector<std::uint8_t> good, Output& out) {
@@ -235,6 +274,8 @@ bool DeviceModel::ApplyFault(const Fault& fault, ReplyPoint point, std::vector<s
             out.close = true;
             Stop("closed the link at the " + PointName(point));
             break;
+        case FaultKind::CloseAfterBytes:
+            break;  // never named for a point: FaultAt passes it by
     }
     return false;
 }

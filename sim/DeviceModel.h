@@ -24,6 +24,10 @@ enum class FaultKind {
     WrongByte,  // answer `byte` instead (for Ident: the echo with its first byte replaced)
     Silence,    // answer nothing, now and from then on
     Close,      // close the link instead of answering
+    // Close the link as soon as `bytes` bytes have arrived, counted from the connection's
+    // first; the device takes (and answers) those and no more. `at` and the record fields
+    // are not looked at.
+    CloseAfterBytes,
 };
 
 struct Fault {
@@ -32,6 +36,7 @@ struct Fault {
     int pass = 1;         // RecordAck only: 1-based pass
     int recordIndex = 0;  // RecordAck only: index within the pass
     std::uint8_t byte = 0x4E;
+    std::size_t bytes = 0;  // CloseAfterBytes only
 };
 
 struct FaultPlan {
@@ -64,6 +69,9 @@ class DeviceModel {
         // How many bytes of the write the device took: all of them, unless it closed the link
         // before the last (a device that stopped answering still takes what comes).
         std::size_t taken = 0;
+        // Bytes at the end of this write that came after the device closed the link: they
+        // never reached it, and a front-end must not acknowledge them to the host.
+        std::size_t untaken = 0;
     };
 
     // One write from the host, whole.
@@ -93,6 +101,10 @@ class DeviceModel {
     // exchange ends here (a fault fired).
     bool Reply(ReplyPoint point, std::vector<std::uint8_t> good, Output& out);
     const Fault* FaultAt(ReplyPoint point) const;
+    // Closes the link if a CloseAfterBytes fault names the number of bytes taken so far.
+    void CloseIfDue();
+    // How many more bytes the device takes before such a fault closes it (SIZE_MAX: never).
+    std::size_t BytesUntilClose() const;
     bool ApplyFault(const Fault& fault, ReplyPoint point, std::vector<std::uint8_t> good,
                     Output& out);
     void Stop(std::string why);
@@ -115,8 +127,9 @@ class DeviceModel {
     std::size_t recordLength_ = 0;  // whole length of the record being received, 0 if none
     std::size_t bytesReceived_ = 0;
     std::size_t recordsReceived_ = 0;
-    bool closed_ = false;  // a Close fault fired
-    std::string error_;    // why the device stopped
+    bool closed_ = false;    // a Close fault fired
+    std::size_t taken_ = 0;  // bytes taken since the connection began
+    std::string error_;      // why the device stopped
 };
 
 }  // namespace qf580::sim

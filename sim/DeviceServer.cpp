@@ -18,6 +18,30 @@
 
 namespace qf580::sim {
 
+namespace {
+
+// A stack acknowledges bytes as they arrive, whatever its program does with them later, and
+// the host takes an acknowledged byte as delivered. To play a device that is gone from a given
+// byte on, nothing may be acknowledged before the model has taken it: what arrives is
+// acknowledged only after a delay, and what the model took at once (DelayAcknowledgements,
+// then AcknowledgeNow after each read). Leaving an acknowledgement to the delay would also
+// stall a host whose small writes wait for it, and the system answers a delay that ran out
+// by acknowledging everything at once from then on.
+void DelayAcknowledgements(int fd) {
+    const int delayed = 0;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &delayed, sizeof delayed);
+}
+
+void AcknowledgeNow(int fd) {
+    // An even non-zero value sends the pending acknowledgement and keeps later ones delayed;
+    // delaying again explicitly covers the case where none was pending.
+    const int sendPendingThenDelay = 2;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &sendPendingThenDelay, sizeof sendPendingThenDelay);
+    DelayAcknowledgements(fd);
+}
+
+}  // namespace
+
 DeviceServer::DeviceServer(Framing framing, FaultPlan plan, ConnectionEnd onEnd)
     : framing_(framing), onEnd_(std::move(onEnd)), plan_(plan), model_(std::move(plan)) {}
 
@@ -99,6 +123,7 @@ void DeviceServer::Run() {
             // Replies are single bytes the host waits for; don't hold them back.
             const int yes = 1;
             ::setsockopt(connection.Get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+            DelayAcknowledgements(connection.Get());
         }
         Serve(Connection{std::move(connection)});
     }
@@ -119,14 +144,28 @@ void DeviceServer::Serve(Connection connection) {
             posix::Waited::Ready) {
             break;
         }
-        const ssize_t n =
-            posix::RetryOnEintr([&] { return ::recv(socket, buffer.data(), buffer.size(), 0); });
+        // A stream is only looked at first, and read once the device has taken the bytes:
+        // a stack acknowledges what it reads, so bytes the device never took must stay unread.
+        const int peek = framing_ == Framing::Stream ? MSG_PEEK : 0;
+        const ssize_t n = posix::RetryOnEintr(
+            [&] { return ::recv(socket, buffer.data(), buffer.size(), peek); });
         if (n <= 0) {
             break;
         }
         const std::span<const std::uint8_t> chunk(buffer.data(), static_cast<std::size_t>(n));
         if (framing_ == Framing::Stream) {
-            open = Deliver(connection, chunk);
+            std::size_t taken = 0;
+            open = Deliver(connection, chunk, taken);
+            if (!open && !Complete()) {
+                // Gone in the middle of the exchange: a reset, which acknowledges nothing
+                // more, so the host learns that what it sent since was lost.
+                const linger reset{1, 0};
+                ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                break;
+            }
+            [[maybe_unused]] const auto read =
+                ::recv(socket, buffer.data(), taken, MSG_DONTWAIT);
+            AcknowledgeNow(socket);
             continue;
         }
         frames.Add(chunk);
@@ -135,7 +174,8 @@ void DeviceServer::Serve(Connection connection) {
             if (!frame) {
                 break;
             }
-            open = frame->kind == FrameKind::Write && Deliver(connection, frame->payload);
+            std::size_t taken = 0;
+            open = frame->kind == FrameKind::Write && Deliver(connection, frame->payload, taken);
         }
         open = open && !frames.Broken();
     }
@@ -155,7 +195,8 @@ void DeviceServer::Serve(Connection connection) {
     }
 }
 
-bool DeviceServer::Deliver(Connection& connection, std::span<const std::uint8_t> write) {
+bool DeviceServer::Deliver(Connection& connection, std::span<const std::uint8_t> write,
+                           std::size_t& taken) {
     DeviceModel::Output out;
     int delayMs = 0;
     bool hangUp = false;
@@ -165,6 +206,7 @@ bool DeviceServer::Deliver(Connection& connection, std::span<const std::uint8_t>
         delayMs = model_.Plan().replyDelayMs;
         hangUp = out.close || (model_.Plan().closeWhenComplete && model_.Complete());
     }
+    taken = out.taken;
     if (framing_ == Framing::Frames && out.taken == write.size()) {
         // Confirmed at once, as a device acknowledges a USB transfer before it answers it; a
         // write the device closed the link in the middle of is never confirmed.

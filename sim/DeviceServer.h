@@ -68,7 +68,8 @@ class DeviceServer {
     void Serve(Connection connection);
     // Feeds one write to the model and delivers what the device does about it; false when the
     // connection is to end.
-    bool Deliver(Connection& connection, std::span<const std::uint8_t> write);
+    // `taken`: how many bytes of the write the device took (fewer when it closed first).
+    bool Deliver(Connection& connection, std::span<const std::uint8_t> write, std::size_t& taken);
     // Sends to a host that listens; false when the stop came first.
     bool Send(Connection& connection, std::span<const std::uint8_t> bytes) const;
     Sent SendAll(int socket, std::span<const std::uint8_t> bytes) const;

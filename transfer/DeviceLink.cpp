@@ -174,6 +174,17 @@ int DeviceLink::RecvTcp(std::uint8_t*& p, int wanted) {
     return 1;
 }
 
+int DeviceLink::ConfirmDelivery() {
+    try {
+        if (Chosen() == Transport::Usb) {
+            return UsbHeld() ? 1 : 0;
+        }
+        return SockStream && SockStream->WaitUntilAcknowledged() ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
 int DeviceLink::ClosePort() {
     const bool usbHeld = UsbHeld();
     Transport transport = opened_.value_or(Transport::Tcp);

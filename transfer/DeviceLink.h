@@ -34,6 +34,12 @@ class DeviceLink {
     int SendData(const void* data, int len);
     // buf has room for len + 1 bytes; a 0 byte is always written after what was received.
     int RecvData(std::uint8_t* buf, int len);
+    // Non-zero once every byte sent so far has reached the device, 0 when that can't be
+    // confirmed. Over TCP/IP a send only hands bytes to the system: this waits, up to the
+    // write time limit, until the device has acknowledged all of them. Over USB a write's
+    // success is the driver's word that the device took the bytes, so nothing is left to wait
+    // for. Sends nothing itself.
+    int ConfirmDelivery();
     int ClosePort();
 
     std::int32_t UsbHandle() const { return usbHandle_; }

@@ -1,13 +1,18 @@
 #include "TcpClient.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 
 #include "Eintr.h"
 #include "Poll.h"
@@ -15,6 +20,23 @@
 namespace qf580 {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the send queue is looked at while bytes wait for their acknowledgement: the
+// system offers no event for "everything acknowledged", so the wait sleeps in steps that grow
+// from a fraction of a round trip on a local network to a few tens of milliseconds.
+constexpr int kFirstAckStepMs = 1;
+constexpr int kLongestAckStepMs = 32;
+
+Clock::time_point DeadlineIn(int ms) {
+    return Clock::now() + std::chrono::milliseconds(std::max(ms, 0));
+}
+
+int MsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
+}
 
 // A connect cut short by a signal goes on in the background; wait for its end like the
 // blocking call would have, then take its outcome.
@@ -116,6 +138,48 @@ int SocketStream::Write(const void* data, int len) {
         }
     }
     return done;
+}
+
+bool SocketStream::WaitUntilAcknowledged() {
+    if (socket_ < 0) {
+        return false;
+    }
+    const Clock::time_point deadline = DeadlineIn(timeoutMs_);
+    int stepMs = kFirstAckStepMs;
+    for (;;) {
+        // Bytes written and not yet acknowledged, sent or not. TCP_INFO's counts don't add up
+        // to this: tcpi_unacked counts segments, not bytes, and tcpi_notsent_bytes only the
+        // bytes not sent yet. The count stays right after a reset.
+        int unacknowledged = 0;
+        if (::ioctl(socket_, SIOCOUTQ, &unacknowledged) != 0) {
+            return false;
+        }
+        if (unacknowledged == 0) {
+            return true;
+        }
+        // We never close or shut down our end before this, so a closed connection can only
+        // come from a reset: the peer refused the bytes, or was gone when they arrived. They
+        // will never be acknowledged now. (A peer's normal close leaves the connection half
+        // open, and it still acknowledges what it took before.)
+        tcp_info info{};
+        socklen_t size = sizeof info;
+        if (::getsockopt(socket_, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+            info.tcpi_state == TCP_CLOSE) {
+            return false;
+        }
+        const int left = MsUntil(deadline);
+        if (left == 0) {
+            return false;
+        }
+        // Asks for no events: the wait ends early only on an error or a hang-up, after which
+        // nothing more will be acknowledged; one last look tells whether it all was.
+        pollfd p{socket_, 0, 0};
+        const int n = ::poll(&p, 1, std::min(stepMs, left));
+        if (n > 0 || (n < 0 && errno != EINTR)) {
+            return ::ioctl(socket_, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
+        }
+        stepMs = std::min(stepMs * 2, kLongestAckStepMs);
+    }
 }
 
 }  // namespace qf580

@@ -50,6 +50,12 @@ class SocketStream {
     // Writes all `len` bytes unless the time limit passes or the connection fails first.
     // Returns the number that went out.
     int Write(const void* data, int len);
+    // Waits up to the time limit until the peer has acknowledged every byte written so far.
+    // A write only hands bytes to the system, so this is what tells that they arrived. True
+    // once nothing is left unacknowledged, also when the peer has closed the connection
+    // since; false when it was reset or failed with bytes unacknowledged, or bytes are still
+    // unacknowledged at the limit. Sends nothing.
+    bool WaitUntilAcknowledged();
 
   private:
     int socket_;

@@ -247,6 +247,11 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
             }
         }
     }
+    // Nothing answers the last END byte, nor the records sent since the last acknowledgement:
+    // a device that was gone before they arrived must not end as a success.
+    if (ConfirmDelivery() == 0) {
+        return Outcome::CommError;
+    }
     return Outcome::Completed;
 }
 

@@ -44,6 +44,7 @@ class TTrans {
     int OpenPort() { return link_.OpenPort(); }
     int SendData(const void* data, int len) { return link_.SendData(data, len); }
     int RecvData(std::uint8_t* buf, int len) { return link_.RecvData(buf, len); }
+    int ConfirmDelivery() { return link_.ConfirmDelivery(); }
     int ClosePort() { return link_.ClosePort(); }
 
   private:

@@ -1,12 +1,84 @@
 #include "UpdateDisk.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <system_error>
 
 namespace qf580 {
 
-bool DiskFile::Open(const std::string& path) {
-    file_.reset(std::fopen(path.c_str(), "rb"));
-    return IsOpen();
+namespace {
+
+std::string NotRegular(mode_t mode) {
+    const char* kind = S_ISFIFO(mode)   ? "a named pipe (FIFO)"
+                       : S_ISSOCK(mode) ? "a socket"
+                       : S_ISDIR(mode)  ? "a directory"
+                       : S_ISCHR(mode)  ? "a character device"
+                       : S_ISBLK(mode)  ? "a block device"
+                                        : "no regular file";
+    return std::string("is ") + kind + ", not a regular file";
+}
+
+std::string SystemReason(int error) {
+    // Thread-safe, unlike strerror; the same words.
+    return std::generic_category().message(error);
+}
+
+}  // namespace
+
+bool DiskFile::Open(const std::string& path, std::string* why) {
+    file_.reset();
+    const auto fail = [why](std::string reason) {
+        if (why != nullptr) {
+            *why = std::move(reason);
+        }
+        return false;
+    };
+    // c_str() would cut the name at the zero and open another file.
+    if (path.find('\0') != std::string::npos) {
+        return fail(SystemReason(EINVAL));
+    }
+    // Without waiting: a named pipe's open blocks until a writer comes, a device's until it
+    // is ready. The file's kind is then taken from what was opened, not from the name, which
+    // could have been replaced in between.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        // A socket can't be opened at all; say what it is rather than the system's word.
+        struct stat status {};
+        if (error == ENXIO && ::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+            return fail(NotRegular(status.st_mode));
+        }
+        return fail(SystemReason(error));
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return fail(SystemReason(error));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return fail(NotRegular(status.st_mode));
+    }
+    // A regular file's reads never wait for a writer; the stream functions expect blocking
+    // reads, so the flag goes again.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return fail(SystemReason(error));
+    }
+    file_.reset(::fdopen(fd, "rb"));
+    if (!file_) {
+        const int error = errno;
+        ::close(fd);
+        return fail(SystemReason(error));
+    }
+    return true;
 }
 
 bool DiskFile::Seek(long offset) {
@@ -53,6 +125,48 @@ ChosenFile SplitChosenFile(std::string_view path) {
     return {std::string(path.substr(0, split + 1)), std::string(path.substr(split + 1))};
 }
 
+namespace {
+
+// Whether `text` is well-formed UTF-8: no stray continuation bytes, no cut sequences, no
+// overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsUtf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        unsigned char low = 0x80;  // the range of the byte after the lead
+        unsigned char high = 0xBF;
+        if (lead < 0x80) {
+            length = 1;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            return false;
+        }
+        if (text.size() - i < length) {
+            return false;
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto byte = static_cast<unsigned char>(text[i + k]);
+            if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::string MakeDiskName(int diskNo, std::string_view chosenName) {
     std::string name(chosenName);
     if (name.empty()) {
@@ -60,11 +174,20 @@ std::string MakeDiskName(int diskNo, std::string_view chosenName) {
     }
     const char digit = static_cast<char>('0' + diskNo);
     const std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos) {
-        name.back() = digit;
-    } else if (dot > 0) {
-        name[dot - 1] = digit;
+    if (dot == 0) {
+        return name;
     }
+    // One past the character that gives way to the digit.
+    const std::size_t end = dot == std::string::npos ? name.size() : dot;
+    std::size_t begin = end - 1;
+    // In a UTF-8 name that character may take several bytes, and all of them go: half a
+    // character would leave a name that no file carries. Other names keep to single bytes.
+    if (IsUtf8(name)) {
+        while (begin > 0 && (static_cast<unsigned char>(name[begin]) & 0xC0) == 0x80) {
+            --begin;
+        }
+    }
+    name.replace(begin, end - begin, 1, digit);
     return name;
 }
 

@@ -53,7 +53,12 @@ class DiskFile {
     DiskFile& operator=(DiskFile&&) noexcept = default;
     ~DiskFile() = default;
 
-    bool Open(const std::string& path);
+    // Opens `path` for reading as raw bytes, if it is a regular file. Anything else (a named
+    // pipe, a socket, a directory, a device) is refused at once: opening or reading a pipe or
+    // a device can wait without end, and a directory has no bytes to read. On failure, `why`
+    // (if given) receives the reason in words, such as "Permission denied" or "is a named
+    // pipe (FIFO), not a regular file"; nothing is open then.
+    bool Open(const std::string& path, std::string* why = nullptr);
     void Close() { file_.reset(); }
     bool IsOpen() const { return file_ != nullptr; }
 

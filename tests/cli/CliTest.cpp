@@ -2,6 +2,10 @@
 // how it answers the disk question, how it stops, and its exit codes.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <set>
 
 #include "ChildProcess.h"
@@ -144,6 +148,42 @@ INSTANTIATE_TEST_SUITE_P(
                                "Aborted due to communication error", 20}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The records after the last acknowledgement and the END byte get no answer: a device gone
+// there is a failure for scripts too, and one that took every byte and then closed is not.
+TEST_F(Cli, DeviceGoneAfterTheLastAcknowledgementFailsWithItsCode) {
+    const std::string file = WriteDisk1(GoodSet());
+    const std::size_t everything = Handshake(Header(kRomMain, 1)).size() + GoodSet().size() - 56;
+    Fault tookAll;
+    tookAll.kind = FaultKind::CloseAfterBytes;
+    tookAll.bytes = everything;
+    Fault allButEnd = tookAll;
+    allButEnd.bytes = everything - 1;
+    const struct {
+        const char* name;
+        Fault fault;
+        std::string outcome;
+        int code;
+    } cases[] = {
+        // Records 0 to 3: acknowledged last at 1, so 2, 3 and the END byte are the stretch.
+        {"after record 2", At(FaultKind::Close, ReplyPoint::RecordAck, 2),
+         "Aborted due to communication error", 20},
+        {"after record 3", At(FaultKind::Close, ReplyPoint::RecordAck, 3),
+         "Aborted due to communication error", 20},
+        {"before the END byte", allButEnd, "Aborted due to communication error", 20},
+        {"after every byte", tookAll, "Transfer completed", 0},
+    };
+    for (const char* fast : {"--fast", "--no-fast"}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(fast) + ", closed " + c.name);
+            TcpDeviceServer device(FaultPlan{{c.fault}, 0});
+            Process flash(Args(file, device.port(), {fast}));
+            EXPECT_EQ(flash.Wait(), c.code) << flash.out << flash.err;
+            ASSERT_FALSE(flash.Lines().empty());
+            EXPECT_EQ(flash.Lines().back(), c.outcome);
+        }
+    }
+}
+
 TEST_F(Cli, NoEndRecordOnDisk2) {
     WriteTwoDiskSet();
     disk2.pop_back();  // without its END
@@ -275,6 +315,111 @@ TEST_F(Cli, UsageErrorsExitTwo) {
     }
 }
 
+// The file named on the command line is opened as the window opens its chosen file, and a
+// refusal says which file and why, at once.
+TEST_F(Cli, RefusesAnUnusableUpdateFileWithItsReason) {
+    using Special = TempDir::Special;
+    const std::string regular = WriteWorkedExample();
+    const struct {
+        std::string what;
+        std::string path;
+        std::string why;
+    } cases[] = {
+        {"named pipe", tmp.Make(Special::Fifo, "pipe/FW0001.q58"),
+         "is a named pipe (FIFO), not a regular file"},
+        {"folder", tmp.Make(Special::Folder, "folder/FW0001.q58"),
+         "is a directory, not a regular file"},
+        {"socket", tmp.Make(Special::Socket, "socket/FW0001.q58"),
+         "is a socket, not a regular file"},
+        {"missing", tmp.dir() + "missing.q58", "No such file or directory"},
+        {"name too long", tmp.dir() + std::string(300, 'n') + ".q58", "File name too long"},
+        {"under a file", regular + "/FW0001.q58", "Not a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Process flash({QF580_FLASH, c.path, "--usb", "--disk-answer", "cancel"});
+        EXPECT_EQ(flash.Wait(1s), 2);
+        EXPECT_NE(flash.err.find("cannot open " + c.path + ": " + c.why), std::string::npos)
+            << flash.err;
+        EXPECT_TRUE(flash.out.empty()) << "no transfer begun: " << flash.out;
+    }
+}
+
+// A folder the program may not enter is not a missing file. Only a process that can take on
+// another user can show it: the superuser reads every folder.
+TEST_F(Cli, FolderItMayNotEnterSaysPermissionDenied) {
+    const std::string file = WriteWorkedExample();  // inside a folder only its owner enters
+    int err[2];
+    ASSERT_EQ(::pipe(err), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::dup2(err[1], 2);
+        const gid_t nobody = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
+            ::_exit(77);
+        }
+        const char* argv[] = {QF580_FLASH, file.c_str(), "--usb", nullptr};
+        ::execv(QF580_FLASH, const_cast<char* const*>(argv));
+        ::_exit(127);
+    }
+    ::close(err[1]);
+    std::string message;
+    char chunk[256];
+    for (ssize_t n; (n = ::read(err[0], chunk, sizeof chunk)) > 0;) {
+        message.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(err[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) {
+        GTEST_SKIP() << "this process cannot run a program as another user";
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_NE(message.find("cannot open " + file + ": Permission denied"), std::string::npos)
+        << message;
+}
+
+// A disk of the set that is no regular file can't be opened, so it is asked for, at once.
+TEST_F(Cli, DiskThatIsNoRegularFileIsAskedFor) {
+    using Special = TempDir::Special;
+    for (const Special kind : {Special::Fifo, Special::Folder, Special::Socket}) {
+        for (const int diskNo : {1, 2}) {
+            SCOPED_TRACE(std::string(TempDir::Name(kind)) + " as disk " + std::to_string(diskNo));
+            TempDir set;
+            std::string chosen;
+            if (diskNo == 1) {
+                chosen = set.Write("FW0000.q58", GoodSet());
+                set.Make(kind, "FW0001.q58");
+            } else {
+                chosen = set.Write("FW0001.q58", Header(kRomMain, 1) + Record(2, 1));
+                set.Make(kind, "FW0002.q58");
+            }
+            TcpDeviceServer device;
+            Process flash(Args(chosen, device.port(), {"--disk-answer", "cancel"}));
+            EXPECT_EQ(flash.Wait(1s), 10) << flash.out << flash.err;
+            const Lines lines = flash.Lines();
+            ASSERT_GE(lines.size(), 2u);
+            EXPECT_EQ(lines[lines.size() - 2],
+                      "Insert Disk " + std::to_string(diskNo) + " [OK/cancel]: cancel");
+            EXPECT_EQ(lines.back(), "Aborted according to instruction received");
+        }
+    }
+}
+
+// The digit of a disk replaces the whole last character before the dot, however many bytes
+// it takes in UTF-8, so the set is found.
+TEST_F(Cli, FindsTheDisksOfAUtf8Name) {
+    const std::string chosen = tmp.Write("ファームウェア一.q58", "not a disk");
+    tmp.Write("ファームウェア1.q58", GoodSet());
+    TcpDeviceServer device;
+    Process flash(Args(chosen, device.port(), {"--disk-answer", "cancel"}));
+    EXPECT_EQ(flash.Wait(), 0) << flash.out << flash.err;
+    EXPECT_EQ(flash.out.find("Insert Disk"), std::string::npos) << flash.out;
+    EXPECT_EQ(flash.Lines().back(), "Transfer completed");
+}
+
 TEST_F(Cli, HelpListsTheExitCodes) {
     ChildProcess flash({QF580_FLASH, "--help"});
     EXPECT_EQ(flash.Wait(), 0);
@@ -360,6 +505,19 @@ TEST_F(CliWithSimProgram, DeviceClosingGivesTheCommunicationErrorCode) {
     EXPECT_EQ(flash.Wait(), 20) << flash.out << flash.err;
     EXPECT_EQ(flash.Lines().back(), "Aborted due to communication error");
     sim->Wait();
+}
+
+TEST_F(CliWithSimProgram, DeviceClosingAfterTheLastAcknowledgementIsNoSuccess) {
+    // 150 records after START: acknowledged last at 129, so 130 to 150 get no answer.
+    const std::string file = MakeSample("SUB", 1);
+    for (const char* fast : {"--fast", "--no-fast"}) {
+        SCOPED_TRACE(fast);
+        const std::string port = StartSim({"--fault", "close:ack:2:140"});
+        Process flash({QF580_FLASH, "--address", "127.0.0.1", "--port", port, fast, file});
+        EXPECT_EQ(flash.Wait(), 20) << flash.out << flash.err;
+        EXPECT_EQ(flash.Lines().back(), "Aborted due to communication error");
+        EXPECT_EQ(sim->Wait(), 1) << "the device saw an unfinished transfer";
+    }
 }
 
 TEST_F(CliWithSimProgram, OverTheStandInUsbDriver) {

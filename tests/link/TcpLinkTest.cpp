@@ -1,4 +1,6 @@
 // The device link over TCP/IP, against real loopback peers on 127.0.0.1.
+#include <time.h>
+
 #include <csignal>
 #include <thread>
 
@@ -317,6 +319,83 @@ TEST_F(TcpLinkTest, SwitchingToUsbAfterATcpOpenKeepsToTcpUntilTheClose) {
     // With nothing open any more, the settings pick the transport again.
     EXPECT_EQ(link.ClosePort(), 1);
     EXPECT_EQ(usb.s->closes, std::vector<std::int32_t>{0});
+}
+
+// The last bytes of a transfer get no answer, so only the connection can tell that they
+// arrived: the device has acknowledged them.
+TEST_F(TcpLinkTest, DeliveryIsConfirmedOnceThePeerHasEveryByte) {
+    for (const bool peerCloses : {false, true}) {
+        SCOPED_TRACE(peerCloses ? "peer then closes normally" : "peer stays");
+        // Long limits: the answer must come from the peer, not from a time limit.
+        DeviceLink link(settings, LinkTimeouts{3000, 4000, 150});
+        UniqueFd conn = OpenAndAccept(link);
+        const Bytes out(3000, 0x21);
+        ASSERT_EQ(link.SendData(out.data(), static_cast<int>(out.size())), 1);
+        EXPECT_EQ(PeerRead(conn.Get(), out.size()), out);
+        if (peerCloses) {
+            conn.Reset();
+        }
+        const auto start = Clock::now();
+        EXPECT_EQ(link.ConfirmDelivery(), 1);
+        EXPECT_LT(MsSince(start), 2000);
+        EXPECT_EQ(link.ClosePort(), 1);
+    }
+}
+
+TEST_F(TcpLinkTest, BytesThePeerNeverTakesAreNotConfirmedAndTheWaitSleeps) {
+    // A peer that reads nothing and holds little: most of the write stays with the link.
+    Peer stuck(1);
+    settings.Set(TcpSettings(stuck.Port()));
+    const LinkTimeouts t = ShortTimeouts();
+    DeviceLink link(settings, t);
+    ASSERT_EQ(link.OpenPort(), 1);
+    UniqueFd conn = stuck.Accept();
+    ASSERT_TRUE(conn);
+    const Bytes out(8000, 0x3C);
+    ASSERT_EQ(link.SendData(out.data(), static_cast<int>(out.size())), 1);
+
+    timespec cpuBefore{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuBefore);
+    const auto start = Clock::now();
+    EXPECT_EQ(link.ConfirmDelivery(), 0);
+    const long took = MsSince(start);
+    timespec cpuAfter{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuAfter);
+    const double cpuMs =
+        (cpuAfter.tv_sec - cpuBefore.tv_sec) * 1e3 + (cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e6;
+
+    // The write's limit, not less and not much more.
+    EXPECT_GE(took, t.streamMs - 20);
+    EXPECT_LT(took, t.streamMs + 1000);
+    EXPECT_LT(cpuMs, took / 4.0) << "the wait must sleep, not spin";
+    EXPECT_EQ(link.ClosePort(), 1);
+}
+
+TEST_F(TcpLinkTest, AResetWithBytesUnacknowledgedFailsTheConfirmationAtOnce) {
+    Peer stuck(1);
+    settings.Set(TcpSettings(stuck.Port()));
+    DeviceLink link(settings, LinkTimeouts{3000, 4000, 150});
+    ASSERT_EQ(link.OpenPort(), 1);
+    UniqueFd conn = stuck.Accept();
+    ASSERT_TRUE(conn);
+    const Bytes out(8000, 0x4B);
+    ASSERT_EQ(link.SendData(out.data(), static_cast<int>(out.size())), 1);
+    const linger abort{1, 0};
+    ::setsockopt(conn.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    conn.Reset();
+
+    const auto start = Clock::now();
+    EXPECT_EQ(link.ConfirmDelivery(), 0);
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_EQ(link.ClosePort(), 1);
+}
+
+TEST_F(TcpLinkTest, NothingToConfirmWithoutAConnection) {
+    DeviceLink link(settings, ShortTimeouts());
+    EXPECT_EQ(link.ConfirmDelivery(), 0) << "never opened";
+    UniqueFd conn = OpenAndAccept(link);
+    EXPECT_EQ(link.ClosePort(), 1);
+    EXPECT_EQ(link.ConfirmDelivery(), 0) << "closed";
 }
 
 }  // namespace

@@ -173,5 +173,19 @@ TEST(UsbLinkTest, SwitchingToTcpAfterAUsbOpenKeepsToUsbUpToItsClose) {
     EXPECT_FALSE(peer.Accept(50));
 }
 
+// A write's success is the driver's word that the device took the bytes: confirming asks the
+// driver nothing more, and sends nothing.
+TEST(UsbLinkTest, DeliveryIsTheDriversWordWhileTheDeviceIsOpen) {
+    UsbLink t;
+    EXPECT_EQ(t.link.ConfirmDelivery(), 0) << "never opened";
+    ASSERT_EQ(t.link.OpenPort(), 1);
+    EXPECT_NE(t.link.SendData("w", 1), 0);
+    EXPECT_EQ(t.link.ConfirmDelivery(), 1);
+    EXPECT_EQ(t.usb.s->writes.size(), 1u);
+    EXPECT_TRUE(t.usb.s->readHandles.empty());
+    EXPECT_EQ(t.link.ClosePort(), 1);
+    EXPECT_EQ(t.link.ConfirmDelivery(), 0) << "closed";
+}
+
 }  // namespace
 }  // namespace qf580::linktest

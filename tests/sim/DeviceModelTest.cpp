@@ -403,6 +403,7 @@ TEST_P(DeviceModelFault, FiresAtItsPointOnly) {
             EXPECT_FALSE(out.close);
             break;
         case FaultKind::Close:
+        case FaultKind::CloseAfterBytes:
             EXPECT_TRUE(out.reply.empty());
             EXPECT_TRUE(out.close);
             break;
@@ -468,6 +469,92 @@ TEST(DeviceModel, WrongByteReplacesTheFirstByteOfTheIdentEcho) {
     DeviceModel model(FaultPlan{{Fault{FaultKind::WrongByte, ReplyPoint::Ident, 1, 0, 'X'}}, 0});
     model.Feed(B(":UP:EXEC\r\nU"));
     EXPECT_EQ(model.Feed(B("QUILLMAR\r\n")).reply, B("XUILLMAR\r\n"));
+}
+
+// A device gone after a number of bytes: it takes those, answers what they call for, and no
+// more; what came after in the same write is reported as never taken.
+TEST(DeviceModel, CloseAfterBytesTakesThatManyAndNoMore) {
+    const auto steps = Exchange(Header(kMainLine), {Records(3)});
+    const Bytes all = Concat(steps);
+    // Inside the update command, at the last byte of the START record (whose answer is still
+    // given), and one byte short of the END record.
+    const std::size_t startEnds = 11 + 10 + 1 + 56 + Records(3)[0].size();
+    for (const std::size_t after : {std::size_t{4}, startEnds, all.size() - 1}) {
+        SCOPED_TRACE(after);
+        Fault fault;
+        fault.kind = FaultKind::CloseAfterBytes;
+        fault.bytes = after;
+        DeviceModel model(FaultPlan{{fault}, 0});
+        Bytes replies;
+        std::size_t offered = 0;
+        std::size_t untaken = 0;
+        bool closed = false;
+        for (const Step& step : steps) {
+            const auto out = model.Feed(step.write);
+            replies.insert(replies.end(), out.reply.begin(), out.reply.end());
+            offered += step.write.size();
+            untaken += out.untaken;
+            closed = out.close;
+        }
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(offered - untaken, after);
+        EXPECT_EQ(model.state(), "closed the link after " + std::to_string(after) + " bytes");
+        EXPECT_FALSE(model.complete());
+        // Exactly the answers the taken bytes called for.
+        Bytes owed;
+        std::size_t sent = 0;
+        for (const Step& step : steps) {
+            sent += step.write.size();
+            if (sent <= after) {
+                owed.insert(owed.end(), step.reply.begin(), step.reply.end());
+            }
+        }
+        EXPECT_EQ(replies, owed);
+    }
+}
+
+TEST(DeviceModel, CloseAfterEveryByteLeavesTheExchangeComplete) {
+    const auto steps = Exchange(Header(kSubLine), {Records(2, 1), Records(2, 2)});
+    Fault fault;
+    fault.kind = FaultKind::CloseAfterBytes;
+    fault.bytes = Concat(steps).size();
+    DeviceModel model(FaultPlan{{fault}, 0});
+    for (std::size_t i = 0; i + 1 < steps.size(); ++i) {
+        const auto out = model.Feed(steps[i].write);
+        EXPECT_EQ(out.reply, steps[i].reply);
+        EXPECT_FALSE(out.close);
+    }
+    const auto last = model.Feed(steps.back().write);
+    EXPECT_TRUE(last.close);
+    EXPECT_EQ(last.untaken, 0u);
+    EXPECT_TRUE(model.complete());
+    EXPECT_EQ(model.state(), "complete");
+}
+
+// A Close named for a record between acknowledgement points takes that record whole and
+// nothing after it, even when the host wrote more in the same write.
+TEST(DeviceModel, CloseMidStreamLeavesTheRestOfTheWriteUntaken) {
+    const auto steps = Exchange(Header(kMainLine), {Records(10)});
+    DeviceModel model(FaultPlan{{Fault{FaultKind::Close, ReplyPoint::RecordAck, 1, 5, 0}}, 0});
+    // Everything up to record 2 as the exchange writes it, then records 2 to 9 and the END
+    // byte in one write.
+    const std::size_t upTo2 = 5 + 2;  // handshake steps, then records 0 and 1
+    for (std::size_t i = 0; i < upTo2; ++i) {
+        model.Feed(steps[i].write);
+    }
+    Bytes rest;
+    for (std::size_t i = upTo2; i < steps.size(); ++i) {
+        rest.insert(rest.end(), steps[i].write.begin(), steps[i].write.end());
+    }
+    const auto out = model.Feed(rest);
+    EXPECT_TRUE(out.close);
+    const Bytes records = Concat(std::vector<Step>(steps.begin() + upTo2, steps.end()));
+    std::size_t through5 = 0;
+    for (int i = 2; i <= 5; ++i) {
+        through5 += Records(10)[static_cast<std::size_t>(i)].size();
+    }
+    EXPECT_EQ(out.untaken, records.size() - through5);
+    EXPECT_EQ(model.recordCount(), 6u);
 }
 
 }  // namespace

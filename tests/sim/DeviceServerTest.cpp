@@ -1,8 +1,10 @@
 // The in-process loopback front-ends: real sockets, a fresh model per connection, faults
 // that are really silent or really close, and replies delayed as planned.
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -92,6 +94,50 @@ TEST(TcpDeviceServer, CloseFaultClosesTheSocket) {
     EXPECT_TRUE(client.SawClose());
     ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
     EXPECT_EQ(server.State(), "closed the link at the identification echo");
+}
+
+// What the host wrote and the device's stack acknowledged, by the host's own count.
+int Unacknowledged(const Client& client) {
+    int queued = -1;
+    ::ioctl(client.Fd(), SIOCOUTQ, &queued);
+    return queued;
+}
+
+// A device gone in the middle of a write resets the connection and acknowledges nothing it
+// didn't take, so the host can tell that those bytes were lost.
+TEST(TcpDeviceServer, GoneMidWriteResetsWithoutAcknowledgingTheRest) {
+    TcpDeviceServer server(FaultPlan{{Fault{FaultKind::Close, ReplyPoint::RecordAck, 1, 5}}, 0});
+    const auto steps = Exchange(Header(kMainLine), {Records(10)});
+    Client client = Client::Tcp(server.port());
+    // The handshake and records 0 and 1, answered; then the rest in one write.
+    RunSteps(client, std::vector<Step>(steps.begin(), steps.begin() + 7));
+    client.Send(Concat(std::vector<Step>(steps.begin() + 7, steps.end())));
+    ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
+    EXPECT_EQ(server.state(), "closed the link at the acknowledgement of record 5 of pass 1");
+
+    pollfd p{client.Fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 2000), 1);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(::recv(client.Fd(), &byte, 1, 0), -1);
+    EXPECT_EQ(errno, ECONNRESET);
+    EXPECT_GT(Unacknowledged(client), 0);
+}
+
+// One that took every byte closes as a device does after a finished exchange: an orderly
+// close that acknowledges them all.
+TEST(TcpDeviceServer, ClosingOnceEveryByteIsTakenIsOrderly) {
+    const auto steps = Exchange(Header(kSubLine), {Records(70, 1), Records(3, 2)});
+    Fault fault;
+    fault.kind = FaultKind::CloseAfterBytes;
+    fault.bytes = Concat(steps).size();
+    TcpDeviceServer server(FaultPlan{{fault}, 0});
+    Client client = Client::Tcp(server.port());
+    RunSteps(client, steps);
+    ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
+    EXPECT_TRUE(server.complete()) << server.state();
+    EXPECT_TRUE(client.Receive(1).empty());
+    EXPECT_TRUE(client.SawClose());
+    EXPECT_EQ(Unacknowledged(client), 0);
 }
 
 TEST(TcpDeviceServer, DelaysEveryReply) {

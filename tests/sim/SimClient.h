@@ -73,6 +73,7 @@ class Client {
     }
     bool SawClose() const { return eof_; }
     void Close() { fd_.Reset(); }
+    int Fd() const { return fd_.Get(); }
 
   private:
     Client(int fd, bool framed) : fd_(fd), framed_(framed) {}

@@ -4,8 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -53,6 +58,46 @@ class TempDir {
     }
 
     void Remove(const std::string& relative) const { std::filesystem::remove(path_ / relative); }
+
+    // Something at `relative` that is no regular file: opening or reading it could wait
+    // without end, or it has no bytes at all. Returns the full path.
+    enum class Special { Fifo, Folder, Socket };
+    std::string Make(Special kind, const std::string& relative) const {
+        const std::filesystem::path file = path_ / relative;
+        std::filesystem::create_directories(file.parent_path());
+        switch (kind) {
+            case Special::Fifo:
+                EXPECT_EQ(::mkfifo(file.c_str(), 0600), 0) << file;
+                break;
+            case Special::Folder:
+                EXPECT_TRUE(std::filesystem::create_directory(file)) << file;
+                break;
+            case Special::Socket: {
+                // Bound and closed again: the name stays, and nothing answers on it.
+                const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                sockaddr_un address{};
+                address.sun_family = AF_UNIX;
+                EXPECT_LT(file.string().size(), sizeof address.sun_path) << file;
+                std::strncpy(address.sun_path, file.c_str(), sizeof address.sun_path - 1);
+                EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+                    << file;
+                ::close(fd);
+                break;
+            }
+        }
+        return file.string();
+    }
+    static const char* Name(Special kind) {
+        switch (kind) {
+            case Special::Fifo:
+                return "named pipe";
+            case Special::Folder:
+                return "folder";
+            case Special::Socket:
+                return "socket";
+        }
+        return "?";
+    }
 
   private:
     std::filesystem::path path_;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "LinkSettings.h"
@@ -15,31 +16,43 @@ TEST(LinkSettings, DefaultsAreTheDevicesFactorySettings) {
     EXPECT_TRUE(v.FastTrans);
 }
 
-// A reader on another thread only ever sees an address that was written whole.
+// A reader on another thread only ever sees an address that was written whole. The two
+// threads overlap for certain: the writer goes on until the reader has seen both addresses
+// many times, so a writer that finishes before the reader starts can't pass the test unread.
 TEST(LinkSettings, ReaderNeverSeesAHalfWrittenAddress) {
     LinkSettings settings;
     const std::string a(200, 'a');
     const std::string b(3, 'b');
-    std::atomic<bool> done{false};
-    std::atomic<bool> reading{false};
+    constexpr int kEachSeen = 1000;
+    std::atomic<bool> readerDone{false};
+    std::atomic<int> writes{0};
     std::thread writer([&] {
-        // On a busy machine the writer could otherwise finish before the first read.
-        while (!reading) {
-            std::this_thread::yield();
-        }
-        for (int i = 0; i < 20000; ++i) {
+        for (int i = 0; !readerDone.load(); ++i) {
             settings.SetIPAddress(i % 2 ? a : b);
             settings.SetFastTrans(i % 2 == 0);
+            writes.fetch_add(1);
         }
-        done = true;
     });
-    int reads = 0;
-    reading = true;
-    do {
+    int seenA = 0;
+    int seenB = 0;
+    int torn = 0;
+    // Bounded, so that a writer that never gets to run fails the test instead of hanging it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((seenA < kEachSeen || seenB < kEachSeen) &&
+           std::chrono::steady_clock::now() < deadline) {
         const std::string seen = settings.IPAddress();
-        ASSERT_TRUE(seen == a || seen == b || seen == "192.168.0.1");
-        ++reads;
-    } while (!done);
+        if (seen == a) {
+            ++seenA;
+        } else if (seen == b) {
+            ++seenB;
+        } else if (seen != "192.168.0.1") {
+            ++torn;
+        }
+    }
+    readerDone.store(true);
     writer.join();
-    EXPECT_GT(reads, 0);
+    EXPECT_EQ(torn, 0);
+    EXPECT_GE(seenA, kEachSeen);
+    EXPECT_GE(seenB, kEachSeen);
+    EXPECT_GT(writes.load(), 1);
 }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "FifoRescue.h"
 #include "TempDir.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,7 +18,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+using qf580::test::FifoRescue;
 using qf580::test::TempDir;
+using Special = TempDir::Special;
 
 Bytes Header(int romType, const std::string& diskNo) {
     std::string h(RomTypeTable[static_cast<std::size_t>(romType)]);
@@ -146,6 +150,33 @@ TEST(MakeDiskName, Table) {
         {2, "a", "2"},
         {1, "", ""},
         {1, "ファイル0.q58", "ファイル1.q58"},
+        // A character of several bytes in UTF-8 gives way whole: 2, 3 and 4 bytes.
+        {1, "ファームウェア一.q58", "ファームウェア1.q58"},
+        {2, "ファームウェア一.q58", "ファームウェア2.q58"},
+        {1, "caf\xC3\xA9.q58", "caf1.q58"},
+        {2, "fw\xF0\x9F\x98\x80.q58", "fw2.q58"},
+        {1, "\xE4\xB8\x80.q58", "1.q58"},
+        {2, "A.\xE4\xB8\x80\xE4\xB8\x80.q58",
+         "A.\xE4\xB8\x80"
+         "2.q58"},
+        // Without a dot, the last character, whole.
+        {1, "データ", "デー1"},
+        {2, "\xE4\xB8\x80", "2"},
+        // Not UTF-8: byte by byte, as before.
+        {1, "caf\xE9.q58", "caf1.q58"},
+        {1, "\xFF\xE4\xB8\x80.q58",
+         "\xFF\xE4\xB8"
+         "1.q58"},
+        {1, "ab\xE4\xB8.q58",
+         "ab\xE4"
+         "1.q58"},
+        {1, "\xC0\xAF.q58",
+         "\xC0"
+         "1.q58"},  // overlong form of "/"
+        {1, "\xED\xA0\x80.q58",
+         "\xED\xA0"
+         "1.q58"},  // a surrogate
+        {1, "x\x80", "x1"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(MakeDiskName(c.disk, c.chosen), c.expected) << c.chosen << " disk " << c.disk;
@@ -177,6 +208,17 @@ TEST(SplitChosenFile, Table) {
         EXPECT_EQ(file.dir, c.dir) << c.path;
         EXPECT_EQ(file.name, c.name) << c.path;
     }
+
+// A set whose chosen name ends in a character of several bytes is found on disk, not asked
+// for as if disk 1 were missing.
+TEST(OpenDisk, FindsTheDiskOfAUtf8NameWhoseDigitReplacesAWholeCharacter) {
+    TempDir tmp;
+    tmp.Write("ファームウェア1.q58", Header(kRomMain, "01"));
+    DiskFile disk;
+    ScriptedPrompt prompt({});
+    EXPECT_EQ(OpenDisk(1, "ファームウェア一.q58", kRomTypeAny, tmp.dir(), disk, prompt), 0);
+    EXPECT_TRUE(disk.IsOpen());
+    EXPECT_EQ(prompt.asked, std::vector<int>{});
 }
 
 TEST(IdentifyRomType, ExactLinesOnly) {
@@ -391,4 +433,81 @@ TEST(DiskFile, ReadGivesWhatIsThereAtTheEndAndNothingWhenClosed) {
     EXPECT_EQ(disk.ReadByte(), EOF);
     disk.Close();
     EXPECT_EQ(disk.Read(into.data(), 1), 0u);
+
+// Disk files are regular files. Anything else is refused at once, with its reason: a named
+// pipe's open would wait for a writer, and its reads for bytes, without end.
+TEST(DiskFile, RefusesAnythingButARegularFileAtOnce) {
+    TempDir tmp;
+    struct Case {
+        std::string what;
+        std::string path;
+        std::string why;
+    };
+    const std::string fifo = tmp.Make(Special::Fifo, "pipe.q58");
+    ::symlink(fifo.c_str(), (tmp.dir() + "link-to-pipe.q58").c_str());
+    ::symlink("loop.q58", (tmp.dir() + "loop.q58").c_str());
+    const std::string file = tmp.Write("FW0001.q58", "data");
+    const std::vector<Case> cases = {
+        {"named pipe", fifo, "is a named pipe (FIFO), not a regular file"},
+        {"link to a named pipe", tmp.dir() + "link-to-pipe.q58",
+         "is a named pipe (FIFO), not a regular file"},
+        {"folder", tmp.Make(Special::Folder, "folder.q58"), "is a directory, not a regular file"},
+        {"socket", tmp.Make(Special::Socket, "socket.q58"), "is a socket, not a regular file"},
+        {"device", "/dev/null", "is a character device, not a regular file"},
+        {"missing", tmp.dir() + "missing.q58", "No such file or directory"},
+        {"under a file", file + "/FW0001.q58", "Not a directory"},
+        {"name too long", tmp.dir() + std::string(300, 'n') + ".q58", "File name too long"},
+        {"link loop", tmp.dir() + "loop.q58", "Too many levels of symbolic links"},
+        {"zero in the name", file + std::string(1, '\0') + "x", "Invalid argument"},
+    };
+    FifoRescue rescue({fifo}, std::chrono::milliseconds(1000));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DiskFile disk;
+        std::string why;
+        EXPECT_FALSE(disk.Open(c.path, &why));
+        EXPECT_FALSE(disk.IsOpen());
+        EXPECT_EQ(why, c.why);
+        EXPECT_EQ(disk.ReadByte(), EOF);
+    }
+    EXPECT_FALSE(rescue.Rescued()) << "an open waited on the named pipe";
+}
+
+TEST(DiskFile, OpensRegularFilesAndLinksToThemForBlockingReads) {
+    TempDir tmp;
+    const std::string file = tmp.Write("FW0001.q58", "ab");
+    ::symlink(file.c_str(), (tmp.dir() + "link.q58").c_str());
+    for (const std::string& path : {file, tmp.dir() + "link.q58"}) {
+        SCOPED_TRACE(path);
+        DiskFile disk;
+        std::string why = "untouched";
+        ASSERT_TRUE(disk.Open(path, &why));
+        EXPECT_EQ(why, "untouched");
+        EXPECT_EQ(disk.ReadByte(), 'a');
+        EXPECT_EQ(disk.ReadByte(), 'b');
+        EXPECT_EQ(disk.ReadByte(), EOF);
+    }
+}
+
+// A disk that is no regular file is a disk that can't be opened: the operator is asked for it,
+// and a Cancel ends the wait, with nothing open.
+TEST(OpenDisk, DiskThatIsNoRegularFileIsAskedFor) {
+    for (const Special kind : {Special::Fifo, Special::Folder, Special::Socket}) {
+        for (const int diskNo : {1, 2}) {
+            SCOPED_TRACE(std::string(TempDir::Name(kind)) + " as disk " + std::to_string(diskNo));
+            TempDir tmp;
+            const std::string path = tmp.Make(kind, "FW000" + std::to_string(diskNo) + ".q58");
+            FifoRescue rescue({path}, std::chrono::milliseconds(1000));
+            DiskFile disk;
+            ScriptedPrompt prompt({true, false});
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(OpenDisk(diskNo, "FW0000.q58", diskNo == 1 ? kRomTypeAny : kRomMain,
+                               tmp.dir(), disk, prompt),
+                      -1);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+            EXPECT_EQ(prompt.asked, (std::vector<int>{diskNo, diskNo}));
+            EXPECT_FALSE(disk.IsOpen());
+            EXPECT_FALSE(rescue.Rescued());
+        }
+    }
 }

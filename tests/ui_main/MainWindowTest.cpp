@@ -14,6 +14,7 @@
 #include <QToolButton>
 #include <map>
 
+#include "FifoRescue.h"
 #include "Transsetup.h"
 #include "UiSupport.h"
 
@@ -368,6 +369,28 @@ TEST_F(MainWindowTest, FileThatCannotBeOpenedChangesNothingButThePath) {
     EXPECT_EQ(MemoLines(form), preview);
     EXPECT_EQ(Status(), "Transfer completed");
     EXPECT_TRUE(W("StartBttn")->isEnabled());
+}
+
+// Opening a named pipe would wait for a writer on the GUI thread, freezing the window; a
+// folder or a socket has no bytes to show. Each is a file that can't be opened, at once.
+TEST_F(MainWindowTest, ChosenFileThatIsNoRegularFileCannotBeOpened) {
+    using Special = TempDir::Special;
+    const std::string good = dir.Write("FW0000.q58", "QUILLMAR\r\n");
+    OpenPath(good);
+    const QStringList preview = MemoLines(form);
+    int errors = 0;
+    for (const Special kind : {Special::Fifo, Special::Folder, Special::Socket}) {
+        SCOPED_TRACE(TempDir::Name(kind));
+        const std::string path = dir.Make(kind, std::string("x/") + TempDir::Name(kind) + ".q58");
+        FifoRescue rescue({path}, std::chrono::milliseconds(1000));
+        OpenPath(path);
+        EXPECT_FALSE(rescue.Rescued()) << "the open waited on the named pipe";
+        ASSERT_EQ(who.Count(PromptRequest::Kind::Error), ++errors);
+        EXPECT_EQ(who.requests.back().text, "Cannot open file");
+        EXPECT_EQ(form.UpdateFilePath(), path);
+        EXPECT_EQ(form.UpdateFileName(), "FW0000.q58");
+        EXPECT_EQ(MemoLines(form), preview);
+    }
 }
 
 TEST_F(MainWindowTest, FileThatCannotBeOpenedBeforeAnyOtherLeavesTheStartState) {

@@ -2,6 +2,7 @@
 // operator's help, and what a stop or a switch of the fast-transfer flag does meanwhile.
 #include <gtest/gtest.h>
 
+#include "FifoRescue.h"
 #include "WorkerSupport.h"
 
 namespace qf580::test {
@@ -85,6 +86,42 @@ TEST_F(DiskChangeTest, BareChosenNameReadsBothDisksFromTheWorkingDirectory) {
                             [](const std::string& e) { return e.rfind("ask:", 0) == 0; }),
               0)
         << "no question asked";
+}
+
+// A disk that is no regular file can't be opened: the worker asks for it at once instead of
+// waiting in an open or a read that a named pipe never ends.
+TEST_F(DiskChangeTest, DiskThatIsNoRegularFileIsAskedForAtOnce) {
+    using Special = TempDir::Special;
+    host.Settings().SetFastTrans(false);  // every record before the question goes out
+    for (const Special kind : {Special::Fifo, Special::Folder, Special::Socket}) {
+        for (const int diskNo : {1, 2}) {
+            SCOPED_TRACE(std::string(TempDir::Name(kind)) + " as disk " + std::to_string(diskNo));
+            const std::string name = "FW000" + std::to_string(diskNo) + ".q58";
+            std::filesystem::remove(tmp.dir() + name);
+            const std::string path = tmp.Make(kind, name);
+            FifoRescue rescue({path}, std::chrono::milliseconds(1000));
+            std::vector<int> asked;
+            host.onAsk = [&](int n) {
+                asked.push_back(n);
+                return false;
+            };
+            FakeUsbDevice device;
+            const auto start = std::chrono::steady_clock::now();
+            RunOne(host, UsbEnv(device));
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+            EXPECT_FALSE(rescue.Rescued());
+
+            EXPECT_EQ(asked, std::vector<int>{diskNo});
+            EXPECT_EQ(host.outcome(), "Aborted according to instruction received");
+            if (diskNo == 1) {
+                EXPECT_EQ(device.opens(), 0) << "the device is not contacted";
+            } else {
+                EXPECT_EQ(device.received(), Sent(41));
+            }
+            std::filesystem::remove(path);
+            tmp.Write("FW0001.q58", disk1);
+        }
+    }
 }
 
 TEST_F(DiskChangeTest, Disk2AbsentAndCancelled) {

@@ -133,5 +133,87 @@ TEST_F(TcpTransfer, RefusedFileNeverConnects) {
     EXPECT_EQ(device.ConnectionsAccepted(), 0u);
 }
 
+// After the last periodic acknowledgement the rest of the pass and the END byte get no
+// answer. A device gone anywhere in that stretch must not be reported as a success; one that
+// took every byte and then closed is one.
+class LastStretch : public TcpTransfer {
+  protected:
+    // A SUB set whose pass 2 holds records 0 to 80: acknowledged last at 65, so 66 to 80
+    // and the END byte make up the stretch.
+    void SetUp() override {
+        pass1 = PassRecords(3, 1);
+        pass2 = PassRecords(80, 2, 4);
+        tmp.Write("FW0001.q58", Header(kRomSub, 1) + Join(pass1) + kEnd + Join(pass2) + kEnd);
+        everything = Handshake(Header(kRomSub, 1)) + Join(pass1) + kEnd + Join(pass2) + kEnd;
+        const std::vector<Bytes> stretch(pass2.begin() + 66, pass2.end());
+        stretchLength = Join(stretch).size() + 1;
+    }
+
+    std::string Run(bool fast, const Fault& fault) {
+        host.Settings().SetFastTrans(fast);
+        TcpDeviceServer device(FaultPlan{{fault}, 0});
+        RunOne(host, Env(device.port()));
+        EXPECT_TRUE(device.WaitForConnectionsEnded(1, 5s));
+        const Statuses statuses = host.statuses();
+        EXPECT_GE(statuses.size(), 2u);
+        if (statuses.size() >= 2) {
+            EXPECT_EQ(statuses[statuses.size() - 2], "Sending (65) Record")
+                << "the stretch after the last acknowledgement was reached";
+        }
+        state = device.state();
+        return host.outcome();
+    }
+
+    static Fault CloseAfterBytes(std::size_t bytes) {
+        Fault f;
+        f.kind = FaultKind::CloseAfterBytes;
+        f.bytes = bytes;
+        return f;
+    }
+
+    std::vector<Bytes> pass1;
+    std::vector<Bytes> pass2;
+    Bytes everything;
+    std::size_t stretchLength = 0;
+    std::string state;
+};
+
+TEST_F(LastStretch, DeviceClosingAfterAnyRecordIsACommunicationError) {
+    for (const bool fast : {true, false}) {
+        for (int index = 66; index <= 80; ++index) {
+            SCOPED_TRACE(std::string(fast ? "fast, " : "not fast, ") + "closed after record " +
+                         std::to_string(index));
+            EXPECT_EQ(Run(fast, At(FaultKind::Close, ReplyPoint::RecordAck, index, 2)),
+                      "Aborted due to communication error");
+            EXPECT_EQ(state, "closed the link at the acknowledgement of record " +
+                                 std::to_string(index) + " of pass 2");
+        }
+    }
+}
+
+TEST_F(LastStretch, DeviceClosingInsideARecordOrBeforeTheEndByteIsACommunicationError) {
+    const std::size_t total = everything.size();
+    const std::size_t start = total - stretchLength;
+    // The first byte of the stretch, inside its first record, half way, inside the last
+    // record, and all but the END byte.
+    for (const std::size_t taken :
+         {start, start + 1, start + stretchLength / 2, total - 3, total - 1}) {
+        for (const bool fast : {true, false}) {
+            SCOPED_TRACE(std::string(fast ? "fast, " : "not fast, ") + "closed after " +
+                         std::to_string(taken) + " of " + std::to_string(total) + " bytes");
+            EXPECT_EQ(Run(fast, CloseAfterBytes(taken)), "Aborted due to communication error");
+            EXPECT_EQ(state, "closed the link after " + std::to_string(taken) + " bytes");
+        }
+    }
+}
+
+TEST_F(LastStretch, DeviceClosingOnceItHasEveryByteIsStillASuccess) {
+    for (const bool fast : {true, false}) {
+        SCOPED_TRACE(fast ? "fast" : "not fast");
+        EXPECT_EQ(Run(fast, CloseAfterBytes(everything.size())), "Transfer completed");
+        EXPECT_EQ(state, "complete");
+    }
+}
+
 }  // namespace
 }  // namespace qf580::test
