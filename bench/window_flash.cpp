@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     QString last;
     QObject::connect(&form, &qf580::ui::TSDIAppForm::StatusShown,
                      [&last](const QString& text) { last = text; });
-    QObject::connect(&form, &qf580::ui::TSDIAppForm::TransferFinished, &app, &QApplication::quit,
+    QObject::connect(&form.Session(), &qf580::ui::TransferSession::Ended, &app, &QApplication::quit,
                      Qt::QueuedConnection);
 
     std::chrono::steady_clock::time_point start;

@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "Process.h"
+#include "ChildProcess.h"
 #include "TcpDeviceServer.h"
 #include "WorkerSupport.h"
 
@@ -25,11 +25,11 @@ struct SentBy {
 
 SentBy Send(std::vector<std::string> args, sim::FaultPlan plan = {}) {
     TcpDeviceServer device(std::move(plan));
-    args.insert(args.end(), {"--port", std::to_string(device.port())});
-    Process program(args);
+    args.insert(args.end(), {"--port", std::to_string(device.Port())});
+    ChildProcess program(args);
     const int code = program.Wait(10s);
     EXPECT_TRUE(device.WaitForConnectionsEnded(1, 5s)) << program.err;
-    return {code, device.received().bytes, device.complete(), device.received().passes};
+    return {code, device.Received().bytes, device.Complete(), device.Received().passes};
 }
 
 TEST(Baseline, SendsTheBytesTheCommandLineSends) {
@@ -119,14 +119,14 @@ TEST(Baseline, RefusesASetItCannotSendWhole) {
         TempDir tmp;
         const std::string file = tmp.Write("FW0001.q58", c.disk);
         TcpDeviceServer device;
-        Process baseline({QF580_BASELINE, file, "--port", std::to_string(device.port())});
+        ChildProcess baseline({QF580_BASELINE, file, "--port", std::to_string(device.Port())});
         EXPECT_EQ(baseline.Wait(), 1);
         EXPECT_FALSE(baseline.err.empty());
         if (c.connects) {
             ASSERT_TRUE(device.WaitForConnectionsEnded(1, 5s));
-            EXPECT_FALSE(device.complete());
+            EXPECT_FALSE(device.Complete());
         } else {
-            EXPECT_EQ(device.connectionsAccepted(), 0u);
+            EXPECT_EQ(device.ConnectionsAccepted(), 0u);
         }
     }
 }

@@ -207,17 +207,17 @@ TEST(DeviceModel, RecordsCutAnywhereAreKeptWholeOrOnlyCounted) {
                 replies.insert(replies.end(), out.reply.begin(), out.reply.end());
             }
             EXPECT_EQ(replies, expected);
-            EXPECT_TRUE(model.complete()) << model.state();
-            EXPECT_EQ(model.recordCount(), 73u);
-            EXPECT_EQ(model.byteCount(), all.size());
-            EXPECT_EQ(model.received().header, header);
+            EXPECT_TRUE(model.Complete()) << model.State();
+            EXPECT_EQ(model.RecordCount(), 73u);
+            EXPECT_EQ(model.ByteCount(), all.size());
+            EXPECT_EQ(model.Received().header, header);
             if (keep) {
-                EXPECT_EQ(model.received().passes, passes);
-                EXPECT_EQ(model.received().bytes, all);
+                EXPECT_EQ(model.Received().passes, passes);
+                EXPECT_EQ(model.Received().bytes, all);
             } else {
-                EXPECT_TRUE(model.received().passes.empty());
-                EXPECT_TRUE(model.received().bytes.empty());
-                EXPECT_TRUE(model.received().writeSizes.empty());
+                EXPECT_TRUE(model.Received().passes.empty());
+                EXPECT_TRUE(model.Received().bytes.empty());
+                EXPECT_TRUE(model.Received().writeSizes.empty());
             }
         }
     }
@@ -236,10 +236,10 @@ TEST(DeviceModel, CountingModelStopsWhereAKeepingOneStops) {
         plan.keepReceived = keep;
         DeviceModel model(plan);
         replies.push_back(model.Feed(all).reply);
-        EXPECT_TRUE(model.stopped());
-        EXPECT_EQ(model.recordCount(), 71u);
-        EXPECT_EQ(model.byteCount(), all.size());
-        states.push_back(model.state());
+        EXPECT_TRUE(model.Stopped());
+        EXPECT_EQ(model.RecordCount(), 71u);
+        EXPECT_EQ(model.ByteCount(), all.size());
+        states.push_back(model.State());
     }
     EXPECT_EQ(states[0], states[1]);
     EXPECT_NE(states[0].find("bad checksum in record 70 of pass 1"), std::string::npos)

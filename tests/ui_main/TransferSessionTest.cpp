@@ -8,6 +8,7 @@
 #include <optional>
 #include <thread>
 
+#include "SampleSet.h"
 #include "StatusTexts.h"
 #include "TcpDeviceServer.h"
 #include "TransferSession.h"
@@ -44,7 +45,7 @@ class TransferSessionTest : public ::testing::Test {
         LinkSettingsValues values;
         values.UseUSB = 0;
         values.IPAddress = "127.0.0.1";
-        values.PortNo = server.port();
+        values.PortNo = server.Port();
         settings.Set(values);
     }
 
@@ -101,7 +102,7 @@ TEST_F(TransferSessionTest, DeliversTheWorkersTextsThenItsEndInOrder) {
     // The ended worker stays in the session's keeping until the next Start or a stop.
     EXPECT_EQ(session.Worker(), worker);
     EXPECT_TRUE(server.WaitForConnectionsEnded(1, std::chrono::seconds(5)));
-    EXPECT_TRUE(server.complete()) << server.state();
+    EXPECT_TRUE(server.Complete()) << server.State();
 }
 
 // The question is up when Exit or a close comes: leaving is put off, the worker gets the
@@ -168,7 +169,7 @@ TEST_F(SlowTransferSessionTest, LeavingDuringATransferStopsItAndWaitsForItsEnd) 
     EXPECT_EQ(events.mid(events.size() - 2), QStringList({kAborted, "ended: " + kAborted}));
     EXPECT_EQ(who.Count(PromptRequest::Kind::OkCancel), 0);
     EXPECT_TRUE(server.WaitForConnectionsEnded(1, std::chrono::seconds(5)));
-    EXPECT_FALSE(server.complete());
+    EXPECT_FALSE(server.Complete());
 }
 
 TEST_F(SlowTransferSessionTest, DestroyingTheSessionStopsTheWorkerFirst) {
@@ -211,7 +212,7 @@ TEST_F(TransferSessionTest, StartDisposesOfAWorkerThatIsStillReturning) {
     expected << QStringLiteral("ended: Transfer completed");
     EXPECT_EQ(events, expected);
     EXPECT_TRUE(server.WaitForConnectionsEnded(2, std::chrono::seconds(5)));
-    EXPECT_EQ(server.connectionsAccepted(), 2u);
+    EXPECT_EQ(server.ConnectionsAccepted(), 2u);
 }
 
 }  // namespace
