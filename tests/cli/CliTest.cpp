@@ -176,7 +176,7 @@ TEST_F(Cli, DeviceGoneAfterTheLastAcknowledgementFailsWithItsCode) {
         for (const auto& c : cases) {
             SCOPED_TRACE(std::string(fast) + ", closed " + c.name);
             TcpDeviceServer device(FaultPlan{{c.fault}, 0});
-            Process flash(Args(file, device.port(), {fast}));
+            ChildProcess flash(Args(file, device.Port(), {fast}));
             EXPECT_EQ(flash.Wait(), c.code) << flash.out << flash.err;
             ASSERT_FALSE(flash.Lines().empty());
             EXPECT_EQ(flash.Lines().back(), c.outcome);
@@ -337,7 +337,7 @@ TEST_F(Cli, RefusesAnUnusableUpdateFileWithItsReason) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Process flash({QF580_FLASH, c.path, "--usb", "--disk-answer", "cancel"});
+        ChildProcess flash({QF580_FLASH, c.path, "--usb", "--disk-answer", "cancel"});
         EXPECT_EQ(flash.Wait(1s), 2);
         EXPECT_NE(flash.err.find("cannot open " + c.path + ": " + c.why), std::string::npos)
             << flash.err;
@@ -397,7 +397,7 @@ TEST_F(Cli, DiskThatIsNoRegularFileIsAskedFor) {
                 set.Make(kind, "FW0002.q58");
             }
             TcpDeviceServer device;
-            Process flash(Args(chosen, device.port(), {"--disk-answer", "cancel"}));
+            ChildProcess flash(Args(chosen, device.Port(), {"--disk-answer", "cancel"}));
             EXPECT_EQ(flash.Wait(1s), 10) << flash.out << flash.err;
             const Lines lines = flash.Lines();
             ASSERT_GE(lines.size(), 2u);
@@ -414,7 +414,7 @@ TEST_F(Cli, FindsTheDisksOfAUtf8Name) {
     const std::string chosen = tmp.Write("ファームウェア一.q58", "not a disk");
     tmp.Write("ファームウェア1.q58", GoodSet());
     TcpDeviceServer device;
-    Process flash(Args(chosen, device.port(), {"--disk-answer", "cancel"}));
+    ChildProcess flash(Args(chosen, device.Port(), {"--disk-answer", "cancel"}));
     EXPECT_EQ(flash.Wait(), 0) << flash.out << flash.err;
     EXPECT_EQ(flash.out.find("Insert Disk"), std::string::npos) << flash.out;
     EXPECT_EQ(flash.Lines().back(), "Transfer completed");
@@ -513,7 +513,7 @@ TEST_F(CliWithSimProgram, DeviceClosingAfterTheLastAcknowledgementIsNoSuccess) {
     for (const char* fast : {"--fast", "--no-fast"}) {
         SCOPED_TRACE(fast);
         const std::string port = StartSim({"--fault", "close:ack:2:140"});
-        Process flash({QF580_FLASH, "--address", "127.0.0.1", "--port", port, fast, file});
+        ChildProcess flash({QF580_FLASH, "--address", "127.0.0.1", "--port", port, fast, file});
         EXPECT_EQ(flash.Wait(), 20) << flash.out << flash.err;
         EXPECT_EQ(flash.Lines().back(), "Aborted due to communication error");
         EXPECT_EQ(sim->Wait(), 1) << "the device saw an unfinished transfer";

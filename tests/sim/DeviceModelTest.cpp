@@ -498,8 +498,8 @@ TEST(DeviceModel, CloseAfterBytesTakesThatManyAndNoMore) {
         }
         EXPECT_TRUE(closed);
         EXPECT_EQ(offered - untaken, after);
-        EXPECT_EQ(model.state(), "closed the link after " + std::to_string(after) + " bytes");
-        EXPECT_FALSE(model.complete());
+        EXPECT_EQ(model.State(), "closed the link after " + std::to_string(after) + " bytes");
+        EXPECT_FALSE(model.Complete());
         // Exactly the answers the taken bytes called for.
         Bytes owed;
         std::size_t sent = 0;
@@ -527,8 +527,8 @@ TEST(DeviceModel, CloseAfterEveryByteLeavesTheExchangeComplete) {
     const auto last = model.Feed(steps.back().write);
     EXPECT_TRUE(last.close);
     EXPECT_EQ(last.untaken, 0u);
-    EXPECT_TRUE(model.complete());
-    EXPECT_EQ(model.state(), "complete");
+    EXPECT_TRUE(model.Complete());
+    EXPECT_EQ(model.State(), "complete");
 }
 
 // A Close named for a record between acknowledgement points takes that record whole and
@@ -554,7 +554,7 @@ TEST(DeviceModel, CloseMidStreamLeavesTheRestOfTheWriteUntaken) {
         through5 += Records(10)[static_cast<std::size_t>(i)].size();
     }
     EXPECT_EQ(out.untaken, records.size() - through5);
-    EXPECT_EQ(model.recordCount(), 6u);
+    EXPECT_EQ(model.RecordCount(), 6u);
 }
 
 }  // namespace

@@ -108,12 +108,12 @@ int Unacknowledged(const Client& client) {
 TEST(TcpDeviceServer, GoneMidWriteResetsWithoutAcknowledgingTheRest) {
     TcpDeviceServer server(FaultPlan{{Fault{FaultKind::Close, ReplyPoint::RecordAck, 1, 5}}, 0});
     const auto steps = Exchange(Header(kMainLine), {Records(10)});
-    Client client = Client::Tcp(server.port());
+    Client client = Client::Tcp(server.Port());
     // The handshake and records 0 and 1, answered; then the rest in one write.
     RunSteps(client, std::vector<Step>(steps.begin(), steps.begin() + 7));
     client.Send(Concat(std::vector<Step>(steps.begin() + 7, steps.end())));
     ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
-    EXPECT_EQ(server.state(), "closed the link at the acknowledgement of record 5 of pass 1");
+    EXPECT_EQ(server.State(), "closed the link at the acknowledgement of record 5 of pass 1");
 
     pollfd p{client.Fd(), POLLIN, 0};
     ASSERT_EQ(::poll(&p, 1, 2000), 1);
@@ -131,10 +131,10 @@ TEST(TcpDeviceServer, ClosingOnceEveryByteIsTakenIsOrderly) {
     fault.kind = FaultKind::CloseAfterBytes;
     fault.bytes = Concat(steps).size();
     TcpDeviceServer server(FaultPlan{{fault}, 0});
-    Client client = Client::Tcp(server.port());
+    Client client = Client::Tcp(server.Port());
     RunSteps(client, steps);
     ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));
-    EXPECT_TRUE(server.complete()) << server.state();
+    EXPECT_TRUE(server.Complete()) << server.State();
     EXPECT_TRUE(client.Receive(1).empty());
     EXPECT_TRUE(client.SawClose());
     EXPECT_EQ(Unacknowledged(client), 0);

@@ -208,6 +208,7 @@ TEST(SplitChosenFile, Table) {
         EXPECT_EQ(file.dir, c.dir) << c.path;
         EXPECT_EQ(file.name, c.name) << c.path;
     }
+}
 
 // A set whose chosen name ends in a character of several bytes is found on disk, not asked
 // for as if disk 1 were missing.
@@ -433,6 +434,7 @@ TEST(DiskFile, ReadGivesWhatIsThereAtTheEndAndNothingWhenClosed) {
     EXPECT_EQ(disk.ReadByte(), EOF);
     disk.Close();
     EXPECT_EQ(disk.Read(into.data(), 1), 0u);
+}
 
 // Disk files are regular files. Anything else is refused at once, with its reason: a named
 // pipe's open would wait for a writer, and its reads for bytes, without end.

@@ -152,7 +152,7 @@ class LastStretch : public TcpTransfer {
     std::string Run(bool fast, const Fault& fault) {
         host.Settings().SetFastTrans(fast);
         TcpDeviceServer device(FaultPlan{{fault}, 0});
-        RunOne(host, Env(device.port()));
+        RunOne(host, Env(device.Port()));
         EXPECT_TRUE(device.WaitForConnectionsEnded(1, 5s));
         const Statuses statuses = host.statuses();
         EXPECT_GE(statuses.size(), 2u);
@@ -160,7 +160,7 @@ class LastStretch : public TcpTransfer {
             EXPECT_EQ(statuses[statuses.size() - 2], "Sending (65) Record")
                 << "the stretch after the last acknowledgement was reached";
         }
-        state = device.state();
+        state = device.State();
         return host.outcome();
     }
 
