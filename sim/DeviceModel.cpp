@@ -49,7 +49,6 @@ DeviceModel::Output DeviceModel::Feed(std::span<const std::uint8_t> bytes) {
         taken_ += step;
         CloseIfDue();
     }
-    out.untaken = bytes.size() - at;
     // A link the device has closed stays closed, whatever the front-end does with it.
     out.close = out.close || closed_;
     out.taken = closed_ ? at : bytes.size();

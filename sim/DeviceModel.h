@@ -67,11 +67,9 @@ class DeviceModel {
         std::vector<std::uint8_t> reply;  // bytes to deliver to the host
         bool close = false;               // close the link after delivering `reply`
         // How many bytes of the write the device took: all of them, unless it closed the link
-        // before the last (a device that stopped answering still takes what comes).
+        // before the last (a device that stopped answering still takes what comes). What it
+        // did not take never reached it, and a front-end must not acknowledge it to the host.
         std::size_t taken = 0;
-        // Bytes at the end of this write that came after the device closed the link: they
-        // never reached it, and a front-end must not acknowledge them to the host.
-        std::size_t untaken = 0;
     };
 
     // One write from the host, whole.

@@ -147,8 +147,8 @@ void DeviceServer::Serve(Connection connection) {
         // A stream is only looked at first, and read once the device has taken the bytes:
         // a stack acknowledges what it reads, so bytes the device never took must stay unread.
         const int peek = framing_ == Framing::Stream ? MSG_PEEK : 0;
-        const ssize_t n = posix::RetryOnEintr(
-            [&] { return ::recv(socket, buffer.data(), buffer.size(), peek); });
+        const ssize_t n =
+            posix::RetryOnEintr([&] { return ::recv(socket, buffer.data(), buffer.size(), peek); });
         if (n <= 0) {
             break;
         }
@@ -163,8 +163,7 @@ void DeviceServer::Serve(Connection connection) {
                 ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
                 break;
             }
-            [[maybe_unused]] const auto read =
-                ::recv(socket, buffer.data(), taken, MSG_DONTWAIT);
+            [[maybe_unused]] const auto read = ::recv(socket, buffer.data(), taken, MSG_DONTWAIT);
             AcknowledgeNow(socket);
             continue;
         }

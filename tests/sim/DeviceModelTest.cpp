@@ -487,17 +487,17 @@ TEST(DeviceModel, CloseAfterBytesTakesThatManyAndNoMore) {
         DeviceModel model(FaultPlan{{fault}, 0});
         Bytes replies;
         std::size_t offered = 0;
-        std::size_t untaken = 0;
+        std::size_t taken = 0;
         bool closed = false;
         for (const Step& step : steps) {
             const auto out = model.Feed(step.write);
             replies.insert(replies.end(), out.reply.begin(), out.reply.end());
             offered += step.write.size();
-            untaken += out.untaken;
+            taken += out.taken;
             closed = out.close;
         }
         EXPECT_TRUE(closed);
-        EXPECT_EQ(offered - untaken, after);
+        EXPECT_EQ(taken, after);
         EXPECT_EQ(model.State(), "closed the link after " + std::to_string(after) + " bytes");
         EXPECT_FALSE(model.Complete());
         // Exactly the answers the taken bytes called for.
@@ -526,7 +526,7 @@ TEST(DeviceModel, CloseAfterEveryByteLeavesTheExchangeComplete) {
     }
     const auto last = model.Feed(steps.back().write);
     EXPECT_TRUE(last.close);
-    EXPECT_EQ(last.untaken, 0u);
+    EXPECT_EQ(last.taken, steps.back().write.size());
     EXPECT_TRUE(model.Complete());
     EXPECT_EQ(model.State(), "complete");
 }
@@ -553,7 +553,7 @@ TEST(DeviceModel, CloseMidStreamLeavesTheRestOfTheWriteUntaken) {
     for (int i = 2; i <= 5; ++i) {
         through5 += Records(10)[static_cast<std::size_t>(i)].size();
     }
-    EXPECT_EQ(out.untaken, records.size() - through5);
+    EXPECT_EQ(out.taken, through5);
     EXPECT_EQ(model.RecordCount(), 6u);
 }
 

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "StatusTexts.h"
 #include "ShortTimeouts.h"
+#include "StatusTexts.h"
 #include "TempDir.h"
 #include "UpdateSet.h"
 
