@@ -6,6 +6,7 @@
 
 #include "LinkSettings.h"
 #include "Outcome.h"
+#include "Progress.h"
 #include "UpdateDisk.h"
 
 namespace qf580 {
@@ -18,6 +19,11 @@ class TransHost : public DiskPrompt {
     // Called on the worker thread, in the worker's order.
     virtual void SetStatus(const std::string& text) = 0;
     // AskInsertDisk (from DiskPrompt) blocks the worker until the operator answers.
+    // How far the transfer has come: once before the link is opened (nothing sent, the set's
+    // totals or none yet), after each write of the set that reached the device (the header, a
+    // record written alone, a batch, an END byte) and when the totals become known late. Never
+    // per byte. A host that shows no progress need not override it.
+    virtual void ReportProgress(const TransferProgress& progress) { static_cast<void>(progress); }
     // The end notice: enable Start, then clear Busy. The worker's very last action, after the
     // outcome's text has gone to SetStatus.
     virtual void TransferEnded(Outcome outcome) = 0;
