@@ -7,6 +7,9 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <utility>
+
+#include "SetCount.h"
 
 namespace qf580 {
 
@@ -30,6 +33,66 @@ std::unique_ptr<std::uint8_t[]> ObtainFastBuffer() {
         return nullptr;
     }
 }
+
+// What the worker tells its host of its progress: the counts of every write that reached the
+// device, kept so that they never go back and reach the totals exactly with the last END byte.
+class ProgressBook {
+  public:
+    explicit ProgressBook(TransHost& host) : host_(host) {}
+
+    // Nothing sent yet; the totals as far as the disks could be counted.
+    void Begin(const SetTotals& totals) {
+        progress_.totals = totals;
+        Report();
+    }
+
+    // Disk 2 has been counted after all: the host can show a percent from now on.
+    void LateTotals(const SetTotals& totals) {
+        if (!progress_.totals.Known() && totals.Known()) {
+            progress_.totals = totals;
+            Report();
+        }
+    }
+
+    // A write of `bytes` reached the device, carrying `records` records of `pass` (from 1;
+    // 0 for the header) up to the record at `lastIndex`.
+    void Wrote(std::size_t bytes, std::uint64_t records, int pass, int lastIndex) {
+        progress_.sent.bytes += bytes;
+        progress_.sent.records += records;
+        if (pass > 0) {
+            StreamCount& inPass = passSent_[static_cast<std::size_t>(pass - 1)];
+            inPass.bytes += bytes;
+            inPass.records += records;
+            progress_.pass = pass;
+            progress_.recordIndex = lastIndex;
+        }
+        if (progress_.totals.Known() && progress_.sent.bytes >= progress_.totals.all.bytes) {
+            // More than was counted, or all of it before the last END: the disks have changed
+            // since they were counted, and the percent would lie.
+            progress_.totals = {};
+        }
+        Report();
+    }
+
+    // The END of the last pass reached the device: what was sent is the set.
+    void WroteLastEnd(int pass, int index) {
+        progress_.sent.bytes += 1;
+        passSent_[static_cast<std::size_t>(pass - 1)].bytes += 1;
+        progress_.pass = pass;
+        progress_.recordIndex = index;
+        progress_.totals.passCount = pass;
+        progress_.totals.passes = passSent_;
+        progress_.totals.all = progress_.sent;
+        Report();
+    }
+
+  private:
+    void Report() { host_.ReportProgress(progress_); }
+
+    TransHost& host_;
+    TransferProgress progress_;
+    std::array<StreamCount, kMaxPasses> passSent_{};
+};
 
 }  // namespace
 
@@ -98,6 +161,11 @@ void TTrans::RunTransfer() {
 Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
     RecordBuffer record{};
     std::size_t batchCount = 0;
+    // What the held batch carries, for the progress report once it has been written.
+    std::uint64_t batchRecords = 0;
+    int batchPass = 0;
+    int batchLast = 0;
+    ProgressBook progress(host_);
 
     auto send = [this](std::string_view bytes) {
         return SendData(bytes.data(), static_cast<int>(bytes.size())) != 0;
@@ -110,13 +178,17 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
     };
     // Held records go out before anything that follows them, whatever the fast-transfer flag
     // says now: a flag switched off mid-batch must neither drop nor overtake them.
-    auto flush = [this, FastBuffer, &batchCount] {
+    auto flush = [&] {
         if (batchCount == 0) {
             return true;
         }
-        const int len = static_cast<int>(batchCount);
+        const std::size_t len = batchCount;
         batchCount = 0;
-        return SendData(FastBuffer, len) != 0;
+        if (SendData(FastBuffer, static_cast<int>(len)) == 0) {
+            return false;
+        }
+        progress.Wrote(len, std::exchange(batchRecords, 0), batchPass, batchLast);
+        return true;
     };
     auto recvAck = [&] { return flush() && recvByte() == kAck; };
 
@@ -128,6 +200,9 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
     if (!romType) {
         return Outcome::InvalidRomType;
     }
+    const int passCount = PassCount(*romType);
+    StreamCounter counter = CountSet(file_.dir, file_.name, *romType);
+    progress.Begin(counter.Totals());
 
     host_.SetStatus("Searching for KV6200");
     if (OpenPort() == 0) {
@@ -174,6 +249,7 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
     if (SendData(header.data(), static_cast<int>(header.size())) == 0) {
         return Outcome::CommError;
     }
+    progress.Wrote(header.size(), 0, 0, -1);
     reply = recvByte();
     if (!reply) {
         return Outcome::CommError;
@@ -182,7 +258,6 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
         return Outcome::HeaderError;
     }
 
-    const int passCount = PassCount(*romType);
     for (int pass = 0; pass < passCount; ++pass) {
         for (int index = 0;; ++index) {
             if (Terminated()) {
@@ -201,6 +276,8 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
                     return Outcome::Aborted;
                 }
                 DiskFile_.Seek(static_cast<long>(kHeaderSize));
+                CountDisk2(counter, file_.dir, file_.name);
+                progress.LateTotals(counter.Totals());
                 r = ReadRecord(DiskFile_, record);
             }
             if (r == kRecordBadChecksum) {
@@ -209,6 +286,11 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
             if (r == kRecordEnd) {
                 if (!flush() || !SendData(&kEndByte, 1)) {
                     return Outcome::CommError;
+                }
+                if (pass + 1 == passCount) {
+                    progress.WroteLastEnd(pass + 1, index);
+                } else {
+                    progress.Wrote(1, 0, pass + 1, index);
                 }
                 break;
             }
@@ -222,8 +304,13 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
                 }
                 std::memcpy(FastBuffer + batchCount, record.data(), len);
                 batchCount += len;
+                ++batchRecords;
+                batchPass = pass + 1;
+                batchLast = index;
             } else if (!flush() || SendData(record.data(), r) == 0) {
                 return Outcome::CommError;
+            } else {
+                progress.Wrote(len, 1, pass + 1, index);
             }
 
             if (index == 0) {

@@ -59,6 +59,14 @@ class RecordingHost final : public TransHost {
         Add("ask:" + std::to_string(diskNo));
         return onAsk ? onAsk(diskNo) : false;
     }
+    void ReportProgress(const TransferProgress& progress) override {
+        if (!listensToProgress) {
+            TransHost::ReportProgress(progress);
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        progress_.push_back({progress, events_.size()});
+    }
     void TransferEnded(Outcome outcome) override {
         {
             std::lock_guard lock(mutex_);
@@ -68,6 +76,7 @@ class RecordingHost final : public TransHost {
     }
 
     // Set before the worker starts; called on the worker thread.
+    bool listensToProgress = true;
     std::function<void(const std::string&)> onStatus;
     std::function<bool(int)> onAsk;
 
@@ -93,8 +102,19 @@ class RecordingHost final : public TransHost {
         std::lock_guard lock(mutex_);
         return ended_;
     }
+    // A progress report and how many other calls (events) had come before it.
+    struct ProgressAt {
+        TransferProgress progress;
+        std::size_t afterEvents;
+    };
+    std::vector<ProgressAt> progress() const {
+        std::lock_guard lock(mutex_);
+        return progress_;
+    }
+
     void Clear() {
         std::lock_guard lock(mutex_);
+        progress_.clear();
         events_.clear();
         ended_.reset();
     }
@@ -113,6 +133,7 @@ class RecordingHost final : public TransHost {
     LinkSettings settings_;
     mutable std::mutex mutex_;
     std::vector<std::string> events_;
+    std::vector<ProgressAt> progress_;
     std::optional<Outcome> ended_;
 };
 
