@@ -41,10 +41,28 @@ std::string CheckUpdateFile(const std::string& path) {
 CliHost::CliHost(DiskAnswer answer, std::FILE* out, int answerFd, int wakeFd)
     : answer_(answer), out_(out), answerFd_(answerFd), wakeFd_(wakeFd) {}
 
+void CliHost::WriteAboveProgress(std::FILE* to, const std::string& text) {
+    std::lock_guard lock(outMutex_);
+    progress_->Clear();
+    std::fputs(text.c_str(), to);
+    std::fputc('\n', to);
+    std::fflush(to);
+    if (!questionOpen_) {
+        progress_->Restore();
+    }
+}
+
 void CliHost::WriteLine(const std::string& text) {
-    std::fputs(text.c_str(), out_);
-    std::fputc('\n', out_);
-    std::fflush(out_);
+    WriteAboveProgress(out_, text);
+}
+
+void CliHost::Notice(const std::string& text) {
+    WriteAboveProgress(stderr, text);
+}
+
+void CliHost::ReportProgress(const TransferProgress& progress) {
+    std::lock_guard lock(outMutex_);
+    progress_->Update(progress, ProgressLine::Clock::now());
 }
 
 void CliHost::SetStatus(const std::string& text) {
@@ -52,6 +70,10 @@ void CliHost::SetStatus(const std::string& text) {
 }
 
 void CliHost::TransferEnded(Outcome outcome) {
+    {
+        std::lock_guard lock(outMutex_);
+        progress_->Finish();
+    }
     outcome_.store(outcome);
     ended_.store(true);
 }
@@ -124,15 +146,25 @@ bool CliHost::AskInsertDisk(int diskNo) {
 
     const bool echoed = ::isatty(answerFd_) != 0;
     for (;;) {
-        std::fputs(question.c_str(), out_);
-        std::fflush(out_);
+        {
+            std::lock_guard lock(outMutex_);
+            progress_->Clear();
+            questionOpen_ = true;
+            std::fputs(question.c_str(), out_);
+            std::fflush(out_);
+        }
         bool lineEnded = false;
         const ParsedAnswer reply = ReadAnswer(lineEnded);
-        // A typed answer ends the line by its echo; piped answers, end of input and
-        // interruptions don't.
-        if (!echoed || !lineEnded) {
-            std::fputc('\n', out_);
-            std::fflush(out_);
+        {
+            std::lock_guard lock(outMutex_);
+            // A typed answer ends the line by its echo; piped answers, end of input and
+            // interruptions don't.
+            if (!echoed || !lineEnded) {
+                std::fputc('\n', out_);
+                std::fflush(out_);
+            }
+            questionOpen_ = false;
+            progress_->Restore();
         }
         if (reply != ParsedAnswer::Unknown) {
             return reply == ParsedAnswer::Ok;

@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <optional>
 #include <string>
 
+#include "ProgressLine.h"
 #include "TransHost.h"
 
 namespace qf580::cli {
@@ -34,7 +36,14 @@ class CliHost final : public TransHost {
 
     void SetStatus(const std::string& text) override;
     bool AskInsertDisk(int diskNo) override;
+    void ReportProgress(const TransferProgress& progress) override;
     void TransferEnded(Outcome outcome) override;
+
+    // How progress is shown on `out`; off unless set before the worker starts.
+    void ShowProgress(ProgressStyle style) { progress_.emplace(style, out_); }
+    // A line for standard error from another thread, put above the progress line rather than
+    // into it.
+    void Notice(const std::string& text);
 
     // A stop was requested: any open or later question is answered with Cancel.
     void Interrupt() { interrupted_.store(true); }
@@ -50,6 +59,8 @@ class CliHost final : public TransHost {
 
   private:
     void WriteLine(const std::string& text);
+    // Writes `text` with the progress line out of its way.
+    void WriteAboveProgress(std::FILE* to, const std::string& text);
     // One line from answerFd; Cancel on end of input or on an interruption.
     ParsedAnswer ReadAnswer(bool& lineEnded);
     bool WaitOrInterrupted(int ms);
@@ -64,6 +75,10 @@ class CliHost final : public TransHost {
     std::atomic<bool> interrupted_{false};
     int lastAskedDisk_ = 0;  // worker thread only
     int timesAsked_ = 0;
+    // Held for every write to the terminal: the worker's and a notice from another thread.
+    std::mutex outMutex_;
+    std::optional<ProgressLine> progress_{std::in_place, ProgressStyle::Off, out_};
+    bool questionOpen_ = false;  // the progress line stays away while an answer is typed
 };
 
 }  // namespace qf580::cli

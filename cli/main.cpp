@@ -61,10 +61,9 @@ class StopWatcher {
                 host.Interrupt();
                 // The question, if one is open, is answered at once.
                 questionWake.Wake();
-                std::fputs(
+                host.Notice(
                     "qf580-flash: stop requested; the transfer ends at its next stop point "
-                    "(Ctrl+C again leaves at once)\n",
-                    stderr);
+                    "(Ctrl+C again leaves at once)");
             } else {
                 std::fputs("qf580-flash: left without waiting for the transfer to end\n", stderr);
                 std::_Exit(kExitForced);
@@ -93,7 +92,8 @@ int main(int argc, char** argv) {
     app.footer(
         "\nExamples:\n"
         "  qf580-flash --address 192.0.2.10 --port 8023 /media/fw/FW0001.q58\n"
-        "  qf580-flash --usb --no-fast --disk-answer cancel FW0001.q58\n\n" +
+        "  qf580-flash --usb --no-fast --disk-answer cancel FW0001.q58\n"
+        "  qf580-flash --address 192.0.2.10 --progress FW0001.q58 > flash.log\n\n" +
         ExitCodeTable());
     // The version is the project's, handed in by the build.
     app.set_version_flag("--version", "qf580-flash " QF580_VERSION);
@@ -106,6 +106,8 @@ int main(int argc, char** argv) {
     std::string diskAnswer = "ask";
     std::string usbDriver;
     std::optional<int> timeoutMs;
+    bool progress = false;
+    bool noProgress = false;
 
     // Opened as the window opens its chosen file, so that the message gives the real reason:
     // CLI11's own check calls every failure "File does not exist".
@@ -125,6 +127,12 @@ int main(int argc, char** argv) {
                    "cancels), ok (try again, at most 3 times a second apart) or cancel")
         ->check(CLI::IsMember({"ask", "ok", "cancel"}))
         ->default_val("ask");
+    auto* progressOpt = app.add_flag(
+        "--progress", progress,
+        "Show progress also where standard output is not a terminal: a line of its own at "
+        "most once a second (on a terminal it is one line redrawn in place, and on by default)");
+    app.add_flag("--no-progress", noProgress, "No progress line, not even on a terminal")
+        ->excludes(progressOpt);
     auto* driverOpt = app.add_option("--usb-driver", usbDriver,
                                      "For tests and demos: the USB driver library to load "
                                      "instead of librizedud.so beside the program or the system's")
@@ -171,6 +179,14 @@ int main(int argc, char** argv) {
     values.PortNo = port;
     values.FastTrans = fast;
     host.Settings().Set(values);
+    // Scripts and logs get the status lines as they always have, unless they ask for more.
+    if (!noProgress) {
+        if (::isatty(STDOUT_FILENO) != 0) {
+            host.ShowProgress(ProgressStyle::Live);
+        } else if (progress) {
+            host.ShowProgress(ProgressStyle::Lines);
+        }
+    }
 
     TransEnvironment env;
     if (timeoutMs) {

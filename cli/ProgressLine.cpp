@@ -1,0 +1,159 @@
+#include "ProgressLine.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cmath>
+
+namespace qf580::cli {
+
+namespace {
+
+// The rate is taken over about this long, so that it follows a device that slows down
+// without jumping at every acknowledgement.
+constexpr std::chrono::seconds kRateWindow{5};
+// Less than this much time says nothing about the rate yet.
+constexpr std::chrono::milliseconds kLeastSpan{200};
+
+// "\r" and erase to the end of the line: what every terminal in use understands.
+constexpr const char* kEraseLine = "\r\x1b[K";
+
+std::string Printf(const char* format, double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string FormatDuration(double seconds) {
+    const auto total = static_cast<long long>(std::ceil(seconds));
+    const long long h = total / 3600;
+    const long long m = total / 60 % 60;
+    const long long s = total % 60;
+    char text[32];
+    if (h > 0) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", h, m, s);
+    } else {
+        std::snprintf(text, sizeof text, "%lld:%02lld", m, s);
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string FormatBytes(std::uint64_t bytes) {
+    const auto b = static_cast<double>(bytes);
+    if (bytes < 1000) {
+        return std::to_string(bytes) + " B";
+    }
+    if (b < 999.95e3) {
+        return Printf("%.1f kB", b / 1e3);
+    }
+    if (b < 999.95e6) {
+        return Printf("%.1f MB", b / 1e6);
+    }
+    return Printf("%.1f GB", b / 1e9);
+}
+
+std::string FormatProgress(const TransferProgress& progress, std::optional<double> bytesPerSecond) {
+    const std::optional<int> percent = progress.Percent();
+    std::string line = "  ?%";
+    if (percent) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%3d%%", *percent);
+        line = text;
+    }
+    line += "  " + FormatBytes(progress.sent.bytes) + " of ";
+    line += progress.totals.Known() ? FormatBytes(progress.totals.all.bytes) : std::string("?");
+    const bool moving = bytesPerSecond && *bytesPerSecond > 0;
+    line += "  ";
+    line += moving ? FormatBytes(static_cast<std::uint64_t>(*bytesPerSecond)) : "-- B";
+    line += "/s  ";
+    if (moving && progress.totals.Known()) {
+        const std::uint64_t total = progress.totals.all.bytes;
+        const std::uint64_t left = progress.sent.bytes < total ? total - progress.sent.bytes : 0;
+        line += FormatDuration(static_cast<double>(left) / *bytesPerSecond);
+    } else {
+        line += "--:--";
+    }
+    return line + " left";
+}
+
+ProgressLine::ProgressLine(ProgressStyle style, std::FILE* out, int columns)
+    : style_(style), out_(out), columns_(columns) {}
+
+void ProgressLine::Update(const TransferProgress& progress, Clock::time_point now) {
+    if (style_ == ProgressStyle::Off || finished_) {
+        return;
+    }
+    // The rate counts from the first write: connecting and the handshake are not part of it.
+    if (progress.sent.bytes > 0 &&
+        (samples_.empty() || now - samples_.back().first >= kLiveInterval)) {
+        samples_.emplace_back(now, progress.sent.bytes);
+        while (samples_.size() > 1 && now - samples_.front().first > kRateWindow) {
+            samples_.pop_front();
+        }
+    }
+    const bool last = progress.Percent() == 100;
+    const auto interval = style_ == ProgressStyle::Live ? kLiveInterval : kLinesInterval;
+    if (!last && lastDraw_ && now - *lastDraw_ < interval) {
+        return;
+    }
+    lastDraw_ = now;
+    text_ = FormatProgress(progress, Rate(progress.sent.bytes, now));
+    Draw();
+}
+
+std::optional<double> ProgressLine::Rate(std::uint64_t sent, Clock::time_point now) const {
+    if (samples_.empty() || now - samples_.front().first < kLeastSpan) {
+        return std::nullopt;
+    }
+    const double seconds = std::chrono::duration<double>(now - samples_.front().first).count();
+    return static_cast<double>(sent - samples_.front().second) / seconds;
+}
+
+int ProgressLine::Columns() const {
+    if (columns_ > 0) {
+        return columns_;
+    }
+    winsize size{};
+    if (::ioctl(::fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+    return 80;
+}
+
+void ProgressLine::Draw() {
+    if (style_ == ProgressStyle::Lines) {
+        std::fputs(text_.c_str(), out_);
+        std::fputc('\n', out_);
+    } else {
+        // One column short of the width: a line that fills it would wrap at its end on some
+        // terminals, and the next "\r" would then redraw one row too low.
+        const auto width = static_cast<std::size_t>(Columns() > 1 ? Columns() - 1 : 1);
+        std::fputs(kEraseLine, out_);
+        std::fputs(text_.substr(0, width).c_str(), out_);
+        shown_ = true;
+    }
+    std::fflush(out_);
+}
+
+void ProgressLine::Clear() {
+    if (shown_) {
+        std::fputs(kEraseLine, out_);
+        std::fflush(out_);
+        shown_ = false;
+    }
+}
+
+void ProgressLine::Restore() {
+    if (style_ == ProgressStyle::Live && !finished_ && !text_.empty() && !shown_) {
+        Draw();
+    }
+}
+
+void ProgressLine::Finish() {
+    Clear();
+    finished_ = true;
+}
+
+}  // namespace qf580::cli

@@ -1,0 +1,66 @@
+// The command line's view of a transfer's progress: one line on a terminal, redrawn in place
+// under the status lines, or plain lines for a log when asked for one.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <optional>
+#include <string>
+
+#include "Progress.h"
+
+namespace qf580::cli {
+
+enum class ProgressStyle {
+    Off,
+    Live,   // a terminal: one line redrawn in place, at most ten times a second
+    Lines,  // not a terminal, asked for: a line of its own at most once a second, and at 100%
+};
+
+// "812 B", "4.1 kB", "23.5 MB": decimal units, as the sizes of sets are spoken of.
+std::string FormatBytes(std::uint64_t bytes);
+
+// The line itself: percent, bytes sent of the total, rate and time left, each with a
+// placeholder while it is not known yet ("  ?%", "of ?", "-- B/s", "--:--").
+std::string FormatProgress(const TransferProgress& progress, std::optional<double> bytesPerSecond);
+
+class ProgressLine {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    // `out` is where the status lines go too; `columns` (0: ask the terminal) limits the
+    // live line so that it never wraps, which would leave a copy behind at each redraw.
+    ProgressLine(ProgressStyle style, std::FILE* out, int columns = 0);
+
+    // A new report from the worker. Drawn at once only when due, or when it is the last byte.
+    void Update(const TransferProgress& progress, Clock::time_point now);
+    // Takes the live line away before other text goes to the same terminal...
+    void Clear();
+    // ...and puts it back, as it was, afterwards.
+    void Restore();
+    // The transfer has ended: the live line goes for good, the status lines stay as they are.
+    void Finish();
+
+    static constexpr std::chrono::milliseconds kLiveInterval{100};
+    static constexpr std::chrono::milliseconds kLinesInterval{1000};
+
+  private:
+    void Draw();
+    // Bytes a second from the oldest sample to `sent` now; nothing over too short a time.
+    std::optional<double> Rate(std::uint64_t sent, Clock::time_point now) const;
+    int Columns() const;
+
+    const ProgressStyle style_;
+    std::FILE* const out_;
+    const int columns_;
+    std::string text_;    // the line as last drawn
+    bool shown_ = false;  // the live line stands on the terminal now
+    bool finished_ = false;
+    std::optional<Clock::time_point> lastDraw_;
+    // (time, bytes sent) about every tenth of a second over the last few seconds, for the rate.
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> samples_;
+};
+
+}  // namespace qf580::cli

@@ -1,0 +1,175 @@
+// The command line's progress line on its own, with a clock of the test's: its text, how often
+// it is drawn, and how it steps aside for other lines.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include <cstdio>
+#include <string>
+
+#include "ProgressLine.h"
+
+namespace qf580::cli {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = ProgressLine::Clock;
+
+constexpr const char* kErase = "\r\x1b[K";
+
+TransferProgress Sent(std::uint64_t bytes, std::uint64_t total) {
+    TransferProgress p;
+    p.sent.bytes = bytes;
+    if (total > 0) {
+        p.totals.passCount = 1;
+        p.totals.all.bytes = total;
+    }
+    return p;
+}
+
+TEST(ProgressText, BytesInDecimalUnits) {
+    const std::vector<std::pair<std::uint64_t, std::string>> rows = {
+        {0, "0 B"},           {999, "999 B"},     {1000, "1.0 kB"},      {4096000, "4.1 MB"},
+        {999949, "999.9 kB"}, {999950, "1.0 MB"}, {32768000, "32.8 MB"}, {2500000000, "2.5 GB"},
+    };
+    for (const auto& [bytes, text] : rows) {
+        EXPECT_EQ(FormatBytes(bytes), text) << bytes;
+    }
+}
+
+TEST(ProgressText, PercentBytesRateAndTimeLeft) {
+    struct Row {
+        TransferProgress progress;
+        std::optional<double> rate;
+        std::string text;
+    };
+    const std::vector<Row> rows = {
+        {Sent(0, 4096056), std::nullopt, "  0%  0 B of 4.1 MB  -- B/s  --:-- left"},
+        {Sent(1024000, 4096056), 512000.0, " 24%  1.0 MB of 4.1 MB  512.0 kB/s  0:07 left"},
+        {Sent(4096055, 4096056), 512000.0, " 99%  4.1 MB of 4.1 MB  512.0 kB/s  0:01 left"},
+        {Sent(4096056, 4096056), 512000.0, "100%  4.1 MB of 4.1 MB  512.0 kB/s  0:00 left"},
+        // Disk 2 not counted yet: no percent, no total, no time left, but a rate.
+        {Sent(70000, 0), 35000.0, "  ?%  70.0 kB of ?  35.0 kB/s  --:-- left"},
+        {Sent(0, 400000000), 1000.0, "  0%  0 B of 400.0 MB  1.0 kB/s  111:06:40 left"},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(FormatProgress(r.progress, r.rate), r.text);
+    }
+}
+
+// Captures what the line writes.
+class Captured {
+  public:
+    Captured() : file_(open_memstream(&data_, &size_)) {}
+    ~Captured() {
+        std::fclose(file_);
+        std::free(data_);
+    }
+    std::FILE* file() { return file_; }
+    std::string text() {
+        std::fflush(file_);
+        return std::string(data_, size_);
+    }
+    int Count(const std::string& what) {
+        const std::string all = text();
+        int n = 0;
+        for (std::size_t at = all.find(what); at != std::string::npos;
+             at = all.find(what, at + what.size())) {
+            ++n;
+        }
+        return n;
+    }
+
+  private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::FILE* file_;
+};
+
+TEST(ProgressLine, LiveIsRedrawnAtMostTenTimesASecondAndAtOnceAt100) {
+    Captured out;
+    ProgressLine line(ProgressStyle::Live, out.file(), 80);
+    const Clock::time_point t0{};
+    // A report every millisecond for about two seconds, as a device without waits could cause.
+    for (int ms = 0; ms < 1950; ++ms) {
+        line.Update(Sent(static_cast<std::uint64_t>(ms) * 100, 300000),
+                    t0 + std::chrono::milliseconds(ms));
+    }
+    EXPECT_EQ(out.Count(kErase), 20);
+    // The last byte comes 50 ms after a redraw: shown at once all the same.
+    line.Update(Sent(300000, 300000), t0 + 1950ms);
+    EXPECT_EQ(out.Count(kErase), 21);
+    EXPECT_NE(out.text().rfind(std::string(kErase) + "100%"), std::string::npos);
+    EXPECT_EQ(out.Count("\n"), 0) << "a live line never ends its line";
+}
+
+TEST(ProgressLine, RateOverTheLastSecondsFromTheFirstWrite) {
+    Captured out;
+    ProgressLine line(ProgressStyle::Live, out.file(), 200);
+    const Clock::time_point t0{};
+    // Ten seconds of connecting and handshake (nothing sent) must not count.
+    line.Update(Sent(0, 10000000), t0);
+    for (int s = 0; s <= 20; ++s) {
+        // 100 kB a second for 10 s, then 300 kB a second.
+        const std::uint64_t sent = s <= 10 ? s * 100000u : 1000000u + (s - 10) * 300000u;
+        line.Update(Sent(56 + sent, 10000000), t0 + 10s + std::chrono::seconds(s));
+        if (s == 10) {
+            EXPECT_NE(out.text().find("100.0 kB/s  1:30 left"), std::string::npos) << out.text();
+        }
+    }
+    // After more than the window at the new speed only the new speed shows.
+    EXPECT_NE(out.text().rfind("300.0 kB/s  0:20 left"), std::string::npos) << out.text();
+}
+
+TEST(ProgressLine, StepsAsideForOtherLinesAndGoesAtTheEnd) {
+    Captured out;
+    ProgressLine line(ProgressStyle::Live, out.file(), 30);
+    line.Restore();  // nothing drawn yet: nothing to restore
+    line.Clear();
+    EXPECT_EQ(out.text(), "");
+
+    line.Update(Sent(500, 1000), Clock::time_point{});
+    // Cut one column short of the terminal's width, so that it never wraps.
+    const std::string drawn = std::string(kErase) + " 50%  500 B of 1.0 kB  -- B/s";
+    EXPECT_EQ(out.text(), drawn);
+    line.Clear();
+    std::fputs("Sending (65) Record\n", out.file());
+    line.Restore();
+    EXPECT_EQ(out.text(), drawn + kErase + "Sending (65) Record\n" + drawn);
+
+    line.Finish();
+    line.Restore();
+    line.Update(Sent(1000, 1000), Clock::time_point{} + 1s);
+    EXPECT_EQ(out.text(), drawn + kErase + "Sending (65) Record\n" + drawn + kErase);
+}
+
+TEST(ProgressLine, LinesForALogAtMostOnceASecondAndTheLast) {
+    Captured out;
+    ProgressLine line(ProgressStyle::Lines, out.file());
+    const Clock::time_point t0{};
+    for (int ms = 0; ms <= 2500; ms += 10) {
+        line.Update(Sent(static_cast<std::uint64_t>(ms), 3000), t0 + std::chrono::milliseconds(ms));
+        line.Clear();  // a status line in between takes nothing away from a log
+        line.Restore();
+    }
+    line.Update(Sent(3000, 3000), t0 + 2501ms);
+    line.Finish();
+    const std::string text = out.text();
+    EXPECT_EQ(out.Count("\n"), 4) << text;  // at 0, 1 and 2 s, and the last byte
+    EXPECT_EQ(out.Count("\r"), 0);
+    EXPECT_EQ(out.Count("\x1b"), 0);
+    EXPECT_NE(text.find("100%  3.0 kB of 3.0 kB"), std::string::npos) << text;
+}
+
+TEST(ProgressLine, OffWritesNothing) {
+    Captured out;
+    ProgressLine line(ProgressStyle::Off, out.file());
+    line.Update(Sent(10, 10), Clock::time_point{});
+    line.Clear();
+    line.Restore();
+    line.Finish();
+    EXPECT_EQ(out.text(), "");
+}
+
+}  // namespace
+}  // namespace qf580::cli
