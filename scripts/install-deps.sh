@@ -9,7 +9,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev-tools qt6-translations-l10n libgl-dev
     libcli11-dev libgtest-dev libgmock-dev googletest
     xvfb xauth imagemagick fonts-noto-cjk fonts-dejavu-core fonts-liberation
-    iproute2 util-linux
+    iproute2 util-linux bsdutils
     dpkg-dev lintian desktop-file-utils appstream man-db groff-base
 )
 
