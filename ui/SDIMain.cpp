@@ -7,10 +7,13 @@
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QProgressBar>
 #include <QShortcutEvent>
 #include <QStatusTipEvent>
 #include <QStringDecoder>
 #include <QStringList>
+
+#include <utility>
 
 #include "About.h"
 #include "Prompts.h"
@@ -28,6 +31,9 @@ constexpr int kClientHeight = 450;
 constexpr int kSpeedPanelHeight = 34;
 constexpr int kStatusBarHeight = 22;
 constexpr int kPreviewLines = 4;
+// Wide enough for its percent, narrow enough to leave the status bar's left to the hint line.
+constexpr int kProgressBarWidth = 120;
+constexpr int kProgressPaceMs = 100;
 
 QIcon ToolIcon(const QString& name) {
     QIcon icon;
@@ -90,6 +96,21 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
     ui_->ClientArea->setStyleSheet(FramedGroupStyle());
     SetStatusLabelEnabled(false);
 
+    // Beside the hint line, not in its place: a permanent widget keeps to the right, and the
+    // bar fits inside the status bar's height rather than stretching it.
+    ProgressBar_ = new QProgressBar(ui_->StatusBar);
+    ProgressBar_->setObjectName(QStringLiteral("ProgressBar"));
+    ProgressBar_->setFixedSize(kProgressBarWidth, kStatusBarHeight - 6);
+    ProgressBar_->hide();
+    ui_->StatusBar->addPermanentWidget(ProgressBar_);
+    progressPace_.setSingleShot(true);
+    progressPace_.setInterval(kProgressPaceMs);
+    connect(&progressPace_, &QTimer::timeout, this, [this] {
+        if (pacedPercent_) {
+            ShowPercent(*std::exchange(pacedPercent_, std::nullopt));
+        }
+    });
+
     ui_->ClientArea->installEventFilter(this);
     resize(kClientWidth, kClientHeight + ui_->SDIAppMenu->sizeHint().height());
     CentreOnFirstShow(*this);
@@ -108,6 +129,7 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
     connect(ui_->StartBttn, &QPushButton::clicked, this, &TSDIAppForm::StartBttnClick);
     connect(&session_, &TransferSession::StatusChanged, this, &TSDIAppForm::ShowStatus);
     connect(&session_, &TransferSession::Ended, this, &TSDIAppForm::TransThreadEnded);
+    connect(&session_, &TransferSession::ProgressChanged, this, &TSDIAppForm::ShowProgress);
     connect(&session_, &TransferSession::LeaveRequested, this, &TSDIAppForm::ExitItemClick);
 
     ui_->StartBttn->installEventFilter(this);
@@ -209,10 +231,15 @@ void TSDIAppForm::StartBttnClick() {
     }
     ui_->StartBttn->setEnabled(false);
     Busy.store(1);
+    // Busy until the worker has counted the set and said how big it is.
+    ResetProgressPace();
+    ProgressBar_->setRange(0, 0);
+    ProgressBar_->show();
     // Without a new worker no end notice will come: undo Start's own changes.
     const auto undo = [this] {
         Busy.store(0);
         ui_->StartBttn->setEnabled(true);
+        ProgressBar_->hide();
     };
     try {
         if (!session_.Start(chosen_, Settings())) {
@@ -254,8 +281,37 @@ void TSDIAppForm::ShowStatus(const QString& text) {
 }
 
 void TSDIAppForm::TransThreadEnded() {
+    ResetProgressPace();
+    ProgressBar_->hide();
     ui_->StartBttn->setEnabled(true);
     Busy.store(0);
+}
+
+void TSDIAppForm::ShowProgress(const TransferProgress& progress) {
+    const std::optional<int> percent = progress.Percent();
+    const bool busy = ProgressBar_->maximum() == 0;
+    const bool kindChanges = percent.has_value() == busy;  // busy to a percent, or back
+    if (progressPace_.isActive() && !kindChanges && percent != 100) {
+        pacedPercent_ = percent;
+        return;
+    }
+    pacedPercent_.reset();
+    ShowPercent(percent);
+}
+
+void TSDIAppForm::ShowPercent(std::optional<int> percent) {
+    if (percent) {
+        ProgressBar_->setRange(0, 100);
+        ProgressBar_->setValue(*percent);
+    } else {
+        ProgressBar_->setRange(0, 0);
+    }
+    progressPace_.start();
+}
+
+void TSDIAppForm::ResetProgressPace() {
+    progressPace_.stop();
+    pacedPercent_.reset();
 }
 
 void TSDIAppForm::closeEvent(QCloseEvent* event) {

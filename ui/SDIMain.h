@@ -4,8 +4,10 @@
 #include <QFont>
 #include <QMainWindow>
 #include <QString>
+#include <QTimer>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +17,7 @@
 
 class QAction;
 class QFileDialog;
+class QProgressBar;
 
 namespace Ui {
 class TSDIAppForm;
@@ -77,6 +80,12 @@ class TSDIAppForm : public QMainWindow {
   private:
     // The worker's end notice: enable Start, then clear Busy.
     void TransThreadEnded();
+    // The bar in the status bar's right-hand part: percent of the set's bytes, or busy while
+    // the total is unknown. At most ten changes a second; a change between busy and a
+    // percent, and 100%, at once.
+    void ShowProgress(const TransferProgress& progress);
+    void ShowPercent(std::optional<int> percent);
+    void ResetProgressPace();
     void ShowStatus(const QString& text);
     void SetStatusLabelEnabled(bool enabled);
     void ShowLinkSummary(const QString& summary);
@@ -85,7 +94,11 @@ class TSDIAppForm : public QMainWindow {
 
     std::unique_ptr<Ui::TSDIAppForm> ui_;
     QAction* N1 = nullptr;
-    QFileDialog* OpenDialog_ = nullptr;  // owned by the window
+    QFileDialog* OpenDialog_ = nullptr;    // owned by the window
+    QProgressBar* ProgressBar_ = nullptr;  // owned by the status bar
+    // A bar repaints at once at every new value: paced, it costs the transfer nothing.
+    QTimer progressPace_;
+    std::optional<std::optional<int>> pacedPercent_;  // waiting for the pace, if anything
     TAboutBox* AboutBox_ = nullptr;
     TFM_TransSetup* FM_TransSetup_ = nullptr;
     LinkSettings ownSettings_;

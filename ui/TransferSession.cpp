@@ -108,6 +108,13 @@ bool TransferSession::AskOnGuiThread(int diskNo) {
     return ok;
 }
 
+void TransferSession::ReportProgress(const TransferProgress& progress) {
+    if (latestProgress_.Put(progress)) {
+        QMetaObject::invokeMethod(
+            this, [this] { emit ProgressChanged(latestProgress_.Take()); }, Qt::QueuedConnection);
+    }
+}
+
 void TransferSession::TransferEnded(Outcome outcome) {
     QMetaObject::invokeMethod(
         this,

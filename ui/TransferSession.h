@@ -8,8 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "LatestProgress.h"
 #include "LinkSettings.h"
 #include "Outcome.h"
+#include "Progress.h"
 #include "TransHost.h"
 #include "Ttrans.h"
 #include "UpdateDisk.h"
@@ -61,11 +63,15 @@ class TransferSession : public QObject, public TransHost {
     const LinkSettings& Settings() const override { return *settings_; }
     void SetStatus(const std::string& text) override;
     bool AskInsertDisk(int diskNo) override;
+    void ReportProgress(const TransferProgress& progress) override;
     void TransferEnded(Outcome outcome) override;
 
   signals:
     // A status text of the worker, in its order.
     void StatusChanged(const QString& text);
+    // The worker's latest progress. Reports that come faster than the GUI thread takes them
+    // are passed over for the latest; the last one always comes before Ended.
+    void ProgressChanged(const qf580::TransferProgress& progress);
     // The worker's end notice, after its outcome's text; Running() is already false.
     void Ended(qf580::Outcome outcome);
     // A leave that StopForLeaving put off while the disk question was open: leave now.
@@ -81,6 +87,7 @@ class TransferSession : public QObject, public TransHost {
     bool waiting_ = false;       // StopAndWait is serving the worker until its end
     int asking_ = 0;             // the disk question is being shown
     bool leavePending_ = false;  // StopForLeaving was put off by the open question
+    LatestProgress latestProgress_;
     // Last, so it goes first: the worker calls this session until its very last step.
     std::unique_ptr<TTrans> worker_;
 };
