@@ -111,10 +111,12 @@ StreamCounter CountSet(const std::string& dir, const std::string& chosenName, in
     return counter;
 }
 
-void CountDisk2(StreamCounter& counter, const std::string& dir, const std::string& chosenName) {
-    if (counter.Disks() == 1 && !counter.Complete()) {
-        counter.AddDisk(dir + MakeDiskName(2, chosenName));
+bool CountDisk2(StreamCounter& counter, const std::string& dir, const std::string& chosenName) {
+    if (counter.Disks() != 1 || counter.Complete()) {
+        return false;
     }
+    counter.AddDisk(dir + MakeDiskName(2, chosenName));
+    return true;
 }
 
 }  // namespace qf580

@@ -38,7 +38,8 @@ class StreamCounter {
 // unknown until the worker has it. `dir` ends with its separator; `romType` is disk 1's.
 StreamCounter CountSet(const std::string& dir, const std::string& chosenName, int romType);
 
-// Goes on with disk 2 once the worker has found it, if the count still needs it.
-void CountDisk2(StreamCounter& counter, const std::string& dir, const std::string& chosenName);
+// Goes on with disk 2 once the worker has found it, if the count still needs it. True when
+// disk 2 was counted now.
+bool CountDisk2(StreamCounter& counter, const std::string& dir, const std::string& chosenName);
 
 }  // namespace qf580

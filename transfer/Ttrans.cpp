@@ -46,9 +46,11 @@ class ProgressBook {
         Report();
     }
 
-    // Disk 2 has been counted after all: the host can show a percent from now on.
+    // Disk 2 has been counted after all: the host can show a percent from now on. Never
+    // totals that the writes have already outrun.
     void LateTotals(const SetTotals& totals) {
-        if (!progress_.totals.Known() && totals.Known()) {
+        if (!progress_.totals.Known() && totals.Known() &&
+            progress_.sent.bytes < totals.all.bytes) {
             progress_.totals = totals;
             Report();
         }
@@ -276,8 +278,9 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
                     return Outcome::Aborted;
                 }
                 DiskFile_.Seek(static_cast<long>(kHeaderSize));
-                CountDisk2(counter, file_.dir, file_.name);
-                progress.LateTotals(counter.Totals());
+                if (CountDisk2(counter, file_.dir, file_.name)) {
+                    progress.LateTotals(counter.Totals());
+                }
                 r = ReadRecord(DiskFile_, record);
             }
             if (r == kRecordBadChecksum) {

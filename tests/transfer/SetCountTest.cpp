@@ -133,10 +133,10 @@ TEST(CountSet, GoesOnWithDisk2OnceItIsThere) {
     EXPECT_EQ(counter.Disks(), 1);
 
     tmp.Write("FW0002.q58", Header(kRomSub, 2) + Records(1, 4) + kEnd);
-    CountDisk2(counter, tmp.dir(), "FW0000.q58");
+    EXPECT_TRUE(CountDisk2(counter, tmp.dir(), "FW0000.q58"));
     EXPECT_EQ(counter.Totals(), Expect({{3 * 10 + 1, 3}, {2 * 6 + 10 + 1, 3}}));
     // Once counted, a second call counts nothing twice.
-    CountDisk2(counter, tmp.dir(), "FW0000.q58");
+    EXPECT_FALSE(CountDisk2(counter, tmp.dir(), "FW0000.q58"));
     EXPECT_EQ(counter.Disks(), 2);
     EXPECT_EQ(counter.Totals(), Expect({{3 * 10 + 1, 3}, {2 * 6 + 10 + 1, 3}}));
 }
