@@ -44,12 +44,18 @@ CliHost::CliHost(DiskAnswer answer, std::FILE* out, int answerFd, int wakeFd)
 void CliHost::WriteAboveProgress(std::FILE* to, const std::string& text) {
     std::lock_guard lock(outMutex_);
     progress_->Clear();
+    if (to != out_) {
+        std::fflush(out_);  // the line is gone before the text appears on the other stream
+    }
     std::fputs(text.c_str(), to);
     std::fputc('\n', to);
-    std::fflush(to);
+    if (to != out_) {
+        std::fflush(to);
+    }
     if (!questionOpen_) {
         progress_->Restore();
     }
+    std::fflush(out_);
 }
 
 void CliHost::WriteLine(const std::string& text) {
@@ -161,10 +167,10 @@ bool CliHost::AskInsertDisk(int diskNo) {
             // interruptions don't.
             if (!echoed || !lineEnded) {
                 std::fputc('\n', out_);
-                std::fflush(out_);
             }
             questionOpen_ = false;
             progress_->Restore();
+            std::fflush(out_);
         }
         if (reply != ParsedAnswer::Unknown) {
             return reply == ParsedAnswer::Ok;

@@ -130,8 +130,9 @@ void ProgressLine::Draw() {
         // One column short of the width: a line that fills it would wrap at its end on some
         // terminals, and the next "\r" would then redraw one row too low.
         const auto width = static_cast<std::size_t>(Columns() > 1 ? Columns() - 1 : 1);
+        shownText_ = text_.substr(0, width);
         std::fputs(kEraseLine, out_);
-        std::fputs(text_.substr(0, width).c_str(), out_);
+        std::fputs(shownText_.c_str(), out_);
         shown_ = true;
     }
     std::fflush(out_);
@@ -140,19 +141,21 @@ void ProgressLine::Draw() {
 void ProgressLine::Clear() {
     if (shown_) {
         std::fputs(kEraseLine, out_);
-        std::fflush(out_);
         shown_ = false;
     }
 }
 
 void ProgressLine::Restore() {
-    if (style_ == ProgressStyle::Live && !finished_ && !text_.empty() && !shown_) {
-        Draw();
+    if (style_ == ProgressStyle::Live && !finished_ && !shownText_.empty() && !shown_) {
+        std::fputs(kEraseLine, out_);
+        std::fputs(shownText_.c_str(), out_);
+        shown_ = true;
     }
 }
 
 void ProgressLine::Finish() {
     Clear();
+    std::fflush(out_);
     finished_ = true;
 }
 

@@ -38,7 +38,8 @@ class ProgressLine {
     void Update(const TransferProgress& progress, Clock::time_point now);
     // Takes the live line away before other text goes to the same terminal...
     void Clear();
-    // ...and puts it back, as it was, afterwards.
+    // ...and puts it back, as it was, afterwards. Neither flushes: the caller flushes once
+    // with its own text in between, so a status line stays one write to the terminal.
     void Restore();
     // The transfer has ended: the live line goes for good, the status lines stay as they are.
     void Finish();
@@ -55,8 +56,9 @@ class ProgressLine {
     const ProgressStyle style_;
     std::FILE* const out_;
     const int columns_;
-    std::string text_;    // the line as last drawn
-    bool shown_ = false;  // the live line stands on the terminal now
+    std::string text_;       // the line as last drawn
+    std::string shownText_;  // the part of it that fits the terminal
+    bool shown_ = false;     // the live line stands on the terminal now
     bool finished_ = false;
     std::optional<Clock::time_point> lastDraw_;
     // (time, bytes sent) about every tenth of a second over the last few seconds, for the rate.

@@ -182,6 +182,9 @@ int main(int argc, char** argv) {
     // Scripts and logs get the status lines as they always have, unless they ask for more.
     if (!noProgress) {
         if (::isatty(STDOUT_FILENO) != 0) {
+            // Flushed by hand instead of at each line end, so that a status line, the erase
+            // before it and the progress line after it reach the terminal in one write.
+            std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
             host.ShowProgress(ProgressStyle::Live);
         } else if (progress) {
             host.ShowProgress(ProgressStyle::Lines);
