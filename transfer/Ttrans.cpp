@@ -76,7 +76,8 @@ class ProgressBook {
         Report();
     }
 
-    // The END of the last pass reached the device: what was sent is the set.
+    // The END of the last pass reached the device, and the device has confirmed every byte:
+    // what was sent is the set.
     void WroteLastEnd(int pass, int index) {
         progress_.sent.bytes += 1;
         passSent_[static_cast<std::size_t>(pass - 1)].bytes += 1;
@@ -167,6 +168,7 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
     std::uint64_t batchRecords = 0;
     int batchPass = 0;
     int batchLast = 0;
+    int lastEndIndex = 0;
     ProgressBook progress(host_);
 
     auto send = [this](std::string_view bytes) {
@@ -291,7 +293,7 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
                     return Outcome::CommError;
                 }
                 if (pass + 1 == passCount) {
-                    progress.WroteLastEnd(pass + 1, index);
+                    lastEndIndex = index;  // counted once the device has confirmed it
                 } else {
                     progress.Wrote(1, 0, pass + 1, index);
                 }
@@ -342,6 +344,9 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
     if (ConfirmDelivery() == 0) {
         return Outcome::CommError;
     }
+    // Only now is the last byte known to be in the device: 100% and "Transfer completed" go
+    // together.
+    progress.WroteLastEnd(passCount, lastEndIndex);
     return Outcome::Completed;
 }
 

@@ -161,6 +161,14 @@ class LastStretch : public TcpTransfer {
                 << "the stretch after the last acknowledgement was reached";
         }
         state = device.State();
+        // 100% only with "Transfer completed": never for a device gone in the stretch.
+        const std::vector<RecordingHost::ProgressAt> reports = host.progress();
+        EXPECT_FALSE(reports.empty());
+        const bool completed = host.outcome() == "Transfer completed";
+        for (std::size_t k = 0; k < reports.size(); ++k) {
+            const bool last = k + 1 == reports.size();
+            EXPECT_EQ(reports[k].progress.Percent() == 100, completed && last) << "report " << k;
+        }
         return host.outcome();
     }
 
