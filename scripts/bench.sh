@@ -3,11 +3,13 @@
 # to the protocol's own floor, measured against a bare sender of the same protocol
 # (bench/baseline_sender.c) on the same simulator and the same update set, the two in turn.
 #
-# Usage: scripts/bench.sh [--pairs N] [--sizes "4 32"] [--no-window] [--no-silence]
-#   --pairs N     measured pairs per row after one warm-up pair (default 7)
-#   --sizes LIST  set sizes in MB for the command-line rows (default "4 32")
-#   --no-window   leave out the row through the window's worker host
-#   --no-silence  leave out the 15 s wait on a silent device
+# Usage: scripts/bench.sh [--pairs N] [--sizes "4 32"] [--no-window] [--no-progress]
+#                         [--no-silence]
+#   --pairs N      measured pairs per row after one warm-up pair (default 7)
+#   --sizes LIST   set sizes in MB for the command-line rows (default "4 32")
+#   --no-window    leave out the row through the window's worker host
+#   --no-progress  leave out the rows with the progress line on against off
+#   --no-silence   leave out the 15 s wait on a silent device
 # BUILD_DIR picks the Release build tree (default build/bench); the sets are written under it.
 #
 # Everything that talks to the simulator runs inside a private network namespace with only
@@ -22,14 +24,17 @@ all_args=("$@")
 pairs=7
 sizes="4 32"
 window=1
+progress=1
 silence=1
 while [ $# -gt 0 ]; do
     case $1 in
         --pairs) pairs=$2; shift 2 ;;
         --sizes) sizes=$2; shift 2 ;;
         --no-window) window=0; shift ;;
+        --no-progress) progress=0; shift ;;
         --no-silence) silence=0; shift ;;
-        *) echo "usage: scripts/bench.sh [--pairs N] [--sizes \"4 32\"] [--no-window] [--no-silence]" >&2
+        *) echo "usage: scripts/bench.sh [--pairs N] [--sizes \"4 32\"] [--no-window]" \
+                "[--no-progress] [--no-silence]" >&2
            exit 2 ;;
     esac
 done
@@ -81,6 +86,8 @@ export XDG_RUNTIME_DIR=$work
 start_sim() {  # LOG [sim options...]
     local log=$1
     shift
+    # Made here, not by the background start, so that the first look below finds it.
+    : >"$log"
     "$bin/qf580-sim" --port 0 "$@" >"$log" 2>&1 &
     started_pid=$!
     started_port=
@@ -235,6 +242,24 @@ for mb in $sizes; do
         qf580-flash flash baseline baseline wall=1.03 $([ "$mb" = 32 ] && echo cpu=1.5)
     [ "$mb" != 32 ] || rss_32mb=$row_a_rss
 done
+
+# The progress line against none, the same program on both sides. On a terminal both run on
+# a pseudo-terminal of script(1), so that the line is the only difference; to a log, the lines
+# of --progress against the status lines alone.
+if [ "$progress" = 1 ]; then
+    printf '%s\n' '#!/usr/bin/env bash' 'exec script -qec "$(printf "%q " "$@")" /dev/null' \
+        >"$work/on-terminal"
+    chmod +x "$work/on-terminal"
+    line_on=("$work/on-terminal" "${flash[@]}")
+    line_off=("$work/on-terminal" "${flash[@]}" --no-progress)
+    log_on=("${flash[@]}" --progress)
+    for mb in $sizes; do
+        bench_pairs "${mb} MB set, progress line on a terminal" "$sets/${mb}MB/BENCH001.q58" \
+            line-on line_on line-off line_off
+        bench_pairs "${mb} MB set, progress lines to a log" "$sets/${mb}MB/BENCH001.q58" \
+            --progress log_on no-option flash
+    done
+fi
 
 if [ "$window" = 1 ]; then
     bench_pairs "4 MB set, window (offscreen)" "$sets/4MB/BENCH001.q58" \
