@@ -1,13 +1,12 @@
-// The terminal as the worker's host: status texts go to a stream as lines, the disk question
-// is answered from a file descriptor (the terminal) or by a fixed answer.
+// The operator at the terminal: puts "Insert Disk %d" and takes the answer from a file
+// descriptor (the terminal) or gives a fixed answer. The devices' hosts share one.
 #pragma once
 
 #include <atomic>
 #include <cstdio>
-#include <optional>
 #include <string>
 
-#include "TransHost.h"
+#include "UpdateDisk.h"
 
 namespace qf580::cli {
 
@@ -18,26 +17,16 @@ enum class DiskAnswer { Ask, Ok, Cancel };
 enum class ParsedAnswer { Ok, Cancel, Unknown };
 ParsedAnswer ParseAnswer(std::string line);
 
-class CliHost final : public TransHost {
+class TerminalOperator final : public DiskPrompt {
   public:
-    // `out` receives the statuses and the question; `answerFd` is read for the operator's
+    // `out` receives the question and its answer; `answerFd` is read for the operator's
     // answers; `wakeFd` becomes readable once the run is interrupted (-1: never).
-    CliHost(std::string path, DiskAnswer answer, std::FILE* out, int answerFd, int wakeFd);
+    TerminalOperator(DiskAnswer answer, std::FILE* out, int answerFd, int wakeFd);
 
-    std::string UpdateFileName() const override { return fileName_; }
-    std::string UpdateFileDir() const override { return fileDir_; }
-    const LinkSettings& Settings() const override { return settings_; }
-    LinkSettings& Settings() { return settings_; }
-
-    void SetStatus(const std::string& text) override;
     bool AskInsertDisk(int diskNo) override;
-    void TransferEnded(Outcome outcome) override;
 
     // A stop was requested: any open or later question is answered with Cancel.
     void Interrupt() { interrupted_.store(true); }
-
-    // The transfer's outcome once its end notice has come; nullopt before.
-    std::optional<Outcome> EndedWith() const;
 
     // With a fixed answer of OK, the same disk is tried this many times, a pause apart,
     // before the question is given up with Cancel: a file that doesn't turn up must not
@@ -51,17 +40,12 @@ class CliHost final : public TransHost {
     ParsedAnswer ReadAnswer(bool& lineEnded);
     bool WaitOrInterrupted(int ms);
 
-    const std::string fileName_;
-    const std::string fileDir_;
     const DiskAnswer answer_;
     std::FILE* const out_;
     const int answerFd_;
     const int wakeFd_;
-    LinkSettings settings_;
-    std::atomic<Outcome> outcome_{Outcome::Completed};  // meaningful once ended_ is set
-    std::atomic<bool> ended_{false};
     std::atomic<bool> interrupted_{false};
-    int lastAskedDisk_ = 0;  // worker thread only
+    int lastAskedDisk_ = 0;  // one question at a time: the asking thread only
     int timesAsked_ = 0;
 };
 

@@ -1,4 +1,4 @@
-#include "CliHost.h"
+#include "TerminalOperator.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -6,19 +6,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <filesystem>
 
 namespace qf580::cli {
-
-namespace {
-
-std::string DirectoryOf(const std::filesystem::path& path) {
-    const std::filesystem::path parent = path.parent_path();
-    // The worker joins the directory and the disk's name as they stand, so it ends with "/".
-    return parent.empty() ? std::string("./") : parent.string() + "/";
-}
-
-}  // namespace
 
 ParsedAnswer ParseAnswer(std::string line) {
     auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
@@ -35,37 +24,16 @@ ParsedAnswer ParseAnswer(std::string line) {
     return ParsedAnswer::Unknown;
 }
 
-CliHost::CliHost(std::string path, DiskAnswer answer, std::FILE* out, int answerFd, int wakeFd)
-    : fileName_(std::filesystem::path(path).filename().string()),
-      fileDir_(DirectoryOf(path)),
-      answer_(answer),
-      out_(out),
-      answerFd_(answerFd),
-      wakeFd_(wakeFd) {}
+TerminalOperator::TerminalOperator(DiskAnswer answer, std::FILE* out, int answerFd, int wakeFd)
+    : answer_(answer), out_(out), answerFd_(answerFd), wakeFd_(wakeFd) {}
 
-void CliHost::WriteLine(const std::string& text) {
+void TerminalOperator::WriteLine(const std::string& text) {
     std::fputs(text.c_str(), out_);
     std::fputc('\n', out_);
     std::fflush(out_);
 }
 
-void CliHost::SetStatus(const std::string& text) {
-    WriteLine(text);
-}
-
-void CliHost::TransferEnded(Outcome outcome) {
-    outcome_.store(outcome);
-    ended_.store(true);
-}
-
-std::optional<Outcome> CliHost::EndedWith() const {
-    if (!ended_.load()) {
-        return std::nullopt;
-    }
-    return outcome_.load();
-}
-
-bool CliHost::WaitOrInterrupted(int ms) {
+bool TerminalOperator::WaitOrInterrupted(int ms) {
     if (wakeFd_ < 0) {
         ::poll(nullptr, 0, ms);
         return interrupted_.load();
@@ -75,7 +43,7 @@ bool CliHost::WaitOrInterrupted(int ms) {
     return interrupted_.load();
 }
 
-ParsedAnswer CliHost::ReadAnswer(bool& lineEnded) {
+ParsedAnswer TerminalOperator::ReadAnswer(bool& lineEnded) {
     lineEnded = false;
     std::string line;
     for (;;) {
@@ -106,7 +74,7 @@ ParsedAnswer CliHost::ReadAnswer(bool& lineEnded) {
     }
 }
 
-bool CliHost::AskInsertDisk(int diskNo) {
+bool TerminalOperator::AskInsertDisk(int diskNo) {
     const std::string question = "Insert Disk " + std::to_string(diskNo) + " [OK/cancel]: ";
     timesAsked_ = diskNo == lastAskedDisk_ ? timesAsked_ + 1 : 1;
     lastAskedDisk_ = diskNo;
