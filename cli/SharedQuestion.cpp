@@ -6,6 +6,7 @@ bool SharedQuestion::Ask(int diskNo) {
     std::unique_lock lock(mutex_);
     if (const auto open = open_.find(diskNo); open != open_.end()) {
         const std::shared_ptr<Round> round = open->second;
+        ++round->waiting;
         answered_.wait(lock, [&round] { return round->answered; });
         return round->answer;
     }
@@ -28,6 +29,12 @@ bool SharedQuestion::Ask(int diskNo) {
     open_.erase(diskNo);
     answered_.notify_all();
     return answer;
+}
+
+int SharedQuestion::Waiting(int diskNo) const {
+    const std::lock_guard lock(mutex_);
+    const auto open = open_.find(diskNo);
+    return open == open_.end() ? 0 : open->second->waiting;
 }
 
 int SharedQuestion::QuestionsPut() const {

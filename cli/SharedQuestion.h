@@ -24,11 +24,15 @@ class SharedQuestion {
 
     // How many questions were put to the operator, over all disks.
     int QuestionsPut() const;
+    // How many devices wait for the answer to the open question for `diskNo`, besides the one
+    // that put it.
+    int Waiting(int diskNo) const;
 
   private:
     struct Round {
         bool answered = false;
         bool answer = false;
+        int waiting = 0;
     };
 
     DiskPrompt& operator_;
