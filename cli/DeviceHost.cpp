@@ -14,14 +14,55 @@ JsonObject& Bytes(JsonObject& object, std::string_view key, std::optional<std::u
     return value ? object.Unsigned(key, *value) : object.Null(key);
 }
 
+// Never asks: a disk that is not there is not there.
+class NoQuestion final : public DiskPrompt {
+  public:
+    bool AskInsertDisk(int) override { return false; }
+};
+
 }  // namespace
 
-DeviceHost::DeviceHost(Options options, Reporter& reporter, SharedQuestion& question)
+SetTotals::SetTotals(std::string fileDir, std::string fileName,
+                     std::shared_ptr<const SetSummary> known)
+    : fileDir_(std::move(fileDir)), fileName_(std::move(fileName)), summary_(std::move(known)) {}
+
+std::shared_ptr<const SetSummary> SetTotals::Get() const {
+    const std::lock_guard lock(mutex_);
+    return summary_;
+}
+
+std::shared_ptr<const SetSummary> SetTotals::Refresh() {
+    // One reading at a time, and none that holds up Get: the other devices' status lines
+    // must not wait for a set being read.
+    const std::lock_guard reading(reading_);
+    if (std::shared_ptr<const SetSummary> known = Get()) {
+        return known;
+    }
+    NoQuestion never;
+    SetCheckResult check = CheckSet(fileDir_, fileName_, never);
+    if (!check.Sound()) {
+        return nullptr;
+    }
+    auto summary = std::make_shared<const SetSummary>(std::move(check.summary));
+    const std::lock_guard lock(mutex_);
+    summary_ = summary;
+    return summary;
+}
+
+DeviceHost::DeviceHost(Options options, Reporter& reporter, SharedQuestion& question,
+                       SetTotals& totals)
     : options_(std::move(options)),
       reporter_(reporter),
       question_(question),
-      progress_(options_.summary) {
+      totals_(totals),
+      progress_(totals.Get()) {
     settings_.Set(options_.link);
+}
+
+void DeviceHost::Learn(std::shared_ptr<const SetSummary> summary) {
+    if (progress_.Learn(std::move(summary))) {
+        Progress();
+    }
 }
 
 std::string DeviceHost::Text(const std::string& status) const {
@@ -35,7 +76,7 @@ void DeviceHost::Begin() {
         .String("device", options_.device)
         .Number("t", begun_)
         .String("file", options_.path);
-    const std::optional<SetSummary>& s = options_.summary;
+    const std::shared_ptr<const SetSummary> s = totals_.Get();
     if (s && s->romType) {
         event.String("rom_type", RomTypeName(*s->romType))
             .Int("passes", PassCount(*s->romType))
@@ -67,6 +108,10 @@ void DeviceHost::SetStatus(const std::string& text) {
                         .Number("t", reporter_.Seconds())
                         .String("text", text)
                         .Text());
+    if (!progress_.Knows()) {
+        // Another device's question may have brought the missing disk meanwhile.
+        Learn(totals_.Get());
+    }
     if (progress_.Take(text, false)) {
         Progress();
     }
@@ -81,6 +126,9 @@ bool DeviceHost::AskInsertDisk(int diskNo) {
                         .Int("disk", diskNo)
                         .String("answer", answer ? "ok" : "cancel")
                         .Text());
+    if (answer && !progress_.Knows()) {
+        Learn(totals_.Refresh());
+    }
     return answer;
 }
 

@@ -3,6 +3,7 @@
 // its events for --json, and how it ended.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,6 +16,25 @@
 #include "TransHost.h"
 
 namespace qf580::cli {
+
+// The set's summary, shared by the devices of a run: known from the check before the
+// transfers, or, where a disk was missing then, read again once the operator has said it is
+// there.
+class SetTotals {
+  public:
+    SetTotals(std::string fileDir, std::string fileName, std::shared_ptr<const SetSummary> known);
+
+    std::shared_ptr<const SetSummary> Get() const;
+    // Reads the set again, asking nobody, if its summary is not known yet.
+    std::shared_ptr<const SetSummary> Refresh();
+
+  private:
+    const std::string fileDir_;
+    const std::string fileName_;
+    std::mutex reading_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<const SetSummary> summary_;
+};
 
 struct DeviceResult {
     std::string device;
@@ -32,10 +52,8 @@ class DeviceHost final : public TransHost {
         std::string fileName;
         std::string fileDir;
         LinkSettingsValues link;
-        // The set as the check read it, when sound; none with the check skipped or failed.
-        std::optional<SetSummary> summary;
     };
-    DeviceHost(Options options, Reporter& reporter, SharedQuestion& question);
+    DeviceHost(Options options, Reporter& reporter, SharedQuestion& question, SetTotals& totals);
 
     std::string UpdateFileName() const override { return options_.fileName; }
     std::string UpdateFileDir() const override { return options_.fileDir; }
@@ -57,10 +75,13 @@ class DeviceHost final : public TransHost {
   private:
     std::string Text(const std::string& status) const;
     void Progress();
+    // Takes the set's summary if it has become known meanwhile.
+    void Learn(std::shared_ptr<const SetSummary> summary);
 
     const Options options_;
     Reporter& reporter_;
     SharedQuestion& question_;
+    SetTotals& totals_;
     LinkSettings settings_;
     StatusProgress progress_;  // the worker's thread only
     double begun_ = 0;

@@ -39,17 +39,6 @@ void StopRequest::Clear() {
     workers_.clear();
 }
 
-namespace {
-
-// Never asks: a disk that is not there is not there. For reading a set's totals where the
-// operator is not to be asked.
-class NoQuestion final : public DiskPrompt {
-  public:
-    bool AskInsertDisk(int) override { return false; }
-};
-
-}  // namespace
-
 int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
              StopRequest& stop) {
     const SetCheckResult result =
@@ -68,18 +57,19 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
     SharedQuestion question(operatorPrompt);
 
     std::optional<SetCheckResult> check;
+    std::shared_ptr<const SetSummary> summary;
     if (options.preflight) {
         check = CheckSet(options.fileDir, options.fileName, operatorPrompt, &stop.Flag());
         reporter.Event(CheckJson(options.path, *check, reporter.Seconds()));
-    } else if (reporter.Json() || several) {
+        if (check->Sound()) {
+            summary = std::make_shared<const SetSummary>(check->summary);
+        }
+    }
+    SetTotals totals(options.fileDir, options.fileName, summary);
+    if (!options.preflight && (reporter.Json() || several)) {
         // The totals for the events and the summary, if the set is whole as it stands; the
         // transfers stream it as the window does, and nobody is asked anything here.
-        NoQuestion never;
-        check = CheckSet(options.fileDir, options.fileName, never, &stop.Flag());
-    }
-    std::optional<SetSummary> summary;
-    if (check && check->Sound()) {
-        summary = check->summary;
+        totals.Refresh();
     }
 
     std::vector<std::unique_ptr<DeviceHost>> hosts;
@@ -91,8 +81,7 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         host.fileName = options.fileName;
         host.fileDir = options.fileDir;
         host.link = device.link;
-        host.summary = summary;
-        hosts.push_back(std::make_unique<DeviceHost>(std::move(host), reporter, question));
+        hosts.push_back(std::make_unique<DeviceHost>(std::move(host), reporter, question, totals));
     }
 
     if (options.preflight && !check->Sound()) {

@@ -27,12 +27,18 @@ std::optional<int> RecordIndexOf(std::string_view status) {
 
 }  // namespace
 
-StatusProgress::StatusProgress(std::optional<SetSummary> summary) : summary_(std::move(summary)) {
+StatusProgress::StatusProgress(std::shared_ptr<const SetSummary> summary)
+    : summary_(std::move(summary)) {
+    Index();
+}
+
+void StatusProgress::Index() {
     if (!summary_) {
         return;
     }
     value_.bytesTotal = summary_->TotalBytes();
     value_.bytesSent = 0;
+    before_.clear();
     for (const PassContents& pass : summary_->passes) {
         std::vector<std::uint64_t> before{0};
         for (const std::uint16_t length : pass.recordLengths) {
@@ -40,6 +46,30 @@ StatusProgress::StatusProgress(std::optional<SetSummary> summary) : summary_(std
         }
         before_.push_back(std::move(before));
     }
+}
+
+bool StatusProgress::Learn(std::shared_ptr<const SetSummary> summary) {
+    if (summary_ || !summary) {
+        return false;
+    }
+    const ProgressValue was = value_;
+    summary_ = std::move(summary);
+    Index();
+    if (pass_ >= 0) {
+        Compute();
+    }
+    return value_ != was;
+}
+
+// The figures for the current pass and its records sent, from the summary.
+void StatusProgress::Compute() {
+    const auto& passes = summary_->passes;
+    recordsBeforePass_ = 0;
+    for (int p = 0; p < pass_ && static_cast<std::size_t>(p) < passes.size(); ++p) {
+        recordsBeforePass_ += passes[static_cast<std::size_t>(p)].Records();
+    }
+    value_.recordsSent = recordsBeforePass_ + passRecords_;
+    value_.bytesSent = BytesUpTo(static_cast<std::size_t>(pass_), passRecords_);
 }
 
 std::uint64_t StatusProgress::BytesUpTo(std::size_t pass, int records) const {
@@ -78,10 +108,6 @@ bool StatusProgress::Take(std::string_view status, bool completed) {
                    passes[static_cast<std::size_t>(pass_)].Records() == 0) {
                 ++pass_;
             }
-            recordsBeforePass_ = 0;
-            for (int p = 0; p < pass_ && static_cast<std::size_t>(p) < passes.size(); ++p) {
-                recordsBeforePass_ += passes[static_cast<std::size_t>(p)].Records();
-            }
         }
         passRecords_ = 1;
     } else if (const std::optional<int> index = RecordIndexOf(status); index && pass_ >= 0) {
@@ -89,9 +115,10 @@ bool StatusProgress::Take(std::string_view status, bool completed) {
     } else {
         return false;
     }
-    value_.recordsSent = recordsBeforePass_ + passRecords_;
     if (summary_) {
-        value_.bytesSent = BytesUpTo(static_cast<std::size_t>(pass_), passRecords_);
+        Compute();
+    } else {
+        value_.recordsSent = recordsBeforePass_ + passRecords_;
     }
     return value_ != was;
 }

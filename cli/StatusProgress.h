@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -23,18 +24,24 @@ struct ProgressValue {
 
 class StatusProgress {
   public:
-    // `summary`: the set as the check read it, when it was found sound; none otherwise.
-    explicit StatusProgress(std::optional<SetSummary> summary);
+    // `summary`: the set as the check read it, when it was found sound; null otherwise.
+    explicit StatusProgress(std::shared_ptr<const SetSummary> summary);
 
     // Takes the next status text; true when the progress moved.
     bool Take(std::string_view status, bool completed);
+    // The summary, learnt once a disk that was missing has come (nothing if one is known);
+    // true when the progress moved.
+    bool Learn(std::shared_ptr<const SetSummary> summary);
+    bool Knows() const { return summary_ != nullptr; }
     const ProgressValue& Value() const { return value_; }
 
   private:
+    void Index();
+    void Compute();
     // The bytes of the header, the passes before `pass` and the first `records` of `pass`.
     std::uint64_t BytesUpTo(std::size_t pass, int records) const;
 
-    std::optional<SetSummary> summary_;
+    std::shared_ptr<const SetSummary> summary_;
     // Bytes of each pass's records before index i, per pass (prefix sums).
     std::vector<std::vector<std::uint64_t>> before_;
     ProgressValue value_;

@@ -4,10 +4,10 @@
 
 #include <set>
 
-#include "TerminalOperator.h"
 #include "ExitCodes.h"
 #include "Process.h"
 #include "TcpDeviceServer.h"
+#include "TerminalOperator.h"
 #include "WorkerSupport.h"
 
 namespace qf580::test {

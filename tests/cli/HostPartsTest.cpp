@@ -190,7 +190,7 @@ void Walk(StatusProgress& progress, const std::vector<Step>& steps) {
 TEST(StatusProgress, BytesUpToEachAcknowledgementPoint) {
     const std::uint64_t pass1 = 4 + 66 * 10 + 1;
     const std::uint64_t total = 56 + pass1 + 6 + 16 + 1;
-    StatusProgress progress(TwoPassSummary());
+    StatusProgress progress(std::make_shared<SetSummary>(TwoPassSummary()));
     Walk(progress, {
                        {"Searching for KV6200", false, false, {0, total, 0}},
                        {"Sending Header", false, false, {0, total, 0}},
@@ -206,7 +206,7 @@ TEST(StatusProgress, BytesUpToEachAcknowledgementPoint) {
 
 TEST(StatusProgress, APassOfOnlyItsEndShowsNoStart) {
     const std::uint64_t total = 56 + 1 + 6 + 16 + 1;
-    StatusProgress progress(TwoPassSummary(true));
+    StatusProgress progress(std::make_shared<SetSummary>(TwoPassSummary(true)));
     Walk(progress, {
                        {"Sending START record", false, true, {56 + 1 + 6, total, 1}},
                        {"Sending (1) Record", false, true, {56 + 1 + 14, total, 2}},
@@ -214,7 +214,7 @@ TEST(StatusProgress, APassOfOnlyItsEndShowsNoStart) {
 }
 
 TEST(StatusProgress, WithoutASummaryOnlyRecordsAreKnown) {
-    StatusProgress progress(std::nullopt);
+    StatusProgress progress(nullptr);
     Walk(progress, {
                        {"Sending (1) Record", false, false, {std::nullopt, std::nullopt, 0}},
                        {"Sending START record", false, true, {std::nullopt, std::nullopt, 1}},
@@ -223,6 +223,22 @@ TEST(StatusProgress, WithoutASummaryOnlyRecordsAreKnown) {
                        {"Sending START record", false, true, {std::nullopt, std::nullopt, 3}},
                        {"", true, false, {std::nullopt, std::nullopt, 3}},
                    });
+}
+
+TEST(StatusProgress, TotalsLearntWhenTheMissingDiskCame) {
+    const std::uint64_t total = 56 + 4 + 66 * 10 + 1 + 6 + 16 + 1;
+    StatusProgress progress(nullptr);
+    Walk(progress, {
+                       {"Sending START record", false, true, {std::nullopt, std::nullopt, 1}},
+                       {"Sending (1) Record", false, true, {std::nullopt, std::nullopt, 2}},
+                   });
+    EXPECT_FALSE(progress.Knows());
+    EXPECT_TRUE(progress.Learn(std::make_shared<SetSummary>(TwoPassSummary())));
+    EXPECT_EQ(progress.Value(), (ProgressValue{56 + 4 + 10, total, 2}));
+    EXPECT_FALSE(progress.Learn(std::make_shared<SetSummary>(TwoPassSummary(true))))
+        << "the first summary stays";
+    Walk(progress, {{"Sending (65) Record", false, true, {56 + 4 + 650, total, 66}},
+                    {"", true, true, {total, total, 70}}});
 }
 
 TEST(RunResults, ExitCodeIsThatOfTheFirstDeviceThatDidNotComplete) {

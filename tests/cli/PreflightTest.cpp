@@ -177,7 +177,8 @@ TEST_P(Preflight, ByDefaultNoDeviceIsContacted) {
         expected.insert(expected.begin(), "Insert Disk 2 [OK/cancel]: cancel");
     }
     EXPECT_EQ(flash.Lines(), expected);
-    EXPECT_NE(flash.err.find("refused before any device was contacted"), std::string::npos) << flash.err;
+    EXPECT_NE(flash.err.find("refused before any device was contacted"), std::string::npos)
+        << flash.err;
     EXPECT_EQ(device.connectionsAccepted(), 0u);
 }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -83,6 +84,19 @@ class Process {
                 deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0 || !Pump(static_cast<int>(left.count()))) {
                 return out.find(text) != std::string::npos;
+            }
+        }
+        return true;
+    }
+
+    // Reads the output and the errors until `done` holds or the time is up; true when it held.
+    bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !Pump(static_cast<int>(left.count()))) {
+                return done();
             }
         }
         return true;
