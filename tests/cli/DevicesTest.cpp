@@ -220,6 +220,24 @@ TEST_F(Devices, ARefusedSetReachesNoneOfThem) {
     EXPECT_EQ(a.connectionsAccepted() + b.connectionsAccepted(), 0u);
 }
 
+TEST_F(Devices, CtrlCStopsEveryDevice) {
+    // Slow replies keep both transfers going long enough to be interrupted.
+    TcpDeviceServer a(FaultPlan{{}, 100});
+    TcpDeviceServer b(FaultPlan{{}, 100});
+    Process flash({QF580_FLASH, "--no-fast", "--address", Label(a), "--address", Label(b), file});
+    ASSERT_TRUE(flash.WaitForOutput("[" + Label(a) + "] Sending (1) Record\n", 10s)) << flash.out;
+    ASSERT_TRUE(flash.WaitForOutput("[" + Label(b) + "] Sending (1) Record\n", 10s)) << flash.out;
+    flash.Signal(SIGINT);
+    EXPECT_EQ(flash.Wait(10s), 10) << flash.err;
+    const Lines lines = flash.Lines();
+    for (const TcpDeviceServer* server : {&a, &b}) {
+        EXPECT_EQ(LinesOf(lines, Label(*server)).back(),
+                  "Aborted according to instruction received");
+        ASSERT_TRUE(server->WaitForConnectionsEnded(1, 5s));
+        EXPECT_FALSE(server->complete());
+    }
+}
+
 TEST_F(Devices, UsageErrors) {
     const std::vector<std::vector<std::string>> cases = {
         {QF580_FLASH, "--address", "127.0.0.1:8023", "--address", "127.0.0.1", file},
