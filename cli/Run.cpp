@@ -84,7 +84,14 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         hosts.push_back(std::make_unique<DeviceHost>(std::move(host), reporter, question, totals));
     }
 
-    if (options.preflight && !check->Sound()) {
+    if (stop.Requested()) {
+        // Stopped before any worker exists: nothing is sent, and every device ends as a
+        // worker ends on a stop.
+        for (const auto& host : hosts) {
+            host->Begin();
+            host->EndUncontacted(Outcome::Aborted);
+        }
+    } else if (options.preflight && !check->Sound()) {
         std::fprintf(stderr,
                      "qf580-flash: the set was refused before any device was contacted: %s\n",
                      FaultText(*check).c_str());
