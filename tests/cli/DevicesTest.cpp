@@ -400,5 +400,47 @@ TEST_F(Devices, JsonLinesWithTheDiskQuestion) {
     }
 }
 
+// qf580-sim --devices: N devices on N free ports, a fault aimed at one of them, and one
+// qf580-flash for them all.
+TEST_F(Devices, SimulatorProgramWithSeveralDevices) {
+    Process sim(
+        {QF580_SIM, "--port", "0", "--devices", "3", "--once", "--fault", "2=wrong:header"});
+    ASSERT_TRUE(sim.WaitUntil([&] { return sim.Lines().size() >= 3; }, 10s)) << sim.err;
+    std::vector<std::string> args = {QF580_FLASH};
+    std::vector<std::string> devices;
+    for (const std::string& line : sim.Lines()) {
+        const std::string prefix = "listening on ";
+        ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+        devices.push_back(line.substr(prefix.size()));
+        args.push_back("--address");
+        args.push_back(devices.back());
+    }
+    ASSERT_EQ(devices.size(), 3u);
+    EXPECT_NE(devices[0], devices[1]);
+    args.push_back(file);
+    Process flash(args);
+    EXPECT_EQ(flash.Wait(), 17) << flash.out << flash.err;
+    EXPECT_EQ(LinesOf(flash.Lines(), devices[1]).back(), "Header transfer error");
+    EXPECT_EQ(LinesOf(flash.Lines(), devices[0]).back(), "Transfer completed");
+    EXPECT_EQ(LinesOf(flash.Lines(), devices[2]).back(), "Transfer completed");
+
+    EXPECT_EQ(sim.Wait(), 1) << "one of the three did not complete";
+    const Lines out = sim.Lines();
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        SCOPED_TRACE(devices[i]);
+        const Lines mine = LinesOf(out, devices[i]);
+        ASSERT_EQ(mine.size(), 1u);
+        if (i == 1) {
+            EXPECT_EQ(mine[0].rfind("tcp: bytes 78, records 0, passes 0/1, stopped: ", 0), 0u)
+                << mine[0];
+        } else {
+            EXPECT_EQ(mine[0], "tcp: bytes " +
+                                   std::to_string(Handshake(Header(kRomMain, 1)).size() +
+                                                  Join(records).size() + 1) +
+                                   ", records 301, passes 1/1, complete");
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qf580::test
