@@ -22,9 +22,20 @@ class NoQuestion final : public DiskPrompt {
 
 }  // namespace
 
-SetTotals::SetTotals(std::string fileDir, std::string fileName,
-                     std::shared_ptr<const SetSummary> known)
-    : fileDir_(std::move(fileDir)), fileName_(std::move(fileName)), summary_(std::move(known)) {}
+SetTotals::SetTotals(std::string fileDir, std::string fileName, const SetCheckResult* check)
+    : fileDir_(std::move(fileDir)), fileName_(std::move(fileName)) {
+    if (check != nullptr) {
+        romType_ = check->summary.romType;
+        if (check->Sound()) {
+            summary_ = std::make_shared<const SetSummary>(check->summary);
+        }
+    }
+}
+
+std::optional<int> SetTotals::RomType() const {
+    const std::lock_guard lock(mutex_);
+    return romType_;
+}
 
 std::shared_ptr<const SetSummary> SetTotals::Get() const {
     const std::lock_guard lock(mutex_);
@@ -40,13 +51,14 @@ std::shared_ptr<const SetSummary> SetTotals::Refresh() {
     }
     NoQuestion never;
     SetCheckResult check = CheckSet(fileDir_, fileName_, never);
-    if (!check.Sound()) {
-        return nullptr;
-    }
-    auto summary = std::make_shared<const SetSummary>(std::move(check.summary));
     const std::lock_guard lock(mutex_);
-    summary_ = summary;
-    return summary;
+    if (check.summary.romType) {
+        romType_ = check.summary.romType;
+    }
+    if (check.Sound()) {
+        summary_ = std::make_shared<const SetSummary>(std::move(check.summary));
+    }
+    return summary_;
 }
 
 DeviceHost::DeviceHost(Options options, Reporter& reporter, SharedQuestion& question,
@@ -76,14 +88,17 @@ void DeviceHost::Begin() {
         .String("device", options_.device)
         .Number("t", begun_)
         .String("file", options_.path);
-    const std::shared_ptr<const SetSummary> s = totals_.Get();
-    if (s && s->romType) {
-        event.String("rom_type", RomTypeName(*s->romType))
-            .Int("passes", PassCount(*s->romType))
-            .Int("records", s->TotalRecords())
-            .Unsigned("bytes", s->TotalBytes());
+    const std::optional<int> romType = totals_.RomType();
+    if (romType) {
+        event.String("rom_type", RomTypeName(*romType)).Int("passes", PassCount(*romType));
     } else {
-        event.Null("rom_type").Null("passes").Null("records").Null("bytes");
+        event.Null("rom_type").Null("passes");
+    }
+    // The records and bytes only of a set known whole.
+    if (const std::shared_ptr<const SetSummary> s = totals_.Get()) {
+        event.Int("records", s->TotalRecords()).Unsigned("bytes", s->TotalBytes());
+    } else {
+        event.Null("records").Null("bytes");
     }
     reporter_.Event(event.Text());
 }

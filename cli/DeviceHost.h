@@ -22,9 +22,12 @@ namespace qf580::cli {
 // there.
 class SetTotals {
   public:
-    SetTotals(std::string fileDir, std::string fileName, std::shared_ptr<const SetSummary> known);
+    // `check`: the check before the transfers, if there was one.
+    SetTotals(std::string fileDir, std::string fileName, const SetCheckResult* check);
 
     std::shared_ptr<const SetSummary> Get() const;
+    // The ROM type, known as soon as disk 1 has been read, whole set or not.
+    std::optional<int> RomType() const;
     // Reads the set again, asking nobody, if its summary is not known yet.
     std::shared_ptr<const SetSummary> Refresh();
 
@@ -34,6 +37,7 @@ class SetTotals {
     std::mutex reading_;
     mutable std::mutex mutex_;
     std::shared_ptr<const SetSummary> summary_;
+    std::optional<int> romType_;
 };
 
 struct DeviceResult {

@@ -57,15 +57,11 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
     SharedQuestion question(operatorPrompt);
 
     std::optional<SetCheckResult> check;
-    std::shared_ptr<const SetSummary> summary;
     if (options.preflight) {
         check = CheckSet(options.fileDir, options.fileName, operatorPrompt, &stop.Flag());
         reporter.Event(CheckJson(options.path, *check, reporter.Seconds()));
-        if (check->Sound()) {
-            summary = std::make_shared<const SetSummary>(check->summary);
-        }
     }
-    SetTotals totals(options.fileDir, options.fileName, summary);
+    SetTotals totals(options.fileDir, options.fileName, check ? &*check : nullptr);
     if (!options.preflight && (reporter.Json() || several)) {
         // The totals for the events and the summary, if the set is whole as it stands; the
         // transfers stream it as the window does, and nobody is asked anything here.

@@ -395,6 +395,7 @@ TEST_F(Devices, JsonLinesWithTheDiskQuestion) {
         const std::vector<json>& mine = devices.at(Label(*server));
         CheckDeviceEvents(mine, set, true);
         EXPECT_TRUE(mine.front()["bytes"].is_null()) << "disk 2 was missing at the start";
+        EXPECT_EQ(mine.front()["rom_type"], "MAIN ROM") << "disk 1 was there";
         ASSERT_TRUE(server->WaitForConnectionsEnded(1, 5s));
         EXPECT_EQ(server->received().bytes, Handshake(Header(kRomMain, 1)) + Join(records) + kEnd);
     }
