@@ -67,7 +67,7 @@ Bytes SubSet() {
 }
 // Disk 1 holds pass 1's records 0 to 19 and 5 bytes of record 20; disk 2 the rest.
 SetFiles TwoDisks() {
-    const Bytes& cut = Pass1()[20];
+    const Bytes cut = Pass1()[20];
     return {Header(kRomSub, 1) + Range(Pass1(), 0, 20) + Bytes(cut.begin(), cut.begin() + 5),
             Header(kRomSub, 2) + Range(Pass1(), 20, 31) + kEnd + Join(Pass2()) + kEnd};
 }
