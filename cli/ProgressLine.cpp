@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <utility>
 
 namespace qf580::cli {
 
@@ -78,8 +79,8 @@ std::string FormatProgress(const TransferProgress& progress, std::optional<doubl
     return line + " left";
 }
 
-ProgressLine::ProgressLine(ProgressStyle style, std::FILE* out, int columns)
-    : style_(style), out_(out), columns_(columns) {}
+ProgressLine::ProgressLine(ProgressStyle style, std::FILE* out, int columns, std::string label)
+    : style_(style), out_(out), columns_(columns), label_(std::move(label)) {}
 
 void ProgressLine::Update(const TransferProgress& progress, Clock::time_point now) {
     if (style_ == ProgressStyle::Off || finished_) {
@@ -100,6 +101,9 @@ void ProgressLine::Update(const TransferProgress& progress, Clock::time_point no
     }
     lastDraw_ = now;
     text_ = FormatProgress(progress, Rate(progress.sent.bytes, now));
+    if (!label_.empty()) {
+        text_ = label_ + "  " + text_;
+    }
     Draw();
 }
 

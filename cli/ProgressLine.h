@@ -31,8 +31,9 @@ class ProgressLine {
     using Clock = std::chrono::steady_clock;
 
     // `out` is where the status lines go too; `columns` (0: ask the terminal) limits the
-    // live line so that it never wraps, which would leave a copy behind at each redraw.
-    ProgressLine(ProgressStyle style, std::FILE* out, int columns = 0);
+    // live line so that it never wraps, which would leave a copy behind at each redraw;
+    // `label`, when given, starts the line.
+    ProgressLine(ProgressStyle style, std::FILE* out, int columns = 0, std::string label = {});
 
     // A new report from the worker. Drawn at once only when due, or when it is the last byte.
     void Update(const TransferProgress& progress, Clock::time_point now);
@@ -56,6 +57,7 @@ class ProgressLine {
     const ProgressStyle style_;
     std::FILE* const out_;
     const int columns_;
+    const std::string label_;
     std::string text_;       // the line as last drawn
     std::string shownText_;  // the part of it that fits the terminal
     bool shown_ = false;     // the live line stands on the terminal now

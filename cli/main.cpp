@@ -1,5 +1,6 @@
-// qf580-flash: one transfer of an update set from the command line, for scripts and
-// production lines. The same worker as the main window's, with the terminal as its host.
+// qf580-flash: transfers of an update set from the command line, for scripts and production
+// lines: one device or several at once, each with the same worker as the main window's, the
+// set checked whole before any device is contacted, and JSON Lines for programs.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -7,18 +8,18 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 
-#include "CliHost.h"
+#include "DeviceAddress.h"
 #include "ExitCodes.h"
 #include "Poll.h"
 #include "RizEDUd.h"
+#include "Run.h"
 #include "StopSignals.h"
-#include "Ttrans.h"
+#include "TerminalOperator.h"
 #include "WakePipe.h"
 
 namespace {
@@ -26,16 +27,15 @@ namespace {
 using namespace qf580;
 using namespace qf580::cli;
 
-// Turns Ctrl+C (and SIGTERM) into the worker's stop request. The signals are blocked in every
+// Turns Ctrl+C (and SIGTERM) into the run's stop request. The signals are blocked in every
 // thread and taken from a signalfd here, so no work at all happens in a signal handler.
 class StopWatcher {
   public:
-    // `quit` is woken by the destructor; `questionWake` wakes an open disk question.
-    StopWatcher(posix::StopSignalFd& signals, const posix::WakePipe& quit, TTrans& trans,
-                CliHost& host, const posix::WakePipe& questionWake)
-        : quit_(quit), thread_([this, &signals, &trans, &host, &questionWake] {
-              Run(signals, trans, host, questionWake);
-          }) {}
+    // `quit` is woken by the destructor.
+    StopWatcher(posix::StopSignalFd& signals, const posix::WakePipe& quit, StopRequest& stop,
+                Reporter& reporter)
+        : quit_(quit),
+          thread_([this, &signals, &stop, &reporter] { Run(signals, stop, reporter); }) {}
     StopWatcher(const StopWatcher&) = delete;
     StopWatcher& operator=(const StopWatcher&) = delete;
     ~StopWatcher() {
@@ -44,8 +44,7 @@ class StopWatcher {
     }
 
   private:
-    void Run(posix::StopSignalFd& signals, TTrans& trans, CliHost& host,
-             const posix::WakePipe& questionWake) {
+    void Run(posix::StopSignalFd& signals, StopRequest& stop, Reporter& reporter) {
         int taken = 0;
         for (;;) {
             const posix::Waited waited =
@@ -57,15 +56,13 @@ class StopWatcher {
                 continue;
             }
             if (++taken == 1) {
-                trans.Terminate();
-                host.Interrupt();
-                // The question, if one is open, is answered at once.
-                questionWake.Wake();
-                host.Notice(
+                stop.Request();
+                reporter.Notice(
                     "qf580-flash: stop requested; the transfer ends at its next stop point "
                     "(Ctrl+C again leaves at once)");
             } else {
                 std::fputs("qf580-flash: left without waiting for the transfer to end\n", stderr);
+                std::fflush(stderr);  // buffered where it carries the status lines (--json)
                 std::_Exit(kExitForced);
             }
         }
@@ -88,24 +85,34 @@ int main(int argc, char** argv) {
     // A device or a reader of our output that goes away is a failed write, not a reason to die.
     ::signal(SIGPIPE, SIG_IGN);
 
-    CLI::App app{"Rewrites the firmware of a QF580 device with one update set."};
+    CLI::App app{
+        "Rewrites the firmware of QF580 devices with one update set: one device, or several at "
+        "once. The whole set is checked before any device is contacted."};
     app.footer(
         "\nExamples:\n"
         "  qf580-flash --address 192.0.2.10 --port 8023 /media/fw/FW0001.q58\n"
+        "  qf580-flash --address 192.0.2.10 --address 192.0.2.11:8024 --json FW0001.q58\n"
         "  qf580-flash --usb --no-fast --disk-answer cancel FW0001.q58\n"
-        "  qf580-flash --address 192.0.2.10 --progress FW0001.q58 > flash.log\n\n" +
+        "  qf580-flash --address 192.0.2.10 --progress FW0001.q58 > flash.log\n"
+        "  qf580-flash --check FW0001.q58\n\n"
+        "With several devices each status line starts with its device, \"[ADDR:PORT] \", and "
+        "a table\nof every device's outcome follows; the exit code is 0 when every device "
+        "completed,\notherwise that of the first device, in the order given, that did not.\n\n" +
         ExitCodeTable());
     // The version is the project's, handed in by the build.
     app.set_version_flag("--version", "qf580-flash " QF580_VERSION);
 
     std::string file;
-    std::string address;
+    std::vector<std::string> addresses;
     std::uint32_t port = 8023;
     bool usb = false;
     bool fast = true;
     std::string diskAnswer = "ask";
     std::string usbDriver;
     std::optional<int> timeoutMs;
+    bool check = false;
+    bool preflight = true;
+    bool json = false;
     bool progress = false;
     bool noProgress = false;
 
@@ -114,12 +121,15 @@ int main(int argc, char** argv) {
     app.add_option("file", file, "The update file (disk 1 of the set, as chosen in the window)")
         ->required()
         ->check(CLI::Validator([](std::string& path) { return CheckUpdateFile(path); }, "FILE"));
-    auto* addressOpt =
-        app.add_option("--address", address, "Numeric IPv4 address of the device (TCP/IP)");
-    auto* portOpt = app.add_option("--port", port, "TCP port of the device")
+    auto* addressOpt = app.add_option(
+        "--address", addresses,
+        "Numeric IPv4 address of a device (TCP/IP), ADDR or ADDR:PORT; give it once for each "
+        "device, all are flashed at once");
+    auto* portOpt = app.add_option("--port", port, "TCP port of a device given without one")
                         ->default_val(8023)
                         ->check(CLI::Range(1, 65535));
-    auto* usbOpt = app.add_flag("--usb", usb, "Reach the device through the USB driver library");
+    auto* usbOpt =
+        app.add_flag("--usb", usb, "Reach the device through the USB driver library (one device)");
     app.add_flag("--fast,!--no-fast", fast,
                  "Fast transfer: records between two acknowledgements in one write (default on)");
     app.add_option("--disk-answer", diskAnswer,
@@ -127,10 +137,24 @@ int main(int argc, char** argv) {
                    "cancels), ok (try again, at most 3 times a second apart) or cancel")
         ->check(CLI::IsMember({"ask", "ok", "cancel"}))
         ->default_val("ask");
+    auto* checkOpt = app.add_flag(
+        "--check", check,
+        "Only check the set: read every disk, record, checksum and END, print the summary or "
+        "the first fault, and exit with the code of the outcome the set would cause; no "
+        "device is contacted");
+    app.add_flag("!--no-preflight", preflight,
+                 "Skip the check before the transfer: records are checked as they are sent, as "
+                 "the window does")
+        ->excludes(checkOpt);
+    app.add_flag("--json", json,
+                 "JSON Lines on standard output, one event per line (check, begin, status, "
+                 "progress, question, end; with --check one check object); the human text goes "
+                 "to standard error");
     auto* progressOpt = app.add_flag(
         "--progress", progress,
-        "Show progress also where standard output is not a terminal: a line of its own at "
-        "most once a second (on a terminal it is one line redrawn in place, and on by default)");
+        "Show progress also where the status lines do not go to a terminal: a line of its own "
+        "at most once a second (on a terminal it is one line redrawn in place, and on by "
+        "default)");
     app.add_flag("--no-progress", noProgress, "No progress line, not even on a terminal")
         ->excludes(progressOpt);
     auto* driverOpt = app.add_option("--usb-driver", usbDriver,
@@ -147,14 +171,19 @@ int main(int argc, char** argv) {
     portOpt->excludes(usbOpt);
     driverOpt->needs(usbOpt);
 
+    std::vector<DeviceAddress> devices;
     try {
         app.parse(argc, argv);
-        if (!usb && address.empty()) {
+        if (!check && !usb && addresses.empty()) {
             throw CLI::RequiredError("--address or --usb");
         }
+        devices = ParseDeviceAddresses(addresses, static_cast<std::uint16_t>(port));
     } catch (const CLI::ParseError& e) {
         // Every usage error gives 2, whichever of CLI11's kinds it is.
         return app.exit(e) == 0 ? 0 : kExitUsage;
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "%s\nRun with --help for more information.\n", e.what());
+        return kExitUsage;
     }
 
     std::optional<posix::StopSignalFd> signals;
@@ -169,47 +198,62 @@ int main(int argc, char** argv) {
         return kExitInternal;
     }
 
+    // With --json, standard output carries the events and nothing else.
+    std::FILE* const human = json ? stderr : stdout;
+    const bool humanIsTerminal = ::isatty(::fileno(human)) != 0;
+    RunOptions run;
+    run.path = file;
+    run.preflight = preflight;
+    // Scripts and logs get the status lines as they always have, unless they ask for more.
+    if (!noProgress && !check) {
+        if (humanIsTerminal) {
+            // Flushed by hand instead of at each line end, so that a status line, the erase
+            // before it and the progress line after it reach the terminal in one write.
+            std::setvbuf(human, nullptr, _IOFBF, BUFSIZ);
+            run.progress = ProgressStyle::Live;
+        } else if (progress) {
+            run.progress = ProgressStyle::Lines;
+        }
+    }
+    Reporter reporter(human, json ? stdout : nullptr, humanIsTerminal);
+
     const DiskAnswer answer = diskAnswer == "ok"       ? DiskAnswer::Ok
                               : diskAnswer == "cancel" ? DiskAnswer::Cancel
                                                        : DiskAnswer::Ask;
-    CliHost host(answer, stdout, STDIN_FILENO, questionWake->ReadFd());
-    LinkSettingsValues values;
-    values.UseUSB = usb ? 1 : 0;
-    values.IPAddress = address;
-    values.PortNo = port;
-    values.FastTrans = fast;
-    host.Settings().Set(values);
-    // Scripts and logs get the status lines as they always have, unless they ask for more.
-    if (!noProgress) {
-        if (::isatty(STDOUT_FILENO) != 0) {
-            // Flushed by hand instead of at each line end, so that a status line, the erase
-            // before it and the progress line after it reach the terminal in one write.
-            std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
-            host.ShowProgress(ProgressStyle::Live);
-        } else if (progress) {
-            host.ShowProgress(ProgressStyle::Lines);
-        }
-    }
+    TerminalOperator terminal(answer, reporter, STDIN_FILENO, questionWake->ReadFd());
+    StopRequest stop([&terminal, &questionWake] {
+        terminal.Interrupt();
+        // The question, if one is open, is answered at once.
+        questionWake->Wake();
+    });
 
-    TransEnvironment env;
+    LinkSettingsValues link;
+    link.FastTrans = fast;
+    if (usb) {
+        link.UseUSB = 1;
+        link.IPAddress.clear();
+        link.PortNo = port;
+        run.devices.push_back({"usb", link});
+    }
+    for (const DeviceAddress& device : devices) {
+        link.UseUSB = 0;
+        link.IPAddress = device.address;
+        link.PortNo = device.port;
+        run.devices.push_back({device.Label(), link});
+    }
     if (timeoutMs) {
-        env.timeouts = LinkTimeouts{*timeoutMs, *timeoutMs, *timeoutMs};
+        run.environment.timeouts = LinkTimeouts{*timeoutMs, *timeoutMs, *timeoutMs};
     }
     if (usb && !usbDriver.empty()) {
-        env.usb = LoadUsbDriverFrom(usbDriver);
+        run.environment.usb = LoadUsbDriverFrom(usbDriver);
     }
 
-    // A stop that came before the worker exists: nothing is sent, and it ends as the worker
-    // ends on a stop. One that comes later is the watcher's.
+    // A stop that came before the run starts: nothing is sent, and every device ends as a
+    // worker ends on a stop. One that comes later is the watcher's.
     if (signals->Take() != 0) {
-        host.SetStatus(std::string(OutcomeText(Outcome::Aborted)));
-        return ExitCodeFor(Outcome::Aborted);
+        stop.Request();
     }
-    {
-        TTrans trans(host, SplitChosenFile(file), std::move(env));
-        StopWatcher watcher(*signals, *watcherQuit, trans, host, *questionWake);
-        trans.WaitFor();
-    }
-    const std::optional<Outcome> outcome = host.EndedWith();
-    return outcome ? ExitCodeFor(*outcome) : kExitInternal;
+    const StopWatcher watcher(*signals, *watcherQuit, stop, reporter);
+    return check ? RunCheck(run, reporter, terminal, stop)
+                 : RunTransfers(run, reporter, terminal, stop);
 }

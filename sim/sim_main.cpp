@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "DeviceModel.h"
+#include "Devices.h"
 #include "FaultText.h"
 #include "Poll.h"
 #include "SampleSet.h"
@@ -43,21 +44,26 @@ std::string Summary(const char* transport, const DeviceModel& model) {
 }
 
 // What the servers' threads tell the main thread when a connection has ended. The pipe wakes
-// the main loop; the outcome of the first ended connection decides --once's exit code.
+// the main loop; --once waits for one ended connection per device, and succeeds if every one
+// of them completed.
 struct Connections {
     std::mutex printMutex;
     posix::WakePipe wake;
     std::atomic<int> ended{0};
-    std::atomic<int> firstResult{-1};
+    std::atomic<bool> allComplete{true};
+    // With several devices each summary line names its device: "[127.0.0.1:8024] ".
+    std::vector<std::string> prefixes;
 
-    DeviceServer::ConnectionEnd Reporter(const char* transport) {
-        return [this, transport](const DeviceModel& model) {
+    DeviceServer::ConnectionEnd Reporter(const char* transport, std::size_t device = 0) {
+        return [this, transport, device](const DeviceModel& model) {
             {
                 std::lock_guard lock(printMutex);
-                std::cout << Summary(transport, model) << std::endl;
+                const std::string prefix = device < prefixes.size() ? prefixes[device] : "";
+                std::cout << prefix << Summary(transport, model) << std::endl;
             }
-            int expected = -1;
-            firstResult.compare_exchange_strong(expected, model.Complete() ? 0 : 1);
+            if (!model.Complete()) {
+                allComplete.store(false);
+            }
             ++ended;
             wake.Wake();
         };
@@ -88,28 +94,42 @@ int MakeSample(const SampleRequest& request) {
     return 0;
 }
 
-int Serve(const std::string& bind, std::uint16_t port, bool usb, const std::string& usbSocket,
-          const FaultPlan& plan, bool once) {
+// One TCP device per plan, on `ports` (0: a free one), and with --usb the stand-in's device.
+int Serve(const std::string& bind, const std::vector<std::uint16_t>& ports, bool usb,
+          const std::string& usbSocket, const std::vector<FaultPlan>& plans, bool once) {
     // The stop signals are taken through a signalfd: blocked here, before any server thread
     // exists, so that every thread inherits the mask and none runs a handler.
     posix::StopSignalFd signals;
     Connections connections;
 
     // Declared after `connections`, so the servers (and their threads) end before it does.
-    TcpDeviceServer tcp(plan, port, bind, connections.Reporter("tcp"));
+    std::vector<std::unique_ptr<TcpDeviceServer>> tcp;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        tcp.push_back(std::make_unique<TcpDeviceServer>(plans[i], ports[i], bind,
+                                                        connections.Reporter("tcp", i)));
+    }
     std::optional<UnixDeviceServer> usbServer;
     if (usb) {
-        usbServer.emplace(usbSocket, plan, connections.Reporter("usb"));
+        usbServer.emplace(usbSocket, plans.front(), connections.Reporter("usb"));
     }
     {
         std::lock_guard lock(connections.printMutex);
-        const std::string host = tcp.Address() == "::1" ? "[::1]" : tcp.Address();
-        std::cout << "listening on " << host << ":" << tcp.Port() << "\n";
+        for (const auto& server : tcp) {
+            const std::string host = server->Address() == "::1" ? "[::1]" : server->Address();
+            const std::string name = host + ":" + std::to_string(server->Port());
+            std::cout << "listening on " << name << "\n";
+            if (tcp.size() > 1) {
+                connections.prefixes.push_back("[" + name + "] ");
+            }
+        }
         if (usbServer) {
             std::cout << "usb stand-in socket " << usbServer->Path() << "\n";
         }
         std::cout << std::flush;
     }
+    // --once: one connection for each TCP device; with the stand-in (one device, reached over
+    // either transport) the first connection.
+    const int expected = usbServer ? 1 : static_cast<int>(tcp.size());
 
     for (;;) {
         // A connection's end is looked at first, so --once reports it even when a stop
@@ -118,14 +138,14 @@ int Serve(const std::string& bind, std::uint16_t port, bool usb, const std::stri
                                posix::Deadline::Never())) {
             case posix::Waited::Woken:
                 connections.wake.Drain();
-                if (once && connections.ended > 0) {
-                    return connections.firstResult.load();
+                if (once && connections.ended >= expected) {
+                    return connections.allComplete ? 0 : 1;
                 }
                 break;
             case posix::Waited::Ready:
-                // Stopped before (or without) the one connection --once waits for: not a
+                // Stopped before (or without) the connections --once waits for: not a
                 // success.
-                return once && connections.firstResult.load() != 0 ? 1 : 0;
+                return once && (connections.ended < expected || !connections.allComplete) ? 1 : 0;
             case posix::Waited::TimedOut:
             case posix::Waited::Failed:
                 throw std::runtime_error("waiting for the stop signals failed");
@@ -150,6 +170,7 @@ int main(int argc, char** argv) {
     std::string wrongByteText = "0x4E";
     int delayMs = 0;
     bool closeWhenComplete = false;
+    int devices = 1;
     SampleRequest sample;
 
     app.add_option("--bind", bind, "Address to listen on: 127.0.0.1, ::1 or localhost")
@@ -157,17 +178,24 @@ int main(int argc, char** argv) {
     app.add_option("--port", port, "TCP port; 0 picks a free one")
         ->capture_default_str()
         ->check(CLI::Range(0, 65535));
+    app.add_option("--devices", devices,
+                   "Serve N independent TCP devices on N consecutive ports from --port "
+                   "(with --port 0, N free ports); each line of output names its device")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 256));
     app.add_flag("--usb", usb, "Also serve the stand-in USB driver");
     auto* usbSocketOption =
         app.add_option("--usb-socket", usbSocket,
                        "Unix socket for the stand-in USB driver (implies --usb)")
             ->capture_default_str();
     app.add_flag("--once", once,
-                 "Serve one connection, then exit: 0 if its transfer completed, 1 otherwise");
+                 "Serve one connection (one per device), then exit: 0 if every transfer "
+                 "completed, 1 otherwise");
     app.add_option("--fault", faultTexts,
-                   "Misbehave: KIND:POINT[:PASS:INDEX], KIND wrong|silence|close, POINT "
+                   "Misbehave: [DEVICE=]KIND:POINT[:PASS:INDEX], KIND wrong|silence|close, POINT "
                    "sync|ident|header-size|header|ack (ack takes PASS from 1 and INDEX from 0; "
-                   "default 1:0). Repeatable");
+                   "default 1:0); DEVICE (from 1) aims it at one of --devices, else every device "
+                   "misbehaves. Repeatable");
     app.add_option("--wrong-byte", wrongByteText, "The byte that wrong faults answer")
         ->capture_default_str();
     app.add_option("--delay-ms", delayMs, "Wait this long before every reply")
@@ -201,27 +229,41 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->needs(makeSample);
 
-    FaultPlan plan;
+    std::vector<FaultPlan> plans;
+    std::vector<std::uint16_t> ports;
     try {
         app.parse(argc, argv);
+        usb = usb || usbSocketOption->count() > 0;
+        if (usb && devices > 1) {
+            throw CLI::ValidationError(
+                "--devices", "serves TCP devices only: the stand-in USB driver reaches one device");
+        }
         try {
+            ports = DevicePorts(port, devices);
+            plans.resize(static_cast<std::size_t>(devices));
             const std::uint8_t wrongByte = ParseByte(wrongByteText);
             for (const std::string& text : faultTexts) {
-                plan.faults.push_back(ParseFault(text, wrongByte));
+                const AimedFault aimed = SplitAimedFault(text, devices);
+                const Fault fault = ParseFault(aimed.fault, wrongByte);
+                for (int d = 1; d <= devices; ++d) {
+                    if (aimed.device == 0 || aimed.device == d) {
+                        plans[static_cast<std::size_t>(d - 1)].faults.push_back(fault);
+                    }
+                }
             }
         } catch (const std::invalid_argument& e) {
             throw CLI::ValidationError(e.what());
         }
-        plan.replyDelayMs = delayMs;
-        // The program reports counts only; keeping every byte would cost it memory per set.
-        plan.keepReceived = false;
-        plan.closeWhenComplete = closeWhenComplete;
-        usb = usb || usbSocketOption->count() > 0;
+        for (FaultPlan& plan : plans) {
+            plan.replyDelayMs = delayMs;
+            // The program reports counts only; keeping every byte would cost it memory per set.
+            plan.keepReceived = false;
+            plan.closeWhenComplete = closeWhenComplete;
+        }
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? 0 : kUsageError;
     }
-
     if (LoopbackBindAddress(bind).empty()) {
         std::cerr << "qf580-sim: refusing to listen on " << bind
                   << ": the simulator serves 127.0.0.1, ::1 or localhost only\n";
@@ -233,7 +275,7 @@ int main(int argc, char** argv) {
             return MakeSample(sample);
         }
         ::signal(SIGPIPE, SIG_IGN);
-        return Serve(bind, static_cast<std::uint16_t>(port), usb, usbSocket, plan, once);
+        return Serve(bind, ports, usb, usbSocket, plans, once);
     } catch (const std::exception& e) {
         std::cerr << "qf580-sim: " << e.what() << "\n";
         return 1;

@@ -9,9 +9,9 @@
 #include <set>
 
 #include "ChildProcess.h"
-#include "CliHost.h"
 #include "ExitCodes.h"
 #include "TcpDeviceServer.h"
+#include "TerminalOperator.h"
 #include "WorkerSupport.h"
 
 namespace qf580::test {
@@ -224,7 +224,7 @@ TEST_F(Cli, DiskAnswerOkGivesUpWhenTheDiskNeverComes) {
     EXPECT_EQ(flash.Wait(), 10) << flash.err;
     const Lines lines = flash.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Insert Disk 2 [OK/cancel]: OK"),
-              cli::CliHost::kOkTries);
+              cli::TerminalOperator::kOkTries);
     EXPECT_EQ(lines.back(), "Aborted according to instruction received");
 }
 
@@ -489,13 +489,28 @@ TEST_F(CliWithSimProgram, TwoDiskSetOverTcp) {
 TEST_F(CliWithSimProgram, DiskAnswerCancelWhenDisk2IsMissing) {
     const std::string file = MakeSample("MAIN", 2);
     tmp.Remove("FW0002.q58");
-    const std::string port = StartSim();
-    ChildProcess flash(
-        {QF580_FLASH, "--address", "127.0.0.1", "--port", port, "--disk-answer", "cancel", file});
-    EXPECT_EQ(flash.Wait(), 10) << flash.out << flash.err;
-    EXPECT_NE(flash.out.find("Insert Disk 2 [OK/cancel]: cancel\n"), std::string::npos);
-    EXPECT_EQ(flash.Lines().back(), "Aborted according to instruction received");
-    EXPECT_EQ(sim->Wait(), 1) << "the device saw an unfinished transfer";
+    // Streamed as the window does: the device sees disk 1's records before the question.
+    {
+        const std::string port = StartSim();
+        ChildProcess flash({QF580_FLASH, "--address", "127.0.0.1", "--port", port, "--disk-answer",
+                            "cancel", "--no-preflight", file});
+        EXPECT_EQ(flash.Wait(), 10) << flash.out << flash.err;
+        EXPECT_NE(flash.out.find("Insert Disk 2 [OK/cancel]: cancel\n"), std::string::npos);
+        EXPECT_EQ(flash.Lines().back(), "Aborted according to instruction received");
+        EXPECT_EQ(sim->Wait(), 1) << "the device saw an unfinished transfer";
+    }
+    // Checked first: the same question and outcome, and the device is never contacted.
+    {
+        const std::string port = StartSim();
+        ChildProcess flash({QF580_FLASH, "--address", "127.0.0.1", "--port", port, "--disk-answer",
+                            "cancel", file});
+        EXPECT_EQ(flash.Wait(), 10) << flash.out << flash.err;
+        EXPECT_EQ(flash.Lines(), (Lines{"Insert Disk 2 [OK/cancel]: cancel",
+                                        "Aborted according to instruction received"}));
+        sim->Signal(SIGINT);
+        EXPECT_EQ(sim->Wait(), 1) << "stopped before the one connection it waited for";
+        EXPECT_EQ(sim->out.find("tcp:"), std::string::npos) << sim->out;
+    }
 }
 
 TEST_F(CliWithSimProgram, DeviceClosingGivesTheCommunicationErrorCode) {

@@ -177,7 +177,8 @@ TEST_F(CliProgress, TheDiskQuestionOnATerminalWithTheTotalUnknownUntilDisk2) {
     const Bytes disk2 =
         Header(kRomMain, 2) + Join(std::vector<Bytes>(set.begin() + 50, set.end())) + kEnd;
     sim::TcpDeviceServer device;
-    ChildProcess flash(OnATerminal(Flash(device.Port())));
+    // Streamed as the window streams it, so that the question comes half-way.
+    ChildProcess flash(OnATerminal(Flash(device.Port(), {"--no-preflight"})));
     const std::string question = "Insert Disk 2 [OK/cancel]: ";
     ASSERT_TRUE(flash.WaitForOutput(question, 10s)) << flash.out;
     tmp.Write("FW0002.q58", disk2);
@@ -198,6 +199,67 @@ TEST_F(CliProgress, TheDiskQuestionOnATerminalWithTheTotalUnknownUntilDisk2) {
     EXPECT_NE(screen.draws.front().find(" of ?  "), std::string::npos);
     EXPECT_EQ(screen.draws.back().substr(0, 4), "100%");
     EXPECT_TRUE(screen.endsErased);
+}
+
+TEST_F(CliProgress, TheCheckAsksForDisk2FirstAndTheTotalIsKnownThroughout) {
+    const std::vector<Bytes> set = PassRecords(80, 6);
+    tmp.Write("FW0001.q58",
+              Header(kRomMain, 1) + Join(std::vector<Bytes>(set.begin(), set.begin() + 50)));
+    sim::TcpDeviceServer device;
+    ChildProcess flash(OnATerminal(Flash(device.Port())));
+    const std::string question = "Insert Disk 2 [OK/cancel]: ";
+    ASSERT_TRUE(flash.WaitForOutput(question, 10s)) << flash.out;
+    EXPECT_EQ(device.ConnectionsAccepted(), 0u) << "asked before the device is contacted";
+    tmp.Write("FW0002.q58",
+              Header(kRomMain, 2) + Join(std::vector<Bytes>(set.begin() + 50, set.end())) + kEnd);
+    flash.Write("OK\n");
+    ASSERT_EQ(flash.Wait(), 0) << flash.out << flash.err;
+
+    const Screen screen = TakeApart(flash.out);
+    Lines expected = {question + "OK"};
+    for (const std::string& text : TransferTexts({80})) {
+        expected.push_back(text);
+    }
+    EXPECT_EQ(screen.lines, expected);
+    ASSERT_FALSE(screen.draws.empty());
+    for (const std::string& draw : screen.draws) {
+        EXPECT_TRUE(PercentOf(draw).has_value()) << "the check found disk 2: " << draw;
+    }
+    EXPECT_EQ(screen.draws.back().substr(0, 4), "100%");
+}
+
+TEST_F(CliProgress, SeveralDevicesShareOneLine) {
+    sim::TcpDeviceServer a(sim::FaultPlan{{}, 20});
+    sim::TcpDeviceServer b(sim::FaultPlan{{}, 20});
+    std::vector<std::string> args = Flash(a.Port());
+    args.insert(args.end(), {"--address", "127.0.0.1:" + std::to_string(b.Port())});
+    ChildProcess flash(OnATerminal(args));
+    ASSERT_EQ(flash.Wait(), 0) << flash.out << flash.err;
+
+    const Screen screen = TakeApart(flash.out);
+    ASSERT_FALSE(screen.draws.empty());
+    const std::regex twoDevices("2 devices  (.*)");
+    int last = 0;
+    for (const std::string& draw : screen.draws) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(draw, match, twoDevices)) << '"' << draw << '"';
+        const std::string figures = match[1];
+        EXPECT_TRUE(std::regex_match(figures, kProgressText)) << '"' << figures << '"';
+        const int percent = PercentOf(figures).value_or(0);
+        EXPECT_GE(percent, last);
+        last = percent;
+    }
+    // Both sets together: twice the header, 601 records of 512 bytes and END.
+    EXPECT_NE(screen.draws.back().find("100%  615.5 kB of 615.5 kB"), std::string::npos)
+        << screen.draws.back();
+    // The line was taken away before the table: the terminal ends with whole lines.
+    EXPECT_TRUE(flash.out.ends_with("\n")) << flash.out;
+    // The status lines name their device; the table closes the run.
+    const std::string prefix = "[127.0.0.1:" + std::to_string(b.Port()) + "] ";
+    EXPECT_EQ(std::count(screen.lines.begin(), screen.lines.end(), prefix + "Transfer completed"),
+              1);
+    ASSERT_GE(screen.lines.size(), 3u);
+    EXPECT_EQ(screen.lines[screen.lines.size() - 3].substr(0, 6), "device");
 }
 
 }  // namespace

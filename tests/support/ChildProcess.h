@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -94,6 +95,17 @@ class ChildProcess {
         while (out.find(text) == std::string::npos) {
             if (!Pump(MsUntil(deadline))) {
                 return out.find(text) != std::string::npos;
+            }
+        }
+        return true;
+    }
+
+    // Reads the output and the errors until `done` holds or the time is up; true when it held.
+    bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (!Pump(MsUntil(deadline)) || MsUntil(deadline) == 0) {
+                return done();
             }
         }
         return true;

@@ -1,0 +1,21 @@
+// The set check as the operator reads it and as a program reads it.
+#pragma once
+
+#include <string>
+
+#include "SetCheck.h"
+
+namespace qf580::cli {
+
+// Lines for a person: the set's summary (ROM type, passes, records and bytes per pass, which
+// disk holds what); for a faulty set, then the fault's place and, last, the outcome text.
+std::string CheckText(const std::string& file, const SetCheckResult& result);
+
+// The fault alone, on one line: "disk 1 (/path/FW0001.q58), byte 1234: record 4 of pass 2:
+// ..."; empty for a sound set.
+std::string FaultText(const SetCheckResult& result);
+
+// One JSON object, the "check" event: `t` is the time since the program started.
+std::string CheckJson(const std::string& file, const SetCheckResult& result, double t);
+
+}  // namespace qf580::cli

@@ -1,0 +1,170 @@
+#include "DeviceHost.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "ExitCodes.h"
+#include "Json.h"
+
+namespace qf580::cli {
+
+KnownSet KnownSetOf(const SetCheckResult* check) {
+    KnownSet set;
+    if (check == nullptr) {
+        return set;
+    }
+    set.romType = check->summary.romType;
+    if (check->Sound()) {
+        set.records = check->summary.TotalRecords();
+        set.bytes = check->summary.TotalBytes();
+    }
+    return set;
+}
+
+DeviceHost::DeviceHost(Options options, Reporter& reporter, SharedQuestion& question)
+    : options_(std::move(options)), reporter_(reporter), question_(question) {
+    settings_.Set(options_.link);
+}
+
+void DeviceHost::Begin(const KnownSet& set) {
+    begun_ = reporter_.Seconds();
+    JsonObject event;
+    event.String("event", "begin")
+        .String("device", options_.device)
+        .Number("t", begun_)
+        .String("file", options_.path);
+    if (set.romType) {
+        event.String("rom_type", RomTypeName(*set.romType)).Int("passes", PassCount(*set.romType));
+    } else {
+        event.Null("rom_type").Null("passes");
+    }
+    if (set.records && set.bytes) {
+        event.Int("records", *set.records).Unsigned("bytes", *set.bytes);
+    } else {
+        event.Null("records").Null("bytes");
+    }
+    reporter_.Event(event.Text());
+}
+
+void DeviceHost::ProgressEvent(const TransferProgress& progress) {
+    lastEvent_ = progress;
+    lastEventAt_ = reporter_.Seconds();
+    JsonObject event;
+    event.String("event", "progress")
+        .String("device", options_.device)
+        .Number("t", lastEventAt_)
+        .Unsigned("bytes_sent", progress.sent.bytes);
+    if (progress.totals.Known()) {
+        event.Unsigned("bytes_total", progress.totals.all.bytes);
+    } else {
+        event.Null("bytes_total");
+    }
+    event.Unsigned("records_sent", progress.sent.records);
+    reporter_.Event(event.Text());
+}
+
+void DeviceHost::ReportProgress(const TransferProgress& progress) {
+    latest_ = progress;
+    reporter_.Progress(options_.index, progress);
+    if (!reporter_.Json()) {
+        return;
+    }
+    const bool due =
+        !lastEvent_ || lastEvent_->totals.Known() != progress.totals.Known() ||
+        progress.Percent() == 100 ||
+        reporter_.Seconds() - lastEventAt_ >= std::chrono::duration<double>(kEventInterval).count();
+    if (due && lastEvent_ != progress) {
+        ProgressEvent(progress);
+    }
+}
+
+void DeviceHost::SetStatus(const std::string& text) {
+    reporter_.Line(options_.prefixed ? "[" + options_.device + "] " + text : text);
+    reporter_.Event(JsonObject()
+                        .String("event", "status")
+                        .String("device", options_.device)
+                        .Number("t", reporter_.Seconds())
+                        .String("text", text)
+                        .Text());
+}
+
+bool DeviceHost::AskInsertDisk(int diskNo) {
+    const bool answer = question_.Ask(diskNo);
+    reporter_.Event(JsonObject()
+                        .String("event", "question")
+                        .String("device", options_.device)
+                        .Number("t", reporter_.Seconds())
+                        .Int("disk", diskNo)
+                        .String("answer", answer ? "ok" : "cancel")
+                        .Text());
+    return answer;
+}
+
+void DeviceHost::TransferEnded(Outcome outcome) {
+    // The last figures a paced event left out are not left out of the record.
+    if (reporter_.Json() && lastEvent_ && *lastEvent_ != latest_) {
+        ProgressEvent(latest_);
+    }
+    const double now = reporter_.Seconds();
+    DeviceResult result{options_.device, outcome, now - begun_, latest_.sent};
+    reporter_.Event(JsonObject()
+                        .String("event", "end")
+                        .String("device", options_.device)
+                        .Number("t", now)
+                        .String("outcome", OutcomeText(outcome))
+                        .Int("exit_code", ExitCodeFor(outcome))
+                        .Unsigned("bytes_sent", result.sent.bytes)
+                        .Unsigned("records_sent", result.sent.records)
+                        .Number("seconds", result.seconds)
+                        .Text());
+    const std::lock_guard lock(mutex_);
+    result_ = std::move(result);
+}
+
+void DeviceHost::EndUncontacted(Outcome outcome) {
+    SetStatus(std::string(OutcomeText(outcome)));
+    TransferEnded(outcome);
+}
+
+std::optional<DeviceResult> DeviceHost::Result() const {
+    const std::lock_guard lock(mutex_);
+    return result_;
+}
+
+int RunExitCode(const std::vector<DeviceResult>& results) {
+    for (const DeviceResult& result : results) {
+        if (result.outcome != Outcome::Completed) {
+            return ExitCodeFor(result.outcome);
+        }
+    }
+    return kExitCompleted;
+}
+
+std::string SummaryTable(const std::vector<DeviceResult>& results) {
+    std::size_t deviceWidth = 6;
+    std::size_t outcomeWidth = 7;
+    for (const DeviceResult& r : results) {
+        deviceWidth = std::max(deviceWidth, r.device.size());
+        outcomeWidth = std::max(outcomeWidth, OutcomeText(r.outcome).size());
+    }
+    auto pad = [](std::string_view text, std::size_t width, bool right) {
+        const std::string fill(width > text.size() ? width - text.size() : 0, ' ');
+        return right ? fill + std::string(text) : std::string(text) + fill;
+    };
+    auto row = [&](std::string_view device, std::string_view outcome, std::string_view code,
+                   std::string_view bytes, std::string_view seconds) {
+        return pad(device, deviceWidth, false) + "  " + pad(outcome, outcomeWidth, false) + "  " +
+               pad(code, 4, true) + "  " + pad(bytes, 10, true) + "  " + pad(seconds, 8, true) +
+               "\n";
+    };
+    std::string table = row("device", "outcome", "exit", "bytes", "seconds");
+    for (const DeviceResult& r : results) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
+        table += row(r.device, OutcomeText(r.outcome), std::to_string(ExitCodeFor(r.outcome)),
+                     std::to_string(r.sent.bytes), seconds);
+    }
+    return table;
+}
+
+}  // namespace qf580::cli

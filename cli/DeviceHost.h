@@ -1,0 +1,90 @@
+// The worker's host for one device of a command-line run: its own link settings, its status
+// lines (prefixed with the device when there are several), its share of the disk question,
+// its progress, its events for --json, and how it ended.
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Reporter.h"
+#include "SetCheck.h"
+#include "SharedQuestion.h"
+#include "TransHost.h"
+
+namespace qf580::cli {
+
+// What the run knows of the set before any device is contacted, for the begin events.
+struct KnownSet {
+    std::optional<int> romType;  // once disk 1 was read
+    // The records and bytes of a set read whole and sound; none otherwise.
+    std::optional<int> records;
+    std::optional<std::uint64_t> bytes;
+};
+KnownSet KnownSetOf(const SetCheckResult* check);
+
+struct DeviceResult {
+    std::string device;
+    Outcome outcome = Outcome::Completed;
+    double seconds = 0;
+    StreamCount sent;  // what reached the device of the set
+};
+
+class DeviceHost final : public TransHost {
+  public:
+    struct Options {
+        std::string device;     // "ADDR:PORT" or "usb"
+        std::size_t index = 0;  // its place in the run, from 0
+        bool prefixed = false;
+        std::string path;  // the chosen file as given
+        LinkSettingsValues link;
+    };
+    DeviceHost(Options options, Reporter& reporter, SharedQuestion& question);
+
+    const LinkSettings& Settings() const override { return settings_; }
+
+    void SetStatus(const std::string& text) override;
+    bool AskInsertDisk(int diskNo) override;
+    void ReportProgress(const TransferProgress& progress) override;
+    void TransferEnded(Outcome outcome) override;
+
+    // Before the worker starts: the "begin" event, and the device's clock starts.
+    void Begin(const KnownSet& set);
+    // For a device that is never contacted: ends as a transfer with `outcome` would end
+    // before its first byte, with the outcome's status line and end event.
+    void EndUncontacted(Outcome outcome);
+
+    // How the device ended, once its end notice has come.
+    std::optional<DeviceResult> Result() const;
+
+    // Progress events go out at most this often, besides the first, the one that brings
+    // the totals and the last: a transfer without fast mode reports every record.
+    static constexpr std::chrono::milliseconds kEventInterval{100};
+
+  private:
+    void ProgressEvent(const TransferProgress& progress);
+
+    const Options options_;
+    Reporter& reporter_;
+    SharedQuestion& question_;
+    LinkSettings settings_;
+    double begun_ = 0;
+    // The worker's thread only.
+    TransferProgress latest_;
+    std::optional<TransferProgress> lastEvent_;
+    double lastEventAt_ = 0;
+    mutable std::mutex mutex_;
+    std::optional<DeviceResult> result_;
+};
+
+// The exit code of a run: 0 when every device completed, otherwise the code of the first
+// device, in the order given, that did not.
+int RunExitCode(const std::vector<DeviceResult>& results);
+
+// The table printed after a run of several devices: device, outcome text, exit code, bytes
+// sent and seconds, one row per device in the order given.
+std::string SummaryTable(const std::vector<DeviceResult>& results);
+
+}  // namespace qf580::cli

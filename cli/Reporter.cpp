@@ -1,0 +1,129 @@
+#include "Reporter.h"
+
+namespace qf580::cli {
+
+namespace {
+
+constexpr const char* kEraseLine = "\r\x1b[K";
+
+}  // namespace
+
+TransferProgress SumOfProgress(const std::vector<TransferProgress>& devices) {
+    TransferProgress sum;
+    bool allKnown = !devices.empty();
+    for (const TransferProgress& device : devices) {
+        sum.sent.bytes += device.sent.bytes;
+        sum.sent.records += device.sent.records;
+        sum.totals.all.bytes += device.totals.all.bytes;
+        sum.totals.all.records += device.totals.all.records;
+        allKnown = allKnown && device.totals.Known();
+    }
+    // One pass stands for all of them: only the whole is shown.
+    sum.totals.passCount = allKnown ? 1 : 0;
+    sum.totals.passes[0] = sum.totals.all;
+    if (!allKnown) {
+        sum.totals.all = {};
+        sum.totals.passes[0] = {};
+    }
+    return sum;
+}
+
+Reporter::Reporter(std::FILE* human, std::FILE* json, bool humanIsTerminal)
+    : human_(human),
+      json_(json),
+      humanIsTerminal_(humanIsTerminal),
+      start_(std::chrono::steady_clock::now()),
+      line_(std::in_place, ProgressStyle::Off, human) {}
+
+double Reporter::Seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void Reporter::WriteAbove(std::FILE* to, const std::string& text) {
+    line_->Clear();
+    if (question_) {
+        // On a terminal the question's line is drawn again below; anywhere else the
+        // question stays where it was, and the line starts on a line of its own.
+        std::fputs(humanIsTerminal_ ? kEraseLine : "\n", human_);
+    }
+    if (to != human_) {
+        std::fflush(human_);  // gone from the terminal before the text appears on the other
+    }
+    // A reader that has gone away is no reason to stop the transfers: the write just fails.
+    const std::string whole = text + "\n";
+    std::fwrite(whole.data(), 1, whole.size(), to);
+    if (to != human_) {
+        std::fflush(to);
+    }
+    if (question_) {
+        std::fputs(question_->c_str(), human_);
+    } else {
+        line_->Restore();
+    }
+    std::fflush(human_);
+}
+
+void Reporter::Line(const std::string& text) {
+    const std::lock_guard lock(mutex_);
+    WriteAbove(human_, text);
+}
+
+void Reporter::Notice(const std::string& text) {
+    const std::lock_guard lock(mutex_);
+    WriteAbove(stderr, text);
+}
+
+void Reporter::Event(const std::string& object) {
+    if (json_ == nullptr) {
+        return;
+    }
+    const std::string line = object + "\n";
+    const std::lock_guard lock(mutex_);
+    std::fwrite(line.data(), 1, line.size(), json_);
+    std::fflush(json_);
+}
+
+void Reporter::ShowProgress(ProgressStyle style, std::size_t devices) {
+    const std::lock_guard lock(mutex_);
+    // With several devices the line says so: its figures are theirs together.
+    line_.emplace(style, human_, 0, devices > 1 ? std::to_string(devices) + " devices" : "");
+    latest_.assign(devices, TransferProgress{});
+}
+
+void Reporter::Progress(std::size_t device, const TransferProgress& progress) {
+    const std::lock_guard lock(mutex_);
+    if (device >= latest_.size()) {
+        return;
+    }
+    latest_[device] = progress;
+    const TransferProgress shown = latest_.size() == 1 ? progress : SumOfProgress(latest_);
+    // An open question keeps the terminal's last line; the line comes back once answered.
+    if (!question_) {
+        line_->Update(shown, ProgressLine::Clock::now());
+    }
+}
+
+void Reporter::FinishProgress() {
+    const std::lock_guard lock(mutex_);
+    line_->Finish();
+}
+
+void Reporter::OpenQuestion(const std::string& question) {
+    const std::lock_guard lock(mutex_);
+    line_->Clear();
+    question_ = question;
+    std::fputs(question.c_str(), human_);
+    std::fflush(human_);
+}
+
+void Reporter::CloseQuestion(bool endLine) {
+    const std::lock_guard lock(mutex_);
+    if (endLine) {
+        std::fputc('\n', human_);
+    }
+    question_.reset();
+    line_->Restore();
+    std::fflush(human_);
+}
+
+}  // namespace qf580::cli

@@ -1,0 +1,151 @@
+#include "Run.h"
+
+#include <memory>
+#include <optional>
+
+#include "CheckReport.h"
+#include "DeviceHost.h"
+#include "ExitCodes.h"
+#include "SetCheck.h"
+#include "SharedQuestion.h"
+
+namespace qf580::cli {
+
+void StopRequest::Request() {
+    if (requested_.exchange(true)) {
+        return;
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        for (TTrans* worker : workers_) {
+            worker->Terminate();
+        }
+    }
+    if (onRequest_) {
+        onRequest_();
+    }
+}
+
+void StopRequest::Add(TTrans& worker) {
+    const std::lock_guard lock(mutex_);
+    workers_.push_back(&worker);
+    if (requested_.load()) {
+        worker.Terminate();
+    }
+}
+
+void StopRequest::Clear() {
+    const std::lock_guard lock(mutex_);
+    workers_.clear();
+}
+
+std::string CheckUpdateFile(const std::string& path) {
+    DiskFile file;
+    std::string why;
+    if (file.Open(path, &why)) {
+        return {};
+    }
+    return "cannot open " + path + ": " + why;
+}
+
+int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
+             StopRequest& stop) {
+    const ChosenFile file = SplitChosenFile(options.path);
+    const SetCheckResult result = CheckSet(file.dir, file.name, operatorPrompt, &stop.Flag());
+    // Without --json the summary is the output; with it, the summary is for the person.
+    std::string text = CheckText(options.path, result);
+    text.pop_back();
+    reporter.Line(text);
+    reporter.Event(CheckJson(options.path, result, reporter.Seconds()));
+    return ExitCodeFor(result.outcome);
+}
+
+namespace {
+
+// Never asks: a disk that is not there is not there.
+class NoQuestion final : public DiskPrompt {
+  public:
+    bool AskInsertDisk(int) override { return false; }
+};
+
+}  // namespace
+
+int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
+                 StopRequest& stop) {
+    const bool several = options.devices.size() > 1;
+    const ChosenFile file = SplitChosenFile(options.path);
+    SharedQuestion question(operatorPrompt);
+
+    std::optional<SetCheckResult> check;
+    if (options.preflight) {
+        check = CheckSet(file.dir, file.name, operatorPrompt, &stop.Flag());
+        reporter.Event(CheckJson(options.path, *check, reporter.Seconds()));
+    } else if (reporter.Json()) {
+        // For the begin events only, if the set is whole as it stands: the transfers stream
+        // it as the window does, and nobody is asked anything here.
+        NoQuestion never;
+        check = CheckSet(file.dir, file.name, never, &stop.Flag());
+    }
+    const KnownSet known = KnownSetOf(check ? &*check : nullptr);
+
+    std::vector<std::unique_ptr<DeviceHost>> hosts;
+    for (std::size_t i = 0; i < options.devices.size(); ++i) {
+        DeviceHost::Options host;
+        host.device = options.devices[i].name;
+        host.index = i;
+        host.prefixed = several;
+        host.path = options.path;
+        host.link = options.devices[i].link;
+        hosts.push_back(std::make_unique<DeviceHost>(std::move(host), reporter, question));
+    }
+
+    if (stop.Requested()) {
+        // Stopped before any worker exists: nothing is sent, and every device ends as a
+        // worker ends on a stop.
+        for (const auto& host : hosts) {
+            host->Begin(known);
+            host->EndUncontacted(Outcome::Aborted);
+        }
+    } else if (options.preflight && !check->Sound()) {
+        reporter.Notice("qf580-flash: the set was refused before any device was contacted: " +
+                        FaultText(*check));
+        for (const auto& host : hosts) {
+            host->Begin(known);
+            host->EndUncontacted(check->outcome);
+        }
+    } else {
+        reporter.ShowProgress(options.progress, hosts.size());
+        std::vector<std::unique_ptr<TTrans>> workers;
+        // Whatever happens below, the stop request forgets the workers before they go.
+        struct Forget {
+            StopRequest& stop;
+            ~Forget() { stop.Clear(); }
+        } forget{stop};
+        for (const auto& host : hosts) {
+            host->Begin(known);
+            workers.push_back(std::make_unique<TTrans>(*host, file, options.environment));
+            stop.Add(*workers.back());
+        }
+        for (const auto& worker : workers) {
+            worker->WaitFor();
+        }
+        reporter.FinishProgress();
+    }
+
+    std::vector<DeviceResult> results;
+    for (const auto& host : hosts) {
+        const std::optional<DeviceResult> result = host->Result();
+        if (!result) {
+            return kExitInternal;
+        }
+        results.push_back(*result);
+    }
+    if (several) {
+        std::string table = SummaryTable(results);
+        table.pop_back();
+        reporter.Line(table);
+    }
+    return RunExitCode(results);
+}
+
+}  // namespace qf580::cli

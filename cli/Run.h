@@ -1,0 +1,67 @@
+// One run of qf580-flash after its options are parsed: the set check alone (--check), or the
+// check before any device is contacted and then one transfer per device, all at once.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ProgressLine.h"
+#include "Reporter.h"
+#include "Ttrans.h"
+
+namespace qf580::cli {
+
+// The stop request of the whole run (Ctrl+C): the set check and every worker see it.
+class StopRequest {
+  public:
+    // `onRequest` runs once, on the first request (the disk question is cancelled there).
+    explicit StopRequest(std::function<void()> onRequest = {}) : onRequest_(std::move(onRequest)) {}
+
+    void Request();
+    bool Requested() const { return requested_.load(); }
+    const std::atomic<bool>& Flag() const { return requested_; }
+
+    // A worker to stop on a request; stopped at once if the request came before it.
+    void Add(TTrans& worker);
+    // Before the workers are disposed of.
+    void Clear();
+
+  private:
+    std::function<void()> onRequest_;
+    std::atomic<bool> requested_{false};
+    std::mutex mutex_;
+    std::vector<TTrans*> workers_;
+};
+
+struct Device {
+    std::string name;  // "ADDR:PORT", or "usb"
+    LinkSettingsValues link;
+};
+
+// Whether `path` can serve as the update file, tried as the window tries its chosen file: empty
+// when it opens as a regular file, else a message naming the path and the reason ("cannot
+// open PATH: Permission denied", "... is a named pipe (FIFO), not a regular file").
+std::string CheckUpdateFile(const std::string& path);
+
+struct RunOptions {
+    std::string path;  // the chosen file as given
+    std::vector<Device> devices;
+    TransEnvironment environment;  // copied for each device
+    bool preflight = true;
+    // How progress is shown on the reporter's human stream.
+    ProgressStyle progress = ProgressStyle::Off;
+};
+
+// --check: the set's summary or its first fault; returns the exit code of the set's outcome.
+int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
+             StopRequest& stop);
+
+// Checks the set (unless options.preflight is false), then runs every device's transfer at
+// once; returns the run's exit code.
+int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
+                 StopRequest& stop);
+
+}  // namespace qf580::cli

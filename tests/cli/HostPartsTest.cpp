@@ -1,0 +1,271 @@
+// The parts of the command-line host that need no process: device addresses, the shared disk
+// question, the progress of several devices together, the summary table and the run's exit
+// code.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "DeviceAddress.h"
+#include "DeviceHost.h"
+#include "Reporter.h"
+#include "SharedQuestion.h"
+
+namespace qf580::cli {
+namespace {
+
+TEST(DeviceAddressText, PortFromTheTextOrTheDefault) {
+    struct Case {
+        const char* text;
+        const char* label;  // nullptr: refused
+    };
+    const std::vector<Case> cases = {
+        {"127.0.0.1", "127.0.0.1:8023"},
+        {"127.0.0.1:8024", "127.0.0.1:8024"},
+        {"10.0.0.1:1", "10.0.0.1:1"},
+        {"10.0.0.1:65535", "10.0.0.1:65535"},
+        {"127.0.0.1:0", nullptr},
+        {"127.0.0.1:65536", nullptr},
+        {"127.0.0.1:", nullptr},
+        {"127.0.0.1:80x", nullptr},
+        {"127.0.0.1:+80", nullptr},
+        {":8023", nullptr},
+        {"", nullptr},
+        {"::1:8023", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        if (c.label == nullptr) {
+            EXPECT_THROW(ParseDeviceAddress(c.text, 8023), std::invalid_argument);
+        } else {
+            EXPECT_EQ(ParseDeviceAddress(c.text, 8023).Label(), c.label);
+        }
+    }
+}
+
+TEST(DeviceAddressText, OrderKeptAndADeviceNamedTwiceRefused) {
+    const std::vector<DeviceAddress> devices =
+        ParseDeviceAddresses({"127.0.0.1:9000", "127.0.0.1", "127.0.0.2"}, 9001);
+    ASSERT_EQ(devices.size(), 3u);
+    EXPECT_EQ(devices[0].Label(), "127.0.0.1:9000");
+    EXPECT_EQ(devices[1].Label(), "127.0.0.1:9001");
+    EXPECT_EQ(devices[2].Label(), "127.0.0.2:9001");
+    EXPECT_THROW(ParseDeviceAddresses({"127.0.0.1:8023", "127.0.0.1"}, 8023),
+                 std::invalid_argument);
+}
+
+// An operator whose answer the test gives, one question at a time, and who notices being
+// asked twice at once.
+class HeldOperator final : public DiskPrompt {
+  public:
+    bool AskInsertDisk(int diskNo) override {
+        if (++onScreen_ > 1) {
+            overlapped = true;
+        }
+        std::unique_lock lock(mutex_);
+        asked_.push_back(diskNo);
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return !answers_.empty(); });
+        const bool answer = answers_.front();
+        answers_.erase(answers_.begin());
+        --onScreen_;
+        return answer;
+    }
+    void Answer(bool answer) {
+        const std::lock_guard lock(mutex_);
+        answers_.push_back(answer);
+        changed_.notify_all();
+    }
+    // Waits until `count` questions have been put.
+    void WaitAsked(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return asked_.size() >= count; });
+    }
+    std::vector<int> asked() {
+        const std::lock_guard lock(mutex_);
+        return asked_;
+    }
+    std::atomic<bool> overlapped{false};
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<int> asked_;
+    std::vector<bool> answers_;
+    std::atomic<int> onScreen_{0};
+};
+
+void WaitUntil(const std::function<bool()>& done) {
+    while (!done()) {
+        std::this_thread::yield();
+    }
+}
+
+TEST(SharedQuestion, OneQuestionServesEveryDeviceWaitingForTheDisk) {
+    for (const bool answer : {true, false}) {
+        SCOPED_TRACE(answer);
+        HeldOperator terminal;
+        SharedQuestion question(terminal);
+        auto first = std::async(std::launch::async, [&] { return question.Ask(2); });
+        terminal.WaitAsked(1);
+        std::vector<std::future<bool>> others;
+        for (int i = 0; i < 3; ++i) {
+            others.push_back(std::async(std::launch::async, [&] { return question.Ask(2); }));
+        }
+        WaitUntil([&] { return question.Waiting(2) == 3; });
+        terminal.Answer(answer);
+        EXPECT_EQ(first.get(), answer);
+        for (auto& other : others) {
+            EXPECT_EQ(other.get(), answer);
+        }
+        EXPECT_EQ(terminal.asked(), std::vector<int>{2});
+        EXPECT_EQ(question.QuestionsPut(), 1);
+        EXPECT_EQ(question.Waiting(2), 0);
+    }
+}
+
+TEST(SharedQuestion, AskingAfterTheAnswerPutsTheQuestionAgain) {
+    HeldOperator terminal;
+    SharedQuestion question(terminal);
+    terminal.Answer(true);
+    terminal.Answer(false);
+    EXPECT_TRUE(question.Ask(2));
+    EXPECT_FALSE(question.Ask(2));
+    EXPECT_EQ(terminal.asked(), (std::vector<int>{2, 2}));
+}
+
+TEST(SharedQuestion, OtherDisksWaitTheirTurnOnTheTerminal) {
+    HeldOperator terminal;
+    SharedQuestion question(terminal);
+    auto disk2 = std::async(std::launch::async, [&] { return question.Ask(2); });
+    terminal.WaitAsked(1);
+    auto disk1 = std::async(std::launch::async, [&] { return question.Ask(1); });
+    // The question for disk 1 is its own, but only once disk 2's has been answered.
+    EXPECT_EQ(disk1.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    terminal.Answer(true);
+    terminal.Answer(false);
+    EXPECT_TRUE(disk2.get());
+    EXPECT_FALSE(disk1.get());
+    EXPECT_EQ(terminal.asked(), (std::vector<int>{2, 1}));
+    EXPECT_FALSE(terminal.overlapped.load());
+}
+
+// A device's progress, sent of a total (0: not known yet).
+TransferProgress Sent(std::uint64_t bytes, std::uint64_t total) {
+    TransferProgress p;
+    p.sent = {bytes, bytes / 10};
+    if (total > 0) {
+        p.totals.passCount = 1;
+        p.totals.all = {total, total / 10};
+        p.totals.passes[0] = p.totals.all;
+    }
+    return p;
+}
+
+TEST(SeveralDevicesProgress, SummedAndKnownOnlyOnceEveryTotalIs) {
+    const TransferProgress both = SumOfProgress({Sent(100, 1000), Sent(300, 3000)});
+    EXPECT_EQ(both.sent, (StreamCount{400, 40}));
+    EXPECT_EQ(both.totals.all, (StreamCount{4000, 400}));
+    EXPECT_EQ(both.Percent(), 10);
+
+    const TransferProgress oneUnknown = SumOfProgress({Sent(100, 1000), Sent(300, 0)});
+    EXPECT_EQ(oneUnknown.sent.bytes, 400u);
+    EXPECT_FALSE(oneUnknown.totals.Known());
+    EXPECT_EQ(oneUnknown.Percent(), std::nullopt);
+
+    EXPECT_EQ(SumOfProgress({Sent(1000, 1000), Sent(3000, 3000)}).Percent(), 100);
+    EXPECT_FALSE(SumOfProgress({}).totals.Known());
+}
+
+// What a reporter wrote to its human stream.
+class Captured {
+  public:
+    Captured() : stream_(::open_memstream(&data_, &size_)) {}
+    Captured(const Captured&) = delete;
+    Captured& operator=(const Captured&) = delete;
+    ~Captured() {
+        std::fclose(stream_);
+        std::free(data_);
+    }
+    std::FILE* Stream() const { return stream_; }
+    std::string Text() {
+        std::fflush(stream_);
+        return std::string(data_, size_);
+    }
+
+  private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::FILE* stream_;
+};
+
+TEST(ReporterQuestion, AnotherDevicesLineGoesAboveTheOpenQuestion) {
+    struct Case {
+        bool terminal;
+        bool echoed;  // the answer's echo ended the question's line
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        {false, false, "Q? \n[b] Sending Header\nQ? \n[a] after\n"},
+        {true, false, "Q? \r\x1b[K[b] Sending Header\nQ? \n[a] after\n"},
+        {true, true, "Q? \r\x1b[K[b] Sending Header\nQ? [a] after\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.terminal ? "terminal" : "pipe") + (c.echoed ? ", echoed" : ""));
+        Captured human;
+        Reporter reporter(human.Stream(), nullptr, c.terminal);
+        reporter.OpenQuestion("Q? ");
+        reporter.Line("[b] Sending Header");
+        reporter.CloseQuestion(!c.echoed);
+        reporter.Line("[a] after");
+        EXPECT_EQ(human.Text(), c.expected);
+    }
+}
+
+TEST(ReporterQuestion, TheProgressLineWaitsForTheAnswer) {
+    Captured human;
+    Reporter reporter(human.Stream(), nullptr, true);
+    reporter.ShowProgress(ProgressStyle::Live, 2);
+    reporter.Progress(0, Sent(0, 1000));
+    const std::string before = human.Text();
+    EXPECT_NE(before.find("2 devices    ?%  0 B of ?"), std::string::npos) << before;
+    reporter.OpenQuestion("Q? ");
+    const std::size_t asked = human.Text().size();
+    reporter.Progress(1, Sent(500, 1000));
+    EXPECT_EQ(human.Text().size(), asked) << "nothing drawn over the question";
+    reporter.CloseQuestion(false);
+    EXPECT_TRUE(human.Text().ends_with("2 devices    ?%  0 B of ?  -- B/s  --:-- left"))
+        << human.Text();
+}
+
+TEST(RunResults, ExitCodeIsThatOfTheFirstDeviceThatDidNotComplete) {
+    auto result = [](const char* device, Outcome outcome) {
+        return DeviceResult{device, outcome, 1.5, StreamCount{100, 3}};
+    };
+    EXPECT_EQ(RunExitCode({result("a", Outcome::Completed), result("b", Outcome::Completed)}), 0);
+    EXPECT_EQ(RunExitCode({result("a", Outcome::Completed), result("b", Outcome::CommError),
+                           result("c", Outcome::Aborted)}),
+              20);
+    EXPECT_EQ(RunExitCode({result("a", Outcome::Aborted), result("b", Outcome::CommError)}), 10);
+    EXPECT_EQ(RunExitCode({}), 0);
+}
+
+TEST(RunResults, SummaryTableHasARowPerDeviceInOrder) {
+    std::vector<DeviceResult> results = {
+        {"127.0.0.1:8023", Outcome::Completed, 1.25, StreamCount{4194360, 8000}},
+        {"127.0.0.1:8024", Outcome::HeaderSizeFailure, 0.5, StreamCount{0, 0}},
+        {"127.0.0.1:8025", Outcome::Aborted, 2, StreamCount{312, 4}},
+    };
+    EXPECT_EQ(
+        SummaryTable(results),
+        "device          outcome                                    exit       bytes   seconds\n"
+        "127.0.0.1:8023  Transfer completed                            0     4194360     1.250\n"
+        "127.0.0.1:8024  Heder size communication failure             15           0     0.500\n"
+        "127.0.0.1:8025  Aborted according to instruction received    10         312     2.000\n");
+}
+
+}  // namespace
+}  // namespace qf580::cli
