@@ -58,14 +58,8 @@ class ProgressBarTest : public ::testing::Test {
   protected:
     ProgressBarTest() : server(Plan()) {
         ui::TFM_TransSetup& setup = program->FM_TransSetup();
-        LinkSettingsValues link = setup.Settings().Get();
-        link.UseUSB = 0;
-        link.IPAddress = "127.0.0.1";
-        link.PortNo = server.Port();
-        setup.Settings().Set(link);
-        TransEnvironment env;
-        env.timeouts = LinkTimeouts{2000, 2000, 500};
-        form().Session().SetTransEnvironment(env);
+        setup.Settings().Set(AtLoopback(setup.Settings().Get(), server.Port()));
+        form().Session().SetTransEnvironment(WindowTestLimits());
         form().show();
         QObject::connect(Bar(), &QProgressBar::valueChanged, [this](int value) {
             if (form().Busy.load() != 0) {

@@ -22,12 +22,6 @@ using ui::TransferSession;
 
 const QString kAborted = QStringLiteral("Aborted according to instruction received");
 
-TransEnvironment ShortLimits() {
-    TransEnvironment env;
-    env.timeouts = LinkTimeouts{2000, 2000, 500};
-    return env;
-}
-
 // Every signal of a session as one line each, in the order they came.
 void Record(TransferSession& session, QStringList& events) {
     QObject::connect(&session, &TransferSession::StatusChanged,
@@ -42,11 +36,7 @@ void Record(TransferSession& session, QStringList& events) {
 class TransferSessionTest : public ::testing::Test {
   protected:
     explicit TransferSessionTest(int replyDelayMs = 0) : server(Plan(replyDelayMs)) {
-        LinkSettingsValues values;
-        values.UseUSB = 0;
-        values.IPAddress = "127.0.0.1";
-        values.PortNo = server.Port();
-        settings.Set(values);
+        settings.Set(AtLoopback({}, server.Port()));
     }
 
     static sim::FaultPlan Plan(int replyDelayMs) {
@@ -63,7 +53,7 @@ class TransferSessionTest : public ::testing::Test {
     }
 
     void Prepare(TransferSession& s) {
-        s.SetTransEnvironment(ShortLimits());
+        s.SetTransEnvironment(WindowTestLimits());
         Record(s, events);
     }
     bool Seen(const QString& text, int ms = 5000) {

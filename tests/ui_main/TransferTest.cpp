@@ -21,26 +21,13 @@ constexpr const char* kCompleted = "Transfer completed";
 constexpr const char* kAborted = "Aborted according to instruction received";
 constexpr const char* kReady = "Press the Start button when preparations are complete";
 
-// Short limits, so a test that goes wrong ends in seconds.
-TransEnvironment ShortLimits() {
-    TransEnvironment env;
-    env.timeouts.readinessMs = 2000;
-    env.timeouts.streamMs = 2000;
-    env.timeouts.usbCallMs = 500;
-    return env;
-}
-
 // The program's windows with the link pointed at a device model on 127.0.0.1.
 class TransferTest : public ::testing::Test {
   protected:
     explicit TransferTest(int replyDelayMs = 0) : server(Plan(replyDelayMs)) {
         ui::TFM_TransSetup& setup = program->FM_TransSetup();
-        LinkSettingsValues values = setup.Settings().Get();
-        values.UseUSB = 0;
-        values.IPAddress = "127.0.0.1";
-        values.PortNo = server.Port();
-        setup.Settings().Set(values);
-        form().Session().SetTransEnvironment(ShortLimits());
+        setup.Settings().Set(AtLoopback(setup.Settings().Get(), server.Port()));
+        form().Session().SetTransEnvironment(WindowTestLimits());
         QObject::connect(&form(), &TSDIAppForm::StatusShown,
                          [this](const QString& text) { seen << text; });
         form().show();

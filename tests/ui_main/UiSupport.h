@@ -24,8 +24,10 @@
 #include <string>
 #include <vector>
 
+#include "LinkSettings.h"
 #include "Prompts.h"
 #include "SDIMain.h"
+#include "Ttrans.h"
 
 // Readable failure messages.
 inline void PrintTo(const QString& text, std::ostream* os) {
@@ -33,6 +35,23 @@ inline void PrintTo(const QString& text, std::ostream* os) {
 }
 
 namespace qf580::test {
+
+// A window's worker pointed at a device simulated on this machine, never at the device's own
+// address, keeping the rest of `values` (fast transfer and the like).
+inline LinkSettingsValues AtLoopback(LinkSettingsValues values, std::uint16_t port) {
+    values.UseUSB = 0;
+    values.IPAddress = "127.0.0.1";
+    values.PortNo = port;
+    return values;
+}
+
+// Limits short enough that a transfer that goes wrong ends in seconds, long enough for a
+// loaded machine running the window's tests in parallel.
+inline TransEnvironment WindowTestLimits() {
+    TransEnvironment env;
+    env.timeouts = LinkTimeouts{2000, 2000, 500};
+    return env;
+}
 
 // Answers every prompt in place of the operator while it lives: the queued file choices
 // (nullopt = Cancel), `onQuestion` for OK/Cancel boxes (an unexpected question fails the
