@@ -82,7 +82,7 @@ std::string FormatProgress(const TransferProgress& progress, std::optional<doubl
 ProgressLine::ProgressLine(ProgressStyle style, std::FILE* out, int columns, std::string label)
     : style_(style), out_(out), columns_(columns), label_(std::move(label)) {}
 
-void ProgressLine::Update(const TransferProgress& progress, Clock::time_point now) {
+void ProgressLine::Keep(const TransferProgress& progress, Clock::time_point now) {
     if (style_ == ProgressStyle::Off || finished_) {
         return;
     }
@@ -94,17 +94,31 @@ void ProgressLine::Update(const TransferProgress& progress, Clock::time_point no
             samples_.pop_front();
         }
     }
+    pending_ = Report{progress, now};
+}
+
+void ProgressLine::Update(const TransferProgress& progress, Clock::time_point now) {
+    if (style_ == ProgressStyle::Off || finished_) {
+        return;
+    }
+    Keep(progress, now);
     const bool last = progress.Percent() == 100;
     const auto interval = style_ == ProgressStyle::Live ? kLiveInterval : kLinesInterval;
     if (!last && lastDraw_ && now - *lastDraw_ < interval) {
         return;
     }
-    lastDraw_ = now;
-    text_ = FormatProgress(progress, Rate(progress.sent.bytes, now));
+    Compose();
+    Draw();
+}
+
+void ProgressLine::Compose() {
+    const Report report = *pending_;
+    pending_.reset();
+    lastDraw_ = report.at;
+    text_ = FormatProgress(report.progress, Rate(report.progress.sent.bytes, report.at));
     if (!label_.empty()) {
         text_ = label_ + "  " + text_;
     }
-    Draw();
 }
 
 std::optional<double> ProgressLine::Rate(std::uint64_t sent, Clock::time_point now) const {
@@ -126,18 +140,21 @@ int ProgressLine::Columns() const {
     return 80;
 }
 
+void ProgressLine::PutLive() {
+    // One column short of the width: a line that fills it would wrap at its end on some
+    // terminals, and the next "\r" would then redraw one row too low.
+    const auto width = static_cast<std::size_t>(Columns() > 1 ? Columns() - 1 : 1);
+    std::fputs(kEraseLine, out_);
+    std::fputs(text_.substr(0, width).c_str(), out_);
+    shown_ = true;
+}
+
 void ProgressLine::Draw() {
     if (style_ == ProgressStyle::Lines) {
         std::fputs(text_.c_str(), out_);
         std::fputc('\n', out_);
     } else {
-        // One column short of the width: a line that fills it would wrap at its end on some
-        // terminals, and the next "\r" would then redraw one row too low.
-        const auto width = static_cast<std::size_t>(Columns() > 1 ? Columns() - 1 : 1);
-        shownText_ = text_.substr(0, width);
-        std::fputs(kEraseLine, out_);
-        std::fputs(shownText_.c_str(), out_);
-        shown_ = true;
+        PutLive();
     }
     std::fflush(out_);
 }
@@ -150,10 +167,14 @@ void ProgressLine::Clear() {
 }
 
 void ProgressLine::Restore() {
-    if (style_ == ProgressStyle::Live && !finished_ && !shownText_.empty() && !shown_) {
-        std::fputs(kEraseLine, out_);
-        std::fputs(shownText_.c_str(), out_);
-        shown_ = true;
+    if (style_ != ProgressStyle::Live || finished_ || shown_) {
+        return;
+    }
+    if (pending_) {
+        Compose();
+    }
+    if (!text_.empty()) {
+        PutLive();
     }
 }
 

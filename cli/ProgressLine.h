@@ -37,10 +37,16 @@ class ProgressLine {
 
     // A new report from the worker. Drawn at once only when due, or when it is the last byte.
     void Update(const TransferProgress& progress, Clock::time_point now);
+    // A report while the line has to stay away (a question is open): not drawn now, but the
+    // line shows it when it comes back.
+    void Keep(const TransferProgress& progress, Clock::time_point now);
     // Takes the live line away before other text goes to the same terminal...
     void Clear();
-    // ...and puts it back, as it was, afterwards. Neither flushes: the caller flushes once
-    // with its own text in between, so a status line stays one write to the terminal.
+    // ...and puts it back afterwards, with the latest report's figures: a report left undrawn
+    // because it came too soon after a redraw may well be the last for a long time (one
+    // device of several done while another waits out a silence). Neither flushes: the caller
+    // flushes once with its own text in between, so a status line stays one write to the
+    // terminal.
     void Restore();
     // The transfer has ended: the live line goes for good, the status lines stay as they are.
     void Finish();
@@ -49,7 +55,11 @@ class ProgressLine {
     static constexpr std::chrono::milliseconds kLinesInterval{1000};
 
   private:
+    // The line's text from the latest report, which is then no longer pending.
+    void Compose();
     void Draw();
+    // Erases the terminal's line and puts the live line there; no flush.
+    void PutLive();
     // Bytes a second from the oldest sample to `sent` now; nothing over too short a time.
     std::optional<double> Rate(std::uint64_t sent, Clock::time_point now) const;
     int Columns() const;
@@ -58,11 +68,16 @@ class ProgressLine {
     std::FILE* const out_;
     const int columns_;
     const std::string label_;
-    std::string text_;       // the line as last drawn
-    std::string shownText_;  // the part of it that fits the terminal
-    bool shown_ = false;     // the live line stands on the terminal now
+    std::string text_;    // the line as last drawn, whole: cut to the terminal's width each time
+    bool shown_ = false;  // the live line stands on the terminal now
     bool finished_ = false;
     std::optional<Clock::time_point> lastDraw_;
+    // The latest report, while the line does not show it yet.
+    struct Report {
+        TransferProgress progress;
+        Clock::time_point at;
+    };
+    std::optional<Report> pending_;
     // (time, bytes sent) about every tenth of a second over the last few seconds, for the rate.
     std::deque<std::pair<Clock::time_point, std::uint64_t>> samples_;
 };

@@ -97,8 +97,11 @@ void Reporter::Progress(std::size_t device, const TransferProgress& progress) {
     }
     latest_[device] = progress;
     const TransferProgress shown = latest_.size() == 1 ? progress : SumOfProgress(latest_);
-    // An open question keeps the terminal's last line; the line comes back once answered.
-    if (!question_) {
+    // An open question keeps the terminal's last line; the line comes back once answered,
+    // with what was reported meanwhile.
+    if (question_) {
+        line_->Keep(shown, ProgressLine::Clock::now());
+    } else {
         line_->Update(shown, ProgressLine::Clock::now());
     }
 }

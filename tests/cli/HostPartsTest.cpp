@@ -237,7 +237,24 @@ TEST(ReporterQuestion, TheProgressLineWaitsForTheAnswer) {
     reporter.Progress(1, Sent(500, 1000));
     EXPECT_EQ(human.Text().size(), asked) << "nothing drawn over the question";
     reporter.CloseQuestion(false);
-    EXPECT_TRUE(human.Text().ends_with("2 devices    ?%  0 B of ?  -- B/s  --:-- left"))
+    // Back with what came meanwhile, not as it was before the question.
+    EXPECT_TRUE(human.Text().ends_with("2 devices   25%  500 B of 2.0 kB  -- B/s  --:-- left"))
+        << human.Text();
+}
+
+// Three devices of four done and the fourth silent: the line after the last "Transfer
+// completed" says so, however soon after a redraw the last of them came.
+TEST(ReporterQuestion, TheLineAfterAStatusLineHasTheLatestFigures) {
+    Captured human;
+    Reporter reporter(human.Stream(), nullptr, true);
+    reporter.ShowProgress(ProgressStyle::Live, 2);
+    reporter.Progress(0, Sent(0, 1000));
+    reporter.Progress(1, Sent(0, 1000));
+    reporter.Progress(0, Sent(1000, 1000));
+    reporter.Line("[a] Transfer completed");
+    EXPECT_TRUE(
+        human.Text().ends_with("[a] Transfer completed\n\r\x1b[K2 devices   50%  1.0 kB "
+                               "of 2.0 kB  -- B/s  --:-- left"))
         << human.Text();
 }
 

@@ -143,6 +143,45 @@ TEST(ProgressLine, StepsAsideForOtherLinesAndGoesAtTheEnd) {
     EXPECT_EQ(out.text(), drawn + kErase + "Sending (65) Record\n" + drawn + kErase);
 }
 
+// A report that came too soon after a redraw may be the last one for a long while: one device
+// of several done while another waits out a silence, or reports made while the disk question
+// held the line away. The line that comes back after a status line shows it, not the figures
+// of its last redraw.
+TEST(ProgressLine, ComesBackWithTheLatestFigures) {
+    Captured out;
+    ProgressLine line(ProgressStyle::Live, out.file(), 80);
+    const Clock::time_point t0{};
+    line.Update(Sent(100, 1000), t0);
+    line.Update(Sent(200, 1000), t0 + 10ms);  // too soon to be drawn
+    EXPECT_EQ(out.Count(" 20%"), 0);
+    line.Clear();
+    std::fputs("[a] Transfer completed\n", out.file());
+    line.Restore();
+    EXPECT_TRUE(out.text().ends_with("[a] Transfer completed\n" + std::string(kErase) +
+                                     " 20%  200 B of 1.0 kB  -- B/s  --:-- left"))
+        << out.text();
+
+    // Kept while the line is away: nothing drawn then, shown once it is back.
+    line.Clear();
+    const std::size_t away = out.text().size();
+    line.Keep(Sent(300, 1000), t0 + 500ms);
+    EXPECT_EQ(out.text().size(), away);
+    line.Restore();
+    EXPECT_TRUE(
+        out.text().ends_with(std::string(kErase) + " 30%  300 B of 1.0 kB  400 B/s  0:02 left"))
+        << out.text();
+    // Drawn then; the next report within a tenth of a second waits its turn again.
+    line.Update(Sent(310, 1000), t0 + 550ms);
+    EXPECT_EQ(out.Count(" 31%"), 0);
+
+    // A line never drawn before comes back with what was kept for it.
+    Captured fresh;
+    ProgressLine late(ProgressStyle::Live, fresh.file(), 80);
+    late.Keep(Sent(0, 0), t0);
+    late.Restore();
+    EXPECT_EQ(fresh.text(), std::string(kErase) + "  ?%  0 B of ?  -- B/s  --:-- left");
+}
+
 TEST(ProgressLine, LinesForALogAtMostOnceASecondAndTheLast) {
     Captured out;
     ProgressLine line(ProgressStyle::Lines, out.file());
