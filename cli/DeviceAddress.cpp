@@ -1,7 +1,10 @@
 #include "DeviceAddress.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <charconv>
-#include <set>
+#include <map>
 
 namespace qf580::cli {
 
@@ -31,15 +34,35 @@ DeviceAddress ParseDeviceAddress(std::string_view text, std::uint16_t defaultPor
     return device;
 }
 
+namespace {
+
+// Who the device is, as the link will reach it: the link reads the address with inet_addr,
+// which takes "127.1", "0x7f.0.0.1" and "0177.0.0.1" for 127.0.0.1 as well, so two texts can
+// name one device. A text that does not convert is compared as it is.
+std::string DeviceKey(const DeviceAddress& device) {
+    in_addr address{};
+    if (::inet_aton(device.address.c_str(), &address) != 0 &&
+        device.address.find('\0') == std::string::npos) {
+        return std::to_string(ntohl(address.s_addr)) + ":" + std::to_string(device.port);
+    }
+    return device.Label();
+}
+
+}  // namespace
+
 std::vector<DeviceAddress> ParseDeviceAddresses(const std::vector<std::string>& texts,
                                                 std::uint16_t defaultPort) {
     std::vector<DeviceAddress> devices;
-    std::set<std::string> seen;
+    std::map<std::string, std::string> seen;  // key: the label it was first given as
     for (const std::string& text : texts) {
         DeviceAddress device = ParseDeviceAddress(text, defaultPort);
-        if (!seen.insert(device.Label()).second) {
-            throw std::invalid_argument("--address " + text + ": " + device.Label() +
-                                        " is named more than once");
+        const auto [first, added] = seen.emplace(DeviceKey(device), device.Label());
+        if (!added) {
+            throw std::invalid_argument(
+                "--address " + text + ": " +
+                (first->second == device.Label()
+                     ? device.Label() + " is named more than once"
+                     : "the same device as " + first->second + ", named more than once"));
         }
         devices.push_back(std::move(device));
     }

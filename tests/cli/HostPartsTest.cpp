@@ -53,8 +53,22 @@ TEST(DeviceAddressText, OrderKeptAndADeviceNamedTwiceRefused) {
     EXPECT_EQ(devices[0].Label(), "127.0.0.1:9000");
     EXPECT_EQ(devices[1].Label(), "127.0.0.1:9001");
     EXPECT_EQ(devices[2].Label(), "127.0.0.2:9001");
-    EXPECT_THROW(ParseDeviceAddresses({"127.0.0.1:8023", "127.0.0.1"}, 8023),
-                 std::invalid_argument);
+    // Named twice in the same words, or in two of the forms the link reads as one address.
+    const std::vector<std::vector<std::string>> twice = {
+        {"127.0.0.1:8023", "127.0.0.1"}, {"127.0.0.1", "127.1"},
+        {"127.0.0.1", "2130706433"},     {"10.0.0.1:9000", "012.0.0.1:9000"},
+        {"10.0.0.1", "0xa.0.0.1"},       {"localhost", "localhost:8023"},
+    };
+    for (const auto& texts : twice) {
+        SCOPED_TRACE(texts[0] + " " + texts[1]);
+        EXPECT_THROW(ParseDeviceAddresses(texts, 8023), std::invalid_argument);
+    }
+    // Look-alikes that are other devices stay apart.
+    EXPECT_EQ(ParseDeviceAddresses({"127.0.0.1", "127.0.0.10", "127.0.0.1:8024", "010.0.0.1",
+                                    "10.0.0.1", "localhost", "localhost:1"},
+                                   8023)
+                  .size(),
+              7u);
 }
 
 // An operator whose answer the test gives, one question at a time, and who notices being
