@@ -18,6 +18,7 @@
 #include "Poll.h"
 #include "RizEDUd.h"
 #include "Run.h"
+#include "StandardStreams.h"
 #include "StopSignals.h"
 #include "TerminalOperator.h"
 #include "WakePipe.h"
@@ -80,6 +81,12 @@ int main(int argc, char** argv) {
     if (const int error = posix::BlockStopSignals(); error != 0) {
         std::fprintf(stderr, "qf580-flash: cannot block SIGINT and SIGTERM: %s\n",
                      std::strerror(error));
+        return kExitInternal;
+    }
+    // Before any descriptor of ours exists: a program started with one of its standard streams
+    // closed would otherwise hand out that number to the signalfd or a pipe.
+    if (const int error = posix::OpenMissingStandardStreams(); error != 0) {
+        std::fprintf(stderr, "qf580-flash: cannot open /dev/null: %s\n", std::strerror(error));
         return kExitInternal;
     }
     // A device or a reader of our output that goes away is a failed write, not a reason to die.

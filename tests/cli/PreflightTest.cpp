@@ -248,5 +248,26 @@ TEST(PreflightSound, CheckNeedsNoAddressButAFile) {
     EXPECT_EQ(both.Wait(), 2);
 }
 
+// Started with its standard input closed, as some launchers start programs, qf580-flash has
+// nobody to answer the disk question: that is the end of input, and the question cancels at
+// once instead of waiting for ever on whatever descriptor took number 0.
+TEST(PreflightQuestion, AClosedStandardInputCancelsAtOnce) {
+    TempDir tmp;
+    const std::string file = tmp.Write("FW0001.q58", Disk1Of2());
+    TcpDeviceServer device;
+    for (const std::string redirect : {"<&-", "<&- 2>&-", "<&- >&- 2>&-"}) {
+        SCOPED_TRACE(redirect);
+        ChildProcess flash({"/bin/sh", "-c", "exec \"$0\" \"$@\" " + redirect, QF580_FLASH,
+                            "--address", "127.0.0.1", "--port", std::to_string(device.Port()),
+                            file});
+        EXPECT_EQ(flash.Wait(std::chrono::seconds(10)), 10) << flash.out << flash.err;
+        if (redirect == "<&-") {
+            EXPECT_NE(flash.err.find("disk 2 was asked for and not given"), std::string::npos)
+                << flash.err;
+        }
+    }
+    EXPECT_EQ(device.ConnectionsAccepted(), 0u);
+}
+
 }  // namespace
 }  // namespace qf580::test

@@ -1,0 +1,35 @@
+#include "StandardStreams.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "Eintr.h"
+
+namespace qf580::posix {
+
+int OpenMissingStandardStreams() noexcept {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free number is this one: every lower one is open by now.
+        const int opened =
+            RetryOnEintr([fd] { return ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY); });
+        if (opened == -1) {
+            return errno;
+        }
+        if (opened != fd) {
+            // Only if something opened a descriptor at the same moment on another thread.
+            const int error = ::dup2(opened, fd) == -1 ? errno : 0;
+            ::close(opened);
+            if (error != 0) {
+                return error;
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace qf580::posix
