@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
                  "Fast transfer: records between two acknowledgements in one write (default on)");
     app.add_option("--disk-answer", diskAnswer,
                    "How \"Insert Disk N\" is answered: ask (from the terminal; end of input "
-                   "cancels), ok (try again, at most 3 times a second apart) or cancel")
+                   "cancels), ok (look again, at most 3 times, a second apart) or cancel")
         ->check(CLI::IsMember({"ask", "ok", "cancel"}))
         ->default_val("ask");
     auto* checkOpt = app.add_flag(
