@@ -1,5 +1,7 @@
 #include "Reporter.h"
 
+#include <algorithm>
+
 namespace qf580::cli {
 
 namespace {
@@ -9,21 +11,22 @@ constexpr const char* kEraseLine = "\r\x1b[K";
 }  // namespace
 
 TransferProgress SumOfProgress(const std::vector<TransferProgress>& devices) {
+    // Every device of a run is sent the same set: the totals one of them has counted are
+    // every device's, also of one that never got to count its disk 2.
+    const auto counted = std::find_if(devices.begin(), devices.end(),
+                                      [](const TransferProgress& d) { return d.totals.Known(); });
     TransferProgress sum;
-    bool allKnown = !devices.empty();
     for (const TransferProgress& device : devices) {
         sum.sent.bytes += device.sent.bytes;
         sum.sent.records += device.sent.records;
-        sum.totals.all.bytes += device.totals.all.bytes;
-        sum.totals.all.records += device.totals.all.records;
-        allKnown = allKnown && device.totals.Known();
     }
-    // One pass stands for all of them: only the whole is shown.
-    sum.totals.passCount = allKnown ? 1 : 0;
-    sum.totals.passes[0] = sum.totals.all;
-    if (!allKnown) {
-        sum.totals.all = {};
-        sum.totals.passes[0] = {};
+    if (counted != devices.end()) {
+        const StreamCount each = counted->totals.all;
+        const auto n = static_cast<std::uint64_t>(devices.size());
+        // One pass stands for all of them: only the whole is shown.
+        sum.totals.passCount = 1;
+        sum.totals.all = {each.bytes * n, each.records * n};
+        sum.totals.passes[0] = sum.totals.all;
     }
     return sum;
 }

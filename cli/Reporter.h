@@ -60,8 +60,8 @@ class Reporter {
     std::optional<std::string> question_;   // the question on the terminal now
 };
 
-// The sum of several devices' progress, as one transfer of all their sets: known totals only
-// once every device's are known.
+// The sum of several devices' progress, as one transfer of all their sets. They all send the
+// same set, so its totals are known once any device has counted them.
 TransferProgress SumOfProgress(const std::vector<TransferProgress>& devices);
 
 }  // namespace qf580::cli

@@ -6,6 +6,7 @@
 #include "CheckReport.h"
 #include "DeviceHost.h"
 #include "ExitCodes.h"
+#include "Json.h"
 #include "SetCheck.h"
 #include "SharedQuestion.h"
 
@@ -48,9 +49,38 @@ std::string CheckUpdateFile(const std::string& path) {
     return "cannot open " + path + ": " + why;
 }
 
+namespace {
+
+// The operator as the check before the transfers asks: the question and its answer go into
+// the record too, under no device, since none has been contacted yet.
+class CheckPrompt final : public DiskPrompt {
+  public:
+    CheckPrompt(DiskPrompt& operatorPrompt, Reporter& reporter)
+        : operator_(operatorPrompt), reporter_(reporter) {}
+
+    bool AskInsertDisk(int diskNo) override {
+        const bool answer = operator_.AskInsertDisk(diskNo);
+        reporter_.Event(JsonObject()
+                            .String("event", "question")
+                            .Null("device")
+                            .Number("t", reporter_.Seconds())
+                            .Int("disk", diskNo)
+                            .String("answer", answer ? "ok" : "cancel")
+                            .Text());
+        return answer;
+    }
+
+  private:
+    DiskPrompt& operator_;
+    Reporter& reporter_;
+};
+
+}  // namespace
+
 int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
              StopRequest& stop) {
     const ChosenFile file = SplitChosenFile(options.path);
+    // --check --json prints its one object and nothing else: the question stays the person's.
     const SetCheckResult result = CheckSet(file.dir, file.name, operatorPrompt, &stop.Flag());
     // Without --json the summary is the output; with it, the summary is for the person.
     std::string text = CheckText(options.path, result);
@@ -78,7 +108,8 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
 
     std::optional<SetCheckResult> check;
     if (options.preflight) {
-        check = CheckSet(file.dir, file.name, operatorPrompt, &stop.Flag());
+        CheckPrompt prompt(operatorPrompt, reporter);
+        check = CheckSet(file.dir, file.name, prompt, &stop.Flag());
         reporter.Event(CheckJson(options.path, *check, reporter.Seconds()));
     } else if (reporter.Json()) {
         // For the begin events only, if the set is whole as it stands: the transfers stream

@@ -28,7 +28,7 @@ namespace {
 using namespace qf580;
 using namespace qf580::cli;
 
-// Turns Ctrl+C (and SIGTERM) into the run's stop request. The signals are blocked in every
+// Turns Ctrl+C (and SIGTERM, SIGHUP) into the run's stop request. The signals are blocked in every
 // thread and taken from a signalfd here, so no work at all happens in a signal handler.
 class StopWatcher {
   public:
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     // The very first thing, before any thread exists (so every thread inherits the mask): from
     // here on a Ctrl+C waits in the signalfd as a stop request, whatever the program is doing.
     if (const int error = posix::BlockStopSignals(); error != 0) {
-        std::fprintf(stderr, "qf580-flash: cannot block SIGINT and SIGTERM: %s\n",
+        std::fprintf(stderr, "qf580-flash: cannot block SIGINT, SIGTERM and SIGHUP: %s\n",
                      std::strerror(error));
         return kExitInternal;
     }
@@ -261,6 +261,13 @@ int main(int argc, char** argv) {
         stop.Request();
     }
     const StopWatcher watcher(*signals, *watcherQuit, stop, reporter);
-    return check ? RunCheck(run, reporter, terminal, stop)
-                 : RunTransfers(run, reporter, terminal, stop);
+    try {
+        return check ? RunCheck(run, reporter, terminal, stop)
+                     : RunTransfers(run, reporter, terminal, stop);
+    } catch (const std::exception& e) {
+        // No thread or memory for one more device: the workers that did start have been
+        // stopped and joined on the way out, and the run says why instead of aborting.
+        reporter.Notice(std::string("qf580-flash: ") + e.what());
+        return kExitInternal;
+    }
 }

@@ -1,5 +1,5 @@
-// SIGINT and SIGTERM, the signals that ask a program to stop, taken as data instead of in a
-// handler: blocked in every thread and read from a signalfd.
+// SIGINT, SIGTERM and SIGHUP, the signals that ask a program to stop, taken as data instead of
+// in a handler: blocked in every thread and read from a signalfd.
 #pragma once
 
 #include <signal.h>
@@ -8,7 +8,7 @@
 
 namespace qf580::posix {
 
-// SIGINT and SIGTERM.
+// SIGINT, SIGTERM and SIGHUP.
 sigset_t StopSignalSet();
 
 // Blocks the stop signals in the calling thread, and so in every thread it starts from then

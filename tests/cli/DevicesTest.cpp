@@ -406,6 +406,43 @@ TEST_F(Devices, JsonLinesWithTheDiskQuestion) {
     }
 }
 
+// With the check before the transfers, the one question comes before any device is contacted
+// and is in the record under no device; the devices then never ask.
+TEST_F(Devices, JsonLinesWithTheQuestionOfTheCheck) {
+    const Bytes& cut = records[100];
+    tmp.Write("FW0001.q58", Header(kRomMain, 1) +
+                                Join(std::vector<Bytes>(records.begin(), records.begin() + 100)) +
+                                Bytes(cut.begin(), cut.begin() + 7));
+    TcpDeviceServer a;
+    TcpDeviceServer b;
+    ChildProcess flash({QF580_FLASH, "--json", "--address", Label(a), "--address", Label(b), file});
+    ASSERT_TRUE(flash.WaitUntil(
+        [&] { return flash.err.find("Insert Disk 2 [OK/cancel]: ") != std::string::npos; }, 10s))
+        << flash.err;
+    EXPECT_EQ(a.ConnectionsAccepted() + b.ConnectionsAccepted(), 0u);
+    tmp.Write("FW0002.q58", Header(kRomMain, 2) +
+                                Join(std::vector<Bytes>(records.begin() + 100, records.end())) +
+                                kEnd);
+    flash.Write("OK\n");
+    EXPECT_EQ(flash.Wait(), 0) << flash.err;
+
+    const std::vector<json> events = Events(flash.out);
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[0]["event"], "question");
+    EXPECT_TRUE(events[0]["device"].is_null());
+    EXPECT_EQ(events[0]["disk"], 2);
+    EXPECT_EQ(events[0]["answer"], "ok");
+    EXPECT_EQ(events[1]["event"], "check");
+    EXPECT_EQ(events[1]["outcome"], "Transfer completed");
+    const auto devices = ByDevice(events);
+    ASSERT_EQ(devices.size(), 2u);
+    for (const auto& [device, mine] : devices) {
+        SCOPED_TRACE(device);
+        CheckDeviceEvents(mine, set, false);
+        EXPECT_EQ(mine.front()["bytes"], set.size()) << "the check read the whole set";
+    }
+}
+
 // qf580-sim --devices: N devices on N free ports, a fault aimed at one of them, and one
 // qf580-flash for them all.
 TEST_F(Devices, SimulatorProgramWithSeveralDevices) {

@@ -179,18 +179,20 @@ TransferProgress Sent(std::uint64_t bytes, std::uint64_t total) {
     return p;
 }
 
-TEST(SeveralDevicesProgress, SummedAndKnownOnlyOnceEveryTotalIs) {
-    const TransferProgress both = SumOfProgress({Sent(100, 1000), Sent(300, 3000)});
+TEST(SeveralDevicesProgress, SummedWithTheSetsTotalsOnceAnyDeviceHasCountedThem) {
+    const TransferProgress both = SumOfProgress({Sent(100, 1000), Sent(300, 1000)});
     EXPECT_EQ(both.sent, (StreamCount{400, 40}));
-    EXPECT_EQ(both.totals.all, (StreamCount{4000, 400}));
-    EXPECT_EQ(both.Percent(), 10);
+    EXPECT_EQ(both.totals.all, (StreamCount{2000, 200}));
+    EXPECT_EQ(both.Percent(), 20);
 
-    const TransferProgress oneUnknown = SumOfProgress({Sent(100, 1000), Sent(300, 0)});
-    EXPECT_EQ(oneUnknown.sent.bytes, 400u);
-    EXPECT_FALSE(oneUnknown.totals.Known());
-    EXPECT_EQ(oneUnknown.Percent(), std::nullopt);
+    // A device that never counted disk 2 (silent before it got there) sends the same set.
+    const TransferProgress oneCounted = SumOfProgress({Sent(100, 0), Sent(300, 1000)});
+    EXPECT_EQ(oneCounted.sent.bytes, 400u);
+    EXPECT_EQ(oneCounted.totals.all.bytes, 2000u);
 
-    EXPECT_EQ(SumOfProgress({Sent(1000, 1000), Sent(3000, 3000)}).Percent(), 100);
+    EXPECT_FALSE(SumOfProgress({Sent(100, 0), Sent(300, 0)}).totals.Known());
+    EXPECT_EQ(SumOfProgress({Sent(100, 0), Sent(300, 0)}).Percent(), std::nullopt);
+    EXPECT_EQ(SumOfProgress({Sent(1000, 1000), Sent(1000, 1000)}).Percent(), 100);
     EXPECT_FALSE(SumOfProgress({}).totals.Known());
 }
 
@@ -243,7 +245,7 @@ TEST(ReporterQuestion, TheProgressLineWaitsForTheAnswer) {
     Captured human;
     Reporter reporter(human.Stream(), nullptr, true);
     reporter.ShowProgress(ProgressStyle::Live, 2);
-    reporter.Progress(0, Sent(0, 1000));
+    reporter.Progress(0, Sent(0, 0));
     const std::string before = human.Text();
     EXPECT_NE(before.find("2 devices    ?%  0 B of ?"), std::string::npos) << before;
     reporter.OpenQuestion("Q? ");

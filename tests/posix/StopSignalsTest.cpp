@@ -32,10 +32,12 @@ class StopSignals : public testing::Test {
     sigset_t saved_{};
 };
 
-TEST_F(StopSignals, TheSetIsInterruptAndTerminateOnly) {
+TEST_F(StopSignals, TheSetIsInterruptTerminateAndHangUpOnly) {
     const sigset_t set = StopSignalSet();
     for (int signal = 1; signal < SIGRTMIN; ++signal) {
-        EXPECT_EQ(sigismember(&set, signal) == 1, signal == SIGINT || signal == SIGTERM) << signal;
+        EXPECT_EQ(sigismember(&set, signal) == 1,
+                  signal == SIGINT || signal == SIGTERM || signal == SIGHUP)
+            << signal;
     }
 }
 
