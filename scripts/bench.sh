@@ -4,11 +4,12 @@
 # (bench/baseline_sender.c) on the same simulator and the same update set, the two in turn.
 #
 # Usage: scripts/bench.sh [--pairs N] [--sizes "4 32"] [--no-window] [--no-progress]
-#                         [--no-silence]
+#                         [--no-devices] [--no-silence]
 #   --pairs N      measured pairs per row after one warm-up pair (default 7)
 #   --sizes LIST   set sizes in MB for the command-line rows (default "4 32")
 #   --no-window    leave out the row through the window's worker host
 #   --no-progress  leave out the rows with the progress line on against off
+#   --no-devices   leave out the row of 16 devices at once against one (4 MB set each)
 #   --no-silence   leave out the 15 s wait on a silent device
 # BUILD_DIR picks the Release build tree (default build/bench); the sets are written under it.
 #
@@ -25,6 +26,7 @@ pairs=7
 sizes="4 32"
 window=1
 progress=1
+devices=1
 silence=1
 while [ $# -gt 0 ]; do
     case $1 in
@@ -32,9 +34,10 @@ while [ $# -gt 0 ]; do
         --sizes) sizes=$2; shift 2 ;;
         --no-window) window=0; shift ;;
         --no-progress) progress=0; shift ;;
+        --no-devices) devices=0; shift ;;
         --no-silence) silence=0; shift ;;
         *) echo "usage: scripts/bench.sh [--pairs N] [--sizes \"4 32\"] [--no-window]" \
-                "[--no-progress] [--no-silence]" >&2
+                "[--no-progress] [--no-devices] [--no-silence]" >&2
            exit 2 ;;
     esac
 done
@@ -61,7 +64,9 @@ if [ -z "${QF_BENCH_INSIDE:-}" ]; then
     for mb in $sizes; do
         make_set "${mb}MB" $((mb * 1024 * 1024))
     done
-    [ "$window" = 0 ] || make_set 4MB $((4 * 1024 * 1024))
+    if [ "$window" = 1 ] || [ "$devices" = 1 ]; then
+        make_set 4MB $((4 * 1024 * 1024))
+    fi
     exec env QF_BENCH_INSIDE=1 scripts/in-private-net.sh "$0" "${all_args[@]}"
 fi
 
@@ -82,18 +87,24 @@ measure=$bin/qf580-bench-measure
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR=$work
 
-# Starts a simulator on a free port; sets $started_pid and $started_port.
-start_sim() {  # LOG [sim options...]
-    local log=$1
-    shift
+# Starts a simulator of DEVICES devices on free ports and waits until every one of them
+# listens; sets $started_pid, $started_ports (in the simulator's order) and $started_port
+# (the first).
+start_sim() {  # LOG DEVICES [sim options...]
+    local log=$1 count=$2
+    shift 2
     # Made here, not by the background start, so that the first look below finds it.
     : >"$log"
-    "$bin/qf580-sim" --port 0 "$@" >"$log" 2>&1 &
+    "$bin/qf580-sim" --port 0 --devices "$count" "$@" >"$log" 2>&1 &
     started_pid=$!
+    started_ports=()
     started_port=
     for _ in $(seq 100); do
-        started_port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$log")
-        [ -n "$started_port" ] && return 0
+        mapfile -t started_ports < <(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$log")
+        if [ "${#started_ports[@]}" -ge "$count" ]; then
+            started_port=${started_ports[0]}
+            return 0
+        fi
         sleep 0.05
     done
     echo "the simulator did not start:" >&2
@@ -115,12 +126,13 @@ mib() {  # KiB -> MiB, one decimal
     fmt "%.1f" "$(awk -v k="$1" 'BEGIN { print k / 1024 }')"
 }
 
-summary=()
+summary_names=() summary_lines=()
 # Records one target's verdict: NAME VALUE LIMIT (met when VALUE <= LIMIT).
 judge() {
     local verdict
     verdict=$(awk -v v="$2" -v l="$3" 'BEGIN { print (v <= l) ? "met" : "NOT MET" }')
-    summary+=("$(printf '%-58s %8s <= %-6s %s' "$1" "$2" "$3" "$verdict")")
+    summary_names+=("$1")
+    summary_lines+=("$(printf '%8s <= %-6s %s' "$2" "$3" "$verdict")")
 }
 
 # One measured run: fills run_wall run_cpu run_rss run_sim run_iwall run_icpu. run_sim is the
@@ -144,7 +156,9 @@ run_once() {  # SET COMMAND...
     if [ "$code" != 0 ]; then
         echo "failed (exit $code): ${args[*]} $set" >&2
         cat "$work/stderr" >&2
-        tail -n 3 "$work/sim.log" >&2
+        for log in "$work/sim.log" "$work/devices.log"; do
+            [ ! -e "$log" ] || tail -n 3 "$log" >&2
+        done
         exit 1
     fi
     run_cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.6f", u + s }')
@@ -157,7 +171,9 @@ run_once() {  # SET COMMAND...
 
 # The benchmark's one row: a warm-up pair, then PAIRS pairs A B A B ...; prints the medians
 # of wall, CPU, peak memory and simulator CPU per MB of each side, and the ratios A/B pair
-# by pair with their median. TARGETS are wall=X and/or cpu=Y: limits on the median ratio.
+# by pair with their median. TARGETS are wall=X and/or cpu=Y: limits on the median ratio;
+# a-sets=N says that A sends the set N times (to N devices), so that the simulator's CPU is
+# per MB it received.
 # Leaves the peak memory of A's runs (KiB, the largest) in row_a_rss.
 bench_pairs() {  # TITLE SET A_NAME A_ARRAY B_NAME B_ARRAY [TARGET...]
     local title=$1 set=$2 a_name=$3 b_name=$5
@@ -166,9 +182,12 @@ bench_pairs() {  # TITLE SET A_NAME A_ARRAY B_NAME B_ARRAY [TARGET...]
     shift 6
     local -a aw=() ac=() ar=() as=() aiw=() aic=() bw=() bc=() br=() bs=() biw=() bic=()
     local -a rw=() rc=() riw=() ric=()
-    local bytes mb i
+    local bytes mb i a_sets=1 target
     bytes=$(stat -c %s "$set")
     mb=$(awk -v b="$bytes" 'BEGIN { print b / 1048576 }')
+    for target in "$@"; do
+        case $target in a-sets=*) a_sets=${target#a-sets=} ;; esac
+    done
 
     run_once "$set" "${a_cmd[@]}"
     run_once "$set" "${b_cmd[@]}"
@@ -190,17 +209,18 @@ bench_pairs() {  # TITLE SET A_NAME A_ARRAY B_NAME B_ARRAY [TARGET...]
     echo
     echo "== $title: $(fmt "%.2f" "$mb") MB ($bytes bytes), $pairs pairs after a warm-up pair"
     printf '   %-22s %10s %10s %9s %14s\n' "median of $pairs" "wall s" "cpu s" "peak MB" "sim cpu s/MB"
-    local name w c r s
+    local name w c r s n
     for side in a b; do
         if [ $side = a ]; then
             name=$a_name w=$(median "${aw[@]}") c=$(median "${ac[@]}") r=$(maximum "${ar[@]}")
-            s=$(median "${as[@]}")
+            s=$(median "${as[@]}") n=$a_sets
         else
             name=$b_name w=$(median "${bw[@]}") c=$(median "${bc[@]}") r=$(maximum "${br[@]}")
-            s=$(median "${bs[@]}")
+            s=$(median "${bs[@]}") n=1
         fi
         printf '   %-22s %10s %10s %9s %14s\n' "$name" "$(fmt "%.4f" "$w")" "$(fmt "%.4f" "$c")" \
-            "$(mib "$r")" "$(fmt "%.4f" "$(awk -v s="$s" -v m="$mb" 'BEGIN { print s / m }')")"
+            "$(mib "$r")" \
+            "$(fmt "%.4f" "$(awk -v s="$s" -v m="$mb" -v n="$n" 'BEGIN { print s / (m * n) }')")"
     done
     row_a_rss=$(maximum "${ar[@]}")
     printf '   %-22s %s   median %s\n' "wall A/B pair by pair" "${rw[*]}" "$(median "${rw[@]}")"
@@ -226,7 +246,7 @@ echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -
 echo "load at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "commit: $(git rev-parse --short HEAD 2>/dev/null || echo unknown)$(git diff --quiet 2>/dev/null || echo ' (with local changes)')"
 
-start_sim "$work/sim.log"
+start_sim "$work/sim.log" 1
 sim_pids=("$started_pid")
 port=$started_port
 echo "simulator: 127.0.0.1:$port"
@@ -261,6 +281,23 @@ if [ "$progress" = 1 ]; then
     done
 fi
 
+# Several devices at once: 16 transfers of one process against one simulator of 16 devices,
+# and one device of that same simulator through the same program with the same options in
+# turn. Both run as a user would: fast transfer and the set check before any device is
+# contacted (read once per run, whatever the number of devices), progress off (the output is
+# not a terminal). The simulator is counted from here on; the first one is idle meanwhile.
+if [ "$devices" = 1 ]; then
+    start_sim "$work/devices.log" 16
+    sim_pids+=("$started_pid")
+    one_device=("$bin/qf580-flash" --address "127.0.0.1:$started_port" --disk-answer cancel)
+    all_devices=("$bin/qf580-flash" --disk-answer cancel)
+    for p in "${started_ports[@]}"; do
+        all_devices+=(--address "127.0.0.1:$p")
+    done
+    bench_pairs "4 MB set, 16 devices at once" "$sets/4MB/BENCH001.q58" \
+        16-devices all_devices 1-device one_device wall=1.25 a-sets=16
+fi
+
 if [ "$window" = 1 ]; then
     bench_pairs "4 MB set, window (offscreen)" "$sets/4MB/BENCH001.q58" \
         window window_host baseline baseline_timed
@@ -283,7 +320,7 @@ fi
 # The worker waiting on a device that has gone silent: production time limits (5 s readiness
 # wait and 10 s read), so about 15 s in which the program should use no CPU at all.
 if [ "$silence" = 1 ]; then
-    start_sim "$work/silent.log" --once --fault silence:ack:1:1
+    start_sim "$work/silent.log" 1 --once --fault silence:ack:1:1
     silent_pid=$started_pid
     line=$("$measure" -- "$bin/qf580-flash" --address 127.0.0.1 --port "$started_port" \
         --disk-answer cancel "$sets/32KB/BENCH001.q58")
@@ -298,10 +335,18 @@ if [ "$silence" = 1 ]; then
 fi
 
 echo
-echo "== simulator: $(grep -c ', complete$' "$work/sim.log") transfers complete," \
-    "$(grep -c 'stopped' "$work/sim.log") stopped (every measured and warm-up run should complete)"
+sim_logs=("$work/sim.log")
+[ ! -e "$work/devices.log" ] || sim_logs+=("$work/devices.log")
+echo "== simulator: $(cat "${sim_logs[@]}" | grep -c ', complete$') transfers complete," \
+    "$(cat "${sim_logs[@]}" | grep -c 'stopped') stopped (every measured and warm-up run should complete)"
 
 echo
 echo "== targets"
-printf '   %s\n' "${summary[@]}"
+width=0
+for name in "${summary_names[@]}"; do
+    [ "${#name}" -le "$width" ] || width=${#name}
+done
+for i in "${!summary_names[@]}"; do
+    printf '   %-*s %s\n' "$width" "${summary_names[i]}" "${summary_lines[i]}"
+done
 echo "load at end: $(cut -d' ' -f1-3 /proc/loadavg)"
