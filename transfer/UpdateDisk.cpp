@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <new>
 #include <system_error>
 
 namespace qf580 {
@@ -78,7 +79,24 @@ bool DiskFile::Open(const std::string& path, std::string* why) {
         ::close(fd);
         return fail(SystemReason(error));
     }
+    // Without its own buffer the stream keeps the library's: slower, never wrong.
+    if (!buffer_) {
+        try {
+            buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    if (buffer_) {
+        std::setvbuf(file_.get(), buffer_.get(), _IOFBF, kBufferSize);
+    }
     return true;
+}
+
+DiskFile& DiskFile::operator=(DiskFile&& other) noexcept {
+    // The stream first: it is closed while the buffer it reads into is still there.
+    file_ = std::move(other.file_);
+    buffer_ = std::move(other.buffer_);
+    return *this;
 }
 
 bool DiskFile::Seek(long offset) {

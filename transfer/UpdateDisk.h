@@ -50,7 +50,7 @@ class DiskFile {
     DiskFile(const DiskFile&) = delete;
     DiskFile& operator=(const DiskFile&) = delete;
     DiskFile(DiskFile&&) noexcept = default;
-    DiskFile& operator=(DiskFile&&) noexcept = default;
+    DiskFile& operator=(DiskFile&& other) noexcept;
     ~DiskFile() = default;
 
     // Opens `path` for reading as raw bytes, if it is a regular file. Anything else (a named
@@ -72,10 +72,16 @@ class DiskFile {
     // The bytes come back raw: a zero byte inside stays in the string.
     std::optional<std::string> ReadLine();
 
+    // The stream's buffer: a transfer reads the whole set through it a record at a time, and
+    // the library's default (a page) would cost a system call every 4 KiB, per device.
+    static constexpr std::size_t kBufferSize = 64 * 1024;
+
   private:
     struct Closer {
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
+    // Declared before the stream, so that it outlives it; allocated with the first open.
+    std::unique_ptr<char[]> buffer_;
     std::unique_ptr<std::FILE, Closer> file_;
 };
 

@@ -365,15 +365,15 @@ TEST(OpenDisk, LongAndJapanesePaths) {
     EXPECT_GT(sub.size(), 700u);
 }
 
-// Records are read a whole record per call, so a set many times the size of the C library's
-// stream buffer must come back record for record, whatever the buffer's edges cut: every
-// size from 1 to 255 words, END records between them, EOF after the last.
+// Records are read a whole record per call, so a set many times the size of the stream's
+// buffer must come back record for record, whatever the buffer's edges cut: every size from
+// 1 to 255 words, END records between them, EOF after the last.
 TEST(ReadRecord, LongStreamComesBackRecordForRecord) {
     TempDir tmp;
     std::vector<Bytes> records;
     Bytes file;
     std::uint8_t next = 1;
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 5; ++round) {
         for (int words = 1; words <= 255; ++words) {
             Bytes record{static_cast<std::uint8_t>(words)};
             unsigned sum = 0;
@@ -391,7 +391,7 @@ TEST(ReadRecord, LongStreamComesBackRecordForRecord) {
             }
         }
     }
-    ASSERT_GT(file.size(), std::size_t{8 * BUFSIZ});
+    ASSERT_GT(file.size(), 4 * DiskFile::kBufferSize);
     DiskFile disk = OpenRaw(tmp.Write("long", file));
     RecordBuffer buffer{};
     for (std::size_t n = 0; n < records.size(); ++n) {
@@ -434,6 +434,43 @@ TEST(DiskFile, ReadGivesWhatIsThereAtTheEndAndNothingWhenClosed) {
     EXPECT_EQ(disk.ReadByte(), EOF);
     disk.Close();
     EXPECT_EQ(disk.Read(into.data(), 1), 0u);
+}
+
+// A disk file reads through a buffer of its own. It goes with the stream it serves: a file
+// moved into an open one goes on where it stood (the other one closed first), and a file
+// opened again reads the new file from its start, across the buffer's edges too.
+TEST(DiskFile, BufferGoesWithItsStreamWhenMovedOrOpenedAgain) {
+    TempDir tmp;
+    const std::size_t size = 2 * DiskFile::kBufferSize + 100;
+    Bytes first(size);
+    Bytes second(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        first[i] = static_cast<std::uint8_t>(i * 7);
+        second[i] = static_cast<std::uint8_t>(i * 13 + 5);
+    }
+    const std::string firstPath = tmp.Write("first", first);
+    const std::string secondPath = tmp.Write("second", second);
+    auto readAll = [size](DiskFile& disk, std::size_t from) {
+        Bytes got(size - from);
+        EXPECT_EQ(disk.Read(got.data(), got.size()), got.size());
+        EXPECT_EQ(disk.ReadByte(), EOF);
+        return got;
+    };
+
+    DiskFile target = OpenRaw(firstPath);
+    Bytes skip(DiskFile::kBufferSize + 10);
+    ASSERT_EQ(target.Read(skip.data(), skip.size()), skip.size());
+    DiskFile source = OpenRaw(secondPath);
+    ASSERT_EQ(source.Read(skip.data(), 3), 3u);
+    target = std::move(source);
+    EXPECT_FALSE(source.IsOpen());  // moved from: left closed
+    ASSERT_TRUE(target.IsOpen());
+    EXPECT_EQ(readAll(target, 3), Bytes(second.begin() + 3, second.end()));
+    ASSERT_TRUE(target.Seek(0));
+    EXPECT_EQ(readAll(target, 0), second);
+
+    ASSERT_TRUE(target.Open(firstPath));
+    EXPECT_EQ(readAll(target, 0), first);
 }
 
 // Disk files are regular files. Anything else is refused at once, with its reason: a named
