@@ -91,12 +91,10 @@ int SocketStream::Read(void* buf, int len) {
         return 0;
     }
     const posix::Deadline deadline = posix::Deadline::In(std::max(timeoutMs_, 0));
-    // Ask the system for bytes only once they are there, so that a read that gives up leaves
-    // no request behind.
+    // The system is only ever asked for bytes that are there (a read that gives up leaves no
+    // request behind), and looked at first: the worker waits for readiness before it reads,
+    // so the bytes are nearly always there already, and a wait first would cost a call more.
     for (;;) {
-        if (posix::WaitFor(socket_, POLLIN, -1, deadline) != posix::Waited::Ready) {
-            return 0;
-        }
         const ssize_t n = posix::RetryOnEintr(
             [&] { return ::recv(socket_, buf, static_cast<std::size_t>(len), MSG_DONTWAIT); });
         if (n > 0) {
@@ -105,7 +103,8 @@ int SocketStream::Read(void* buf, int len) {
         if (n == 0) {
             return 0;  // the peer closed the connection
         }
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || deadline.Passed()) {
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || deadline.Passed() ||
+            posix::WaitFor(socket_, POLLIN, -1, deadline) != posix::Waited::Ready) {
             return 0;
         }
     }
