@@ -80,6 +80,9 @@ void DeviceHost::ReportProgress(const TransferProgress& progress) {
 
 void DeviceHost::SetStatus(const std::string& text) {
     reporter_.Line(options_.prefixed ? "[" + options_.device + "] " + text : text);
+    if (!reporter_.Json()) {
+        return;  // the event is not made where nobody takes it: a status comes at every ack
+    }
     reporter_.Event(JsonObject()
                         .String("event", "status")
                         .String("device", options_.device)

@@ -91,9 +91,15 @@ void Reporter::ShowProgress(ProgressStyle style, std::size_t devices) {
     // With several devices the line says so: its figures are theirs together.
     line_.emplace(style, human_, 0, devices > 1 ? std::to_string(devices) + " devices" : "");
     latest_.assign(devices, TransferProgress{});
+    lineShown_.store(style != ProgressStyle::Off);
 }
 
 void Reporter::Progress(std::size_t device, const TransferProgress& progress) {
+    // Without a line nothing is shown: the workers' reports need not meet at the lock, which
+    // every device would otherwise take at each acknowledgement.
+    if (!lineShown_.load()) {
+        return;
+    }
     const std::lock_guard lock(mutex_);
     if (device >= latest_.size()) {
         return;

@@ -3,6 +3,7 @@
 // line for a program. Each line goes out whole and at once.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -57,6 +58,7 @@ class Reporter {
     std::mutex mutex_;
     std::optional<ProgressLine> line_;
     std::vector<TransferProgress> latest_;  // each device's, for the line of several
+    std::atomic<bool> lineShown_{false};    // a style other than Off was set
     std::optional<std::string> question_;   // the question on the terminal now
 };
 

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "DeviceAddress.h"
@@ -272,6 +273,35 @@ TEST(ReporterQuestion, TheLineAfterAStatusLineHasTheLatestFigures) {
         human.Text().ends_with("[a] Transfer completed\n\r\x1b[K2 devices   50%  1.0 kB "
                                "of 2.0 kB  -- B/s  --:-- left"))
         << human.Text();
+}
+
+// Reports reach the stream only through a line that is shown: none before the style is set
+// or with Off, however many come, while the status lines go on; with a line, the reports of
+// every device together, up to 100%.
+TEST(ReporterProgress, ReportsReachTheStreamOnlyThroughAShownLine) {
+    const std::string status = "[a] Sending Header\n";
+    for (const std::optional<ProgressStyle> style :
+         {std::optional<ProgressStyle>(), std::optional(ProgressStyle::Off),
+          std::optional(ProgressStyle::Lines)}) {
+        SCOPED_TRACE(style ? static_cast<int>(*style) : -1);
+        Captured human;
+        Reporter reporter(human.Stream(), nullptr, false);
+        if (style) {
+            reporter.ShowProgress(*style, 2);
+        }
+        reporter.Line("[a] Sending Header");
+        for (std::uint64_t sent = 0; sent <= 1000; sent += 250) {
+            reporter.Progress(0, Sent(sent, 1000));
+            reporter.Progress(1, Sent(3 * sent, 3000));
+        }
+        const std::string text = human.Text();
+        if (style == ProgressStyle::Lines) {
+            EXPECT_TRUE(text.starts_with(status + "2 devices    ?%")) << text;
+            EXPECT_NE(text.find("\n2 devices  100%  4.0 kB of 4.0 kB"), std::string::npos) << text;
+        } else {
+            EXPECT_EQ(text, status);
+        }
+    }
 }
 
 TEST(RunResults, ExitCodeIsThatOfTheFirstDeviceThatDidNotComplete) {
