@@ -163,7 +163,9 @@ void DeviceServer::Serve(Connection connection) {
                 ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
                 break;
             }
-            [[maybe_unused]] const auto read = ::recv(socket, buffer.data(), taken, MSG_DONTWAIT);
+            // Already looked at: taken from the socket without being copied again.
+            [[maybe_unused]] const auto read =
+                ::recv(socket, buffer.data(), taken, MSG_DONTWAIT | MSG_TRUNC);
             AcknowledgeNow(socket);
             continue;
         }
