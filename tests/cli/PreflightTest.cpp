@@ -26,22 +26,18 @@ const std::vector<Bytes>& Pass2() {
     static const std::vector<Bytes> records = PassRecords(10, 200, 6);
     return records;
 }
-Bytes Records(const std::vector<Bytes>& records, std::size_t from, std::size_t to) {
-    return Join(std::vector<Bytes>(records.begin() + static_cast<long>(from),
-                                   records.begin() + static_cast<long>(to)));
-}
 Bytes OneDisk() {
     return Header(kRomSub, 1) + Join(Pass1()) + kEnd + Join(Pass2()) + kEnd;
 }
 Bytes Disk1Of2() {
     const Bytes& cut = Pass1()[40];
-    return Header(kRomSub, 1) + Records(Pass1(), 0, 40) + Bytes(cut.begin(), cut.begin() + 5);
+    return Header(kRomSub, 1) + Join(Pass1(), 0, 40) + Bytes(cut.begin(), cut.begin() + 5);
 }
 Bytes Disk2Of2() {
-    return Header(kRomSub, 2) + Records(Pass1(), 40, 71) + kEnd + Join(Pass2()) + kEnd;
+    return Header(kRomSub, 2) + Join(Pass1(), 40, 71) + kEnd + Join(Pass2()) + kEnd;
 }
 std::uint64_t Pass2RecordOffset(std::size_t index) {
-    return kHeaderSize + Join(Pass1()).size() + 1 + Records(Pass2(), 0, index).size();
+    return kHeaderSize + Join(Pass1()).size() + 1 + Join(Pass2(), 0, index).size();
 }
 
 struct FaultCase {
@@ -75,7 +71,7 @@ std::vector<FaultCase> Cases() {
         cases.push_back(
             {"BadChecksumInPass2", set, std::nullopt, 19, "Incorrect Check Sum", 1,
              Pass2RecordOffset(5), kUpToPass2 + Lines{"Incorrect Check Sum"},
-             Handshake(Header(kRomSub, 1)) + Join(Pass1()) + kEnd + Records(Pass2(), 0, 5)});
+             Handshake(Header(kRomSub, 1)) + Join(Pass1()) + kEnd + Join(Pass2(), 0, 5)});
     }
     {
         Bytes disk2 = Disk2Of2();
@@ -102,7 +98,7 @@ std::vector<FaultCase> Cases() {
                      Lines{"Searching for KV6200", "Sending Header", "Sending START record",
                            "Sending (1) Record", "Insert Disk 2 [OK/cancel]: cancel",
                            "Aborted according to instruction received"},
-                     Handshake(Header(kRomSub, 1)) + Records(Pass1(), 0, 40)});
+                     Handshake(Header(kRomSub, 1)) + Join(Pass1(), 0, 40)});
     return cases;
 }
 

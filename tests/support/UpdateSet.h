@@ -97,6 +97,12 @@ inline Bytes Join(const std::vector<Bytes>& records) {
     return all;
 }
 
+// Records [from, to) of a pass, one after the other: what a disk holds of it.
+inline Bytes Join(const std::vector<Bytes>& records, std::size_t from, std::size_t to) {
+    return Join(std::vector<Bytes>(records.begin() + static_cast<long>(from),
+                                   records.begin() + static_cast<long>(to)));
+}
+
 // What a device must receive before the records.
 inline Bytes Handshake(const Bytes& header) {
     return ToBytes(":UP:EXEC\r\n") + ToBytes("U") + ToBytes("QUILLMAR\r\n") + Bytes{0x38} + header;

@@ -58,22 +58,18 @@ std::vector<Bytes> Pass1() {
 std::vector<Bytes> Pass2() {
     return PassRecords(20, 90, 6);
 }
-Bytes Range(const std::vector<Bytes>& records, std::size_t from, std::size_t to) {
-    return Join(std::vector<Bytes>(records.begin() + static_cast<long>(from),
-                                   records.begin() + static_cast<long>(to)));
-}
 Bytes SubSet() {
     return Header(kRomSub, 1) + Join(Pass1()) + kEnd + Join(Pass2()) + kEnd;
 }
 // Disk 1 holds pass 1's records 0 to 19 and 5 bytes of record 20; disk 2 the rest.
 SetFiles TwoDisks() {
     const Bytes cut = Pass1()[20];
-    return {Header(kRomSub, 1) + Range(Pass1(), 0, 20) + Bytes(cut.begin(), cut.begin() + 5),
-            Header(kRomSub, 2) + Range(Pass1(), 20, 31) + kEnd + Join(Pass2()) + kEnd};
+    return {Header(kRomSub, 1) + Join(Pass1(), 0, 20) + Bytes(cut.begin(), cut.begin() + 5),
+            Header(kRomSub, 2) + Join(Pass1(), 20, 31) + kEnd + Join(Pass2()) + kEnd};
 }
 // The offset of record `index` of pass 2 in SubSet().
 std::uint64_t Pass2Offset(int index) {
-    return kHeaderSize + Size(Join(Pass1())) + 1 + Size(Range(Pass2(), 0, index));
+    return kHeaderSize + Size(Join(Pass1())) + 1 + Size(Join(Pass2(), 0, index));
 }
 
 const std::vector<CheckCase> kCases = {
