@@ -90,15 +90,7 @@ int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operator
     return ExitCodeFor(result.outcome);
 }
 
-namespace {
-
-// Never asks: a disk that is not there is not there.
-class NoQuestion final : public DiskPrompt {
-  public:
-    bool AskInsertDisk(int) override { return false; }
-};
-
-}  // namespace
+namespace {}  // namespace
 
 int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
                  StopRequest& stop) {
@@ -114,7 +106,7 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
     } else if (reporter.Json()) {
         // For the begin events only, if the set is whole as it stands: the transfers stream
         // it as the window does, and nobody is asked anything here.
-        NoQuestion never;
+        NeverAsk never;
         check = CheckSet(file.dir, file.name, never, &stop.Flag());
     }
     const KnownSet known = KnownSetOf(check ? &*check : nullptr);

@@ -37,6 +37,14 @@ struct Fault {
     int recordIndex = 0;  // RecordAck only: index within the pass
     std::uint8_t byte = 0x4E;
     std::size_t bytes = 0;  // CloseAfterBytes only
+
+    // Hangs up once `bytes` bytes have been taken, wherever in the exchange that is.
+    static Fault CloseAfter(std::size_t bytes) {
+        Fault f;
+        f.kind = FaultKind::CloseAfterBytes;
+        f.bytes = bytes;
+        return f;
+    }
 };
 
 struct FaultPlan {

@@ -19,13 +19,6 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-// Answers every "Insert Disk" with Cancel without showing anything: the count looks for the
-// disk only as it is now.
-class NeverAsk final : public DiskPrompt {
-  public:
-    bool AskInsertDisk(int) override { return false; }
-};
-
 }  // namespace
 
 StreamCounter::StreamCounter(int passCount) : passCount_(std::clamp(passCount, 1, kMaxPasses)) {}

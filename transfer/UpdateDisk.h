@@ -95,6 +95,13 @@ class DiskPrompt {
     ~DiskPrompt() = default;
 };
 
+// Answers every "Insert Disk" with Cancel without showing anything: for a look at the set as
+// it is now, with nobody there to put a disk in.
+class NeverAsk final : public DiskPrompt {
+  public:
+    bool AskInsertDisk(int) override { return false; }
+};
+
 // The chosen file as the window and the command line hand it to the worker: split at its last
 // '/', the directory up to and including that separator and the name after it. A bare name
 // has the directory "", so directory + disk name is always the disk's path, relative to the

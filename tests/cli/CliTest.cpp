@@ -153,11 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Cli, DeviceGoneAfterTheLastAcknowledgementFailsWithItsCode) {
     const std::string file = WriteDisk1(GoodSet());
     const std::size_t everything = Handshake(Header(kRomMain, 1)).size() + GoodSet().size() - 56;
-    Fault tookAll;
-    tookAll.kind = FaultKind::CloseAfterBytes;
-    tookAll.bytes = everything;
-    Fault allButEnd = tookAll;
-    allButEnd.bytes = everything - 1;
+    const Fault tookAll = Fault::CloseAfter(everything);
+    const Fault allButEnd = Fault::CloseAfter(everything - 1);
     const struct {
         const char* name;
         Fault fault;

@@ -11,11 +11,6 @@
 
 namespace {
 
-class CancelPrompt : public qf580::DiskPrompt {
-  public:
-    bool AskInsertDisk(int) override { return false; }
-};
-
 const std::string& Dir() {
     static const std::string dir = [] {
         char pattern[] = "/tmp/qf580-fuzz-XXXXXX";
@@ -41,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::fwrite(data, 1, size, f);
         std::fclose(f);
     }
-    CancelPrompt prompt;
+    qf580::NeverAsk prompt;
     for (const int romType : {qf580::kRomTypeAny, qf580::kRomMain, qf580::kRomSub}) {
         qf580::DiskFile disk;
         if (qf580::OpenDisk(1, name, romType, Dir(), disk, prompt) != 0) {

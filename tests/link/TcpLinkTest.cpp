@@ -28,6 +28,16 @@ class TcpLinkTest : public ::testing::Test {
         return conn;
     }
 
+    // Opens the link to `stuck`, a peer that reads nothing and holds little, and writes 8000
+    // bytes of `fill`: most of them stay with the link. Gives the peer's end.
+    UniqueFd OpenAndWriteUnread(DeviceLink& link, Peer& stuck, std::uint8_t fill) {
+        EXPECT_EQ(link.OpenPort(), 1);
+        UniqueFd conn = stuck.Accept();
+        const Bytes out(8000, fill);
+        EXPECT_EQ(link.SendData(out.data(), static_cast<int>(out.size())), 1);
+        return conn;
+    }
+
     Peer peer;
     LinkSettings settings;
 };
@@ -348,11 +358,8 @@ TEST_F(TcpLinkTest, BytesThePeerNeverTakesAreNotConfirmedAndTheWaitSleeps) {
     settings.Set(TcpSettings(stuck.Port()));
     const LinkTimeouts t = ShortTimeouts();
     DeviceLink link(settings, t);
-    ASSERT_EQ(link.OpenPort(), 1);
-    UniqueFd conn = stuck.Accept();
+    const UniqueFd conn = OpenAndWriteUnread(link, stuck, 0x3C);
     ASSERT_TRUE(conn);
-    const Bytes out(8000, 0x3C);
-    ASSERT_EQ(link.SendData(out.data(), static_cast<int>(out.size())), 1);
 
     timespec cpuBefore{};
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuBefore);
@@ -375,11 +382,8 @@ TEST_F(TcpLinkTest, AResetWithBytesUnacknowledgedFailsTheConfirmationAtOnce) {
     Peer stuck(1);
     settings.Set(TcpSettings(stuck.Port()));
     DeviceLink link(settings, LinkTimeouts{3000, 4000, 150});
-    ASSERT_EQ(link.OpenPort(), 1);
-    UniqueFd conn = stuck.Accept();
+    UniqueFd conn = OpenAndWriteUnread(link, stuck, 0x4B);
     ASSERT_TRUE(conn);
-    const Bytes out(8000, 0x4B);
-    ASSERT_EQ(link.SendData(out.data(), static_cast<int>(out.size())), 1);
     const linger abort{1, 0};
     ::setsockopt(conn.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     conn.Reset();

@@ -481,10 +481,7 @@ TEST(DeviceModel, CloseAfterBytesTakesThatManyAndNoMore) {
     const std::size_t startEnds = 11 + 10 + 1 + 56 + Records(3)[0].size();
     for (const std::size_t after : {std::size_t{4}, startEnds, all.size() - 1}) {
         SCOPED_TRACE(after);
-        Fault fault;
-        fault.kind = FaultKind::CloseAfterBytes;
-        fault.bytes = after;
-        DeviceModel model(FaultPlan{{fault}, 0});
+        DeviceModel model(FaultPlan{{Fault::CloseAfter(after)}, 0});
         Bytes replies;
         std::size_t offered = 0;
         std::size_t taken = 0;
@@ -515,10 +512,7 @@ TEST(DeviceModel, CloseAfterBytesTakesThatManyAndNoMore) {
 
 TEST(DeviceModel, CloseAfterEveryByteLeavesTheExchangeComplete) {
     const auto steps = Exchange(Header(kSubLine), {Records(2, 1), Records(2, 2)});
-    Fault fault;
-    fault.kind = FaultKind::CloseAfterBytes;
-    fault.bytes = Concat(steps).size();
-    DeviceModel model(FaultPlan{{fault}, 0});
+    DeviceModel model(FaultPlan{{Fault::CloseAfter(Concat(steps).size())}, 0});
     for (std::size_t i = 0; i + 1 < steps.size(); ++i) {
         const auto out = model.Feed(steps[i].write);
         EXPECT_EQ(out.reply, steps[i].reply);

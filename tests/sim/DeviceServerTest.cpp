@@ -127,10 +127,7 @@ TEST(TcpDeviceServer, GoneMidWriteResetsWithoutAcknowledgingTheRest) {
 // close that acknowledges them all.
 TEST(TcpDeviceServer, ClosingOnceEveryByteIsTakenIsOrderly) {
     const auto steps = Exchange(Header(kSubLine), {Records(70, 1), Records(3, 2)});
-    Fault fault;
-    fault.kind = FaultKind::CloseAfterBytes;
-    fault.bytes = Concat(steps).size();
-    TcpDeviceServer server(FaultPlan{{fault}, 0});
+    TcpDeviceServer server(FaultPlan{{Fault::CloseAfter(Concat(steps).size())}, 0});
     Client client = Client::Tcp(server.Port());
     RunSteps(client, steps);
     ASSERT_TRUE(server.WaitForConnectionsEnded(1, 5s));

@@ -172,13 +172,6 @@ class LastStretch : public TcpTransfer {
         return host.outcome();
     }
 
-    static Fault CloseAfterBytes(std::size_t bytes) {
-        Fault f;
-        f.kind = FaultKind::CloseAfterBytes;
-        f.bytes = bytes;
-        return f;
-    }
-
     std::vector<Bytes> pass1;
     std::vector<Bytes> pass2;
     Bytes everything;
@@ -209,7 +202,7 @@ TEST_F(LastStretch, DeviceClosingInsideARecordOrBeforeTheEndByteIsACommunication
         for (const bool fast : {true, false}) {
             SCOPED_TRACE(std::string(fast ? "fast, " : "not fast, ") + "closed after " +
                          std::to_string(taken) + " of " + std::to_string(total) + " bytes");
-            EXPECT_EQ(Run(fast, CloseAfterBytes(taken)), "Aborted due to communication error");
+            EXPECT_EQ(Run(fast, Fault::CloseAfter(taken)), "Aborted due to communication error");
             EXPECT_EQ(state, "closed the link after " + std::to_string(taken) + " bytes");
         }
     }
@@ -218,7 +211,7 @@ TEST_F(LastStretch, DeviceClosingInsideARecordOrBeforeTheEndByteIsACommunication
 TEST_F(LastStretch, DeviceClosingOnceItHasEveryByteIsStillASuccess) {
     for (const bool fast : {true, false}) {
         SCOPED_TRACE(fast ? "fast" : "not fast");
-        EXPECT_EQ(Run(fast, CloseAfterBytes(everything.size())), "Transfer completed");
+        EXPECT_EQ(Run(fast, Fault::CloseAfter(everything.size())), "Transfer completed");
         EXPECT_EQ(state, "complete");
     }
 }
