@@ -18,9 +18,9 @@
 #include <cstring>
 #include <string>
 
-#include "ErrorBox.h"
-#include "Prompts.h"
-#include "Startup.h"
+#include "ui/ErrorBox.h"
+#include "ui/Prompts.h"
+#include "ui/Startup.h"
 
 namespace {
 

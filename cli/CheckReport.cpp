@@ -1,7 +1,7 @@
-#include "CheckReport.h"
+#include "cli/CheckReport.h"
 
-#include "ExitCodes.h"
-#include "Json.h"
+#include "cli/ExitCodes.h"
+#include "cli/Json.h"
 
 namespace qf580::cli {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "SetCheck.h"
+#include "transfer/SetCheck.h"
 
 namespace qf580::cli {
 

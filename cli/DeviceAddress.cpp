@@ -1,4 +1,4 @@
-#include "DeviceAddress.h"
+#include "cli/DeviceAddress.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

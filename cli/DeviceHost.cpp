@@ -1,10 +1,10 @@
-#include "DeviceHost.h"
+#include "cli/DeviceHost.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "ExitCodes.h"
-#include "Json.h"
+#include "cli/ExitCodes.h"
+#include "cli/Json.h"
 
 namespace qf580::cli {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "Reporter.h"
-#include "SetCheck.h"
-#include "SharedQuestion.h"
-#include "TransHost.h"
+#include "cli/Reporter.h"
+#include "cli/SharedQuestion.h"
+#include "transfer/SetCheck.h"
+#include "transfer/TransHost.h"
 
 namespace qf580::cli {
 

@@ -1,4 +1,4 @@
-#include "ExitCodes.h"
+#include "cli/ExitCodes.h"
 
 #include <cstdio>
 #include <string_view>

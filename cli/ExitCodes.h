@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "Outcome.h"
+#include "transfer/Outcome.h"
 
 namespace qf580::cli {
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "Progress.h"
+#include "transfer/Progress.h"
 
 namespace qf580::cli {
 

@@ -1,4 +1,4 @@
-#include "Reporter.h"
+#include "cli/Reporter.h"
 
 #include <algorithm>
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ProgressLine.h"
+#include "cli/ProgressLine.h"
 
 namespace qf580::cli {
 

@@ -1,14 +1,14 @@
-#include "Run.h"
+#include "cli/Run.h"
 
 #include <memory>
 #include <optional>
 
-#include "CheckReport.h"
-#include "DeviceHost.h"
-#include "ExitCodes.h"
-#include "Json.h"
-#include "SetCheck.h"
-#include "SharedQuestion.h"
+#include "cli/CheckReport.h"
+#include "cli/DeviceHost.h"
+#include "cli/ExitCodes.h"
+#include "cli/Json.h"
+#include "cli/SharedQuestion.h"
+#include "transfer/SetCheck.h"
 
 namespace qf580::cli {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "ProgressLine.h"
-#include "Reporter.h"
-#include "Ttrans.h"
+#include "cli/ProgressLine.h"
+#include "cli/Reporter.h"
+#include "transfer/Ttrans.h"
 
 namespace qf580::cli {
 

@@ -1,4 +1,4 @@
-#include "SharedQuestion.h"
+#include "cli/SharedQuestion.h"
 
 namespace qf580::cli {
 

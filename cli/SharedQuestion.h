@@ -7,7 +7,7 @@
 #include <memory>
 #include <mutex>
 
-#include "UpdateDisk.h"
+#include "transfer/UpdateDisk.h"
 
 namespace qf580::cli {
 

@@ -1,4 +1,4 @@
-#include "TerminalOperator.h"
+#include "cli/TerminalOperator.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "Eintr.h"
-#include "Poll.h"
+#include "posix/Eintr.h"
+#include "posix/Poll.h"
 
 namespace qf580::cli {
 

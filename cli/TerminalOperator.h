@@ -6,8 +6,8 @@
 #include <atomic>
 #include <string>
 
-#include "Reporter.h"
-#include "UpdateDisk.h"
+#include "cli/Reporter.h"
+#include "transfer/UpdateDisk.h"
 
 namespace qf580::cli {
 

@@ -13,15 +13,15 @@
 #include <system_error>
 #include <thread>
 
-#include "DeviceAddress.h"
-#include "ExitCodes.h"
-#include "Poll.h"
-#include "RizEDUd.h"
-#include "Run.h"
-#include "StandardStreams.h"
-#include "StopSignals.h"
-#include "TerminalOperator.h"
-#include "WakePipe.h"
+#include "cli/DeviceAddress.h"
+#include "cli/ExitCodes.h"
+#include "cli/Run.h"
+#include "cli/TerminalOperator.h"
+#include "posix/Poll.h"
+#include "posix/StandardStreams.h"
+#include "posix/StopSignals.h"
+#include "posix/WakePipe.h"
+#include "transfer/RizEDUd.h"
 
 namespace {
 

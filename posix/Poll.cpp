@@ -1,4 +1,4 @@
-#include "Poll.h"
+#include "posix/Poll.h"
 
 #include <poll.h>
 

@@ -1,11 +1,11 @@
-#include "StandardStreams.h"
+#include "posix/StandardStreams.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "Eintr.h"
+#include "posix/Eintr.h"
 
 namespace qf580::posix {
 

@@ -1,4 +1,4 @@
-#include "StopSignals.h"
+#include "posix/StopSignals.h"
 
 #include <pthread.h>
 #include <sys/signalfd.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "Eintr.h"
+#include "posix/Eintr.h"
 
 namespace qf580::posix {
 

@@ -4,7 +4,7 @@
 
 #include <signal.h>
 
-#include "UniqueFd.h"
+#include "posix/UniqueFd.h"
 
 namespace qf580::posix {
 

@@ -1,4 +1,4 @@
-#include "UniqueFd.h"
+#include "posix/UniqueFd.h"
 
 #include <unistd.h>
 

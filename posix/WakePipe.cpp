@@ -1,4 +1,4 @@
-#include "WakePipe.h"
+#include "posix/WakePipe.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "Eintr.h"
+#include "posix/Eintr.h"
 
 namespace qf580::posix {
 

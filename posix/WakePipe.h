@@ -1,7 +1,7 @@
 // A pipe that wakes a wait on another thread: Wake makes its read end readable.
 #pragma once
 
-#include "UniqueFd.h"
+#include "posix/UniqueFd.h"
 
 namespace qf580::posix {
 

@@ -1,11 +1,11 @@
-#include "DeviceModel.h"
+#include "sim/DeviceModel.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
 
-#include "Protocol.h"
+#include "sim/Protocol.h"
 
 namespace qf580::sim {
 namespace {

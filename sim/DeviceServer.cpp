@@ -1,4 +1,4 @@
-#include "DeviceServer.h"
+#include "sim/DeviceServer.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,9 +12,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "Eintr.h"
-#include "Poll.h"
-#include "StandinFrames.h"
+#include "posix/Eintr.h"
+#include "posix/Poll.h"
+#include "sim/StandinFrames.h"
 
 namespace qf580::sim {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
-#include "DeviceModel.h"
-#include "UniqueFd.h"
-#include "WakePipe.h"
+#include "posix/UniqueFd.h"
+#include "posix/WakePipe.h"
+#include "sim/DeviceModel.h"
 
 namespace qf580::sim {
 

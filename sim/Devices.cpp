@@ -1,4 +1,4 @@
-#include "Devices.h"
+#include "sim/Devices.h"
 
 #include <charconv>
 

@@ -1,4 +1,4 @@
-#include "FaultText.h"
+#include "sim/FaultText.h"
 
 #include <map>
 #include <stdexcept>

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "DeviceModel.h"
+#include "sim/DeviceModel.h"
 
 namespace qf580::sim {
 

@@ -1,4 +1,4 @@
-#include "Protocol.h"
+#include "sim/Protocol.h"
 
 #include <algorithm>
 

@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "Eintr.h"
-#include "Poll.h"
-#include "RizEDUdApi.h"
-#include "StandinFrames.h"
-#include "UniqueFd.h"
+#include "posix/Eintr.h"
+#include "posix/Poll.h"
+#include "posix/UniqueFd.h"
+#include "sim/StandinFrames.h"
+#include "transfer/RizEDUdApi.h"
 
 namespace {
 

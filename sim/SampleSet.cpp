@@ -1,5 +1,5 @@
 // Sample update sets: valid headers, random records with correct checksums, one END per pass.
-#include "SampleSet.h"
+#include "sim/SampleSet.h"
 
 #include <cstdint>
 #include <fstream>
@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "Protocol.h"
+#include "sim/Protocol.h"
 
 namespace qf580::sim {
 namespace {

@@ -1,4 +1,4 @@
-#include "TcpDeviceServer.h"
+#include "sim/TcpDeviceServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

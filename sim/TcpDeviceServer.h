@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "DeviceServer.h"
+#include "sim/DeviceServer.h"
 
 namespace qf580::sim {
 

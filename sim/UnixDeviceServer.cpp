@@ -1,4 +1,4 @@
-#include "UnixDeviceServer.h"
+#include "sim/UnixDeviceServer.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "DeviceServer.h"
+#include "sim/DeviceServer.h"
 
 namespace qf580::sim {
 

@@ -17,15 +17,15 @@
 #include <string>
 #include <vector>
 
-#include "DeviceModel.h"
-#include "Devices.h"
-#include "FaultText.h"
-#include "Poll.h"
-#include "SampleSet.h"
-#include "StopSignals.h"
-#include "TcpDeviceServer.h"
-#include "UnixDeviceServer.h"
-#include "WakePipe.h"
+#include "posix/Poll.h"
+#include "posix/StopSignals.h"
+#include "posix/WakePipe.h"
+#include "sim/DeviceModel.h"
+#include "sim/Devices.h"
+#include "sim/FaultText.h"
+#include "sim/SampleSet.h"
+#include "sim/TcpDeviceServer.h"
+#include "sim/UnixDeviceServer.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "DeviceLink.h"
+#include "transfer/DeviceLink.h"
 
 #include <utility>
 
-#include "TcpClient.h"
+#include "transfer/TcpClient.h"
 
 namespace qf580 {
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <optional>
 
-#include "LinkSettings.h"
-#include "RizEDUd.h"
+#include "transfer/LinkSettings.h"
+#include "transfer/RizEDUd.h"
 
 namespace qf580 {
 

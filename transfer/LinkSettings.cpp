@@ -1,4 +1,4 @@
-#include "LinkSettings.h"
+#include "transfer/LinkSettings.h"
 
 namespace qf580 {
 

@@ -1,4 +1,4 @@
-#include "RizEDUd.h"
+#include "transfer/RizEDUd.h"
 
 #include <dlfcn.h>
 
@@ -7,7 +7,7 @@
 #include <optional>
 #include <system_error>
 
-#include "RizEDUdApi.h"
+#include "transfer/RizEDUdApi.h"
 
 namespace qf580 {
 

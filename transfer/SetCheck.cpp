@@ -1,4 +1,4 @@
-#include "SetCheck.h"
+#include "transfer/SetCheck.h"
 
 #include <cstdio>
 #include <filesystem>

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "Outcome.h"
-#include "UpdateDisk.h"
+#include "transfer/Outcome.h"
+#include "transfer/UpdateDisk.h"
 
 namespace qf580 {
 

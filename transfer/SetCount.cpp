@@ -1,11 +1,11 @@
-#include "SetCount.h"
+#include "transfer/SetCount.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
-#include "UpdateDisk.h"
+#include "transfer/UpdateDisk.h"
 
 namespace qf580 {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "Progress.h"
+#include "transfer/Progress.h"
 
 namespace qf580 {
 

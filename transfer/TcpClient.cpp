@@ -1,4 +1,4 @@
-#include "TcpClient.h"
+#include "transfer/TcpClient.h"
 
 #include <arpa/inet.h>
 #include <linux/sockios.h>
@@ -14,8 +14,8 @@
 #include <chrono>
 #include <climits>
 
-#include "Eintr.h"
-#include "Poll.h"
+#include "posix/Eintr.h"
+#include "posix/Poll.h"
 
 namespace qf580 {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "UniqueFd.h"
+#include "posix/UniqueFd.h"
 
 namespace qf580 {
 

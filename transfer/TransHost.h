@@ -4,10 +4,10 @@
 
 #include <string>
 
-#include "LinkSettings.h"
-#include "Outcome.h"
-#include "Progress.h"
-#include "UpdateDisk.h"
+#include "transfer/LinkSettings.h"
+#include "transfer/Outcome.h"
+#include "transfer/Progress.h"
+#include "transfer/UpdateDisk.h"
 
 namespace qf580 {
 

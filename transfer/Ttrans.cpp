@@ -1,4 +1,4 @@
-#include "Ttrans.h"
+#include "transfer/Ttrans.h"
 
 #include <array>
 #include <chrono>
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "SetCount.h"
+#include "transfer/SetCount.h"
 
 namespace qf580 {
 

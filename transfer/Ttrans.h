@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 
-#include "DeviceLink.h"
-#include "TransHost.h"
-#include "UpdateDisk.h"
+#include "transfer/DeviceLink.h"
+#include "transfer/TransHost.h"
+#include "transfer/UpdateDisk.h"
 
 namespace qf580 {
 

@@ -1,4 +1,4 @@
-#include "UpdateDisk.h"
+#include "transfer/UpdateDisk.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,9 +1,9 @@
-#include "About.h"
+#include "ui/About.h"
 
 #include <QKeyEvent>
 #include <QPushButton>
 
-#include "WindowLook.h"
+#include "ui/WindowLook.h"
 #include "ui_About.h"
 
 namespace qf580::ui {

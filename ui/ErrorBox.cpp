@@ -1,6 +1,6 @@
-#include "ErrorBox.h"
+#include "ui/ErrorBox.h"
 
-#include "Prompts.h"
+#include "ui/Prompts.h"
 
 namespace qf580::ui {
 

@@ -7,7 +7,7 @@
 
 #include <mutex>
 
-#include "Progress.h"
+#include "transfer/Progress.h"
 
 namespace qf580::ui {
 

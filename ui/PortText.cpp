@@ -1,4 +1,4 @@
-#include "PortText.h"
+#include "ui/PortText.h"
 
 namespace qf580::ui {
 

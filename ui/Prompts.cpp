@@ -1,4 +1,4 @@
-#include "Prompts.h"
+#include "ui/Prompts.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -20,7 +20,7 @@
 #include <QTreeView>
 #include <algorithm>
 
-#include "WindowLook.h"
+#include "ui/WindowLook.h"
 
 namespace qf580::ui {
 

@@ -1,4 +1,4 @@
-#include "SDIMain.h"
+#include "ui/SDIMain.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -15,11 +15,11 @@
 
 #include <utility>
 
-#include "About.h"
-#include "Prompts.h"
-#include "Transsetup.h"
-#include "UpdateDisk.h"
-#include "WindowLook.h"
+#include "transfer/UpdateDisk.h"
+#include "ui/About.h"
+#include "ui/Prompts.h"
+#include "ui/Transsetup.h"
+#include "ui/WindowLook.h"
 #include "ui_SDIMain.h"
 
 namespace qf580::ui {

@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "LinkSettings.h"
-#include "TransferSession.h"
-#include "UpdateDisk.h"
+#include "transfer/LinkSettings.h"
+#include "transfer/UpdateDisk.h"
+#include "ui/TransferSession.h"
 
 class QAction;
 class QFileDialog;

@@ -1,12 +1,12 @@
-#include "Startup.h"
+#include "ui/Startup.h"
 
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QToolTip>
 
-#include "ErrorBox.h"
-#include "WindowLook.h"
+#include "ui/ErrorBox.h"
+#include "ui/WindowLook.h"
 
 namespace qf580::ui {
 

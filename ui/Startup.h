@@ -6,9 +6,9 @@
 #include <QTranslator>
 #include <memory>
 
-#include "About.h"
-#include "SDIMain.h"
-#include "Transsetup.h"
+#include "ui/About.h"
+#include "ui/SDIMain.h"
+#include "ui/Transsetup.h"
 
 namespace qf580::ui {
 

@@ -1,10 +1,10 @@
-#include "TransferSession.h"
+#include "ui/TransferSession.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QThread>
 
-#include "Prompts.h"
+#include "ui/Prompts.h"
 
 namespace qf580::ui {
 

@@ -8,13 +8,13 @@
 #include <memory>
 #include <string>
 
-#include "LatestProgress.h"
-#include "LinkSettings.h"
-#include "Outcome.h"
-#include "Progress.h"
-#include "TransHost.h"
-#include "Ttrans.h"
-#include "UpdateDisk.h"
+#include "transfer/LinkSettings.h"
+#include "transfer/Outcome.h"
+#include "transfer/Progress.h"
+#include "transfer/TransHost.h"
+#include "transfer/Ttrans.h"
+#include "transfer/UpdateDisk.h"
+#include "ui/LatestProgress.h"
 
 class QWidget;
 

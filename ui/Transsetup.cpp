@@ -1,4 +1,4 @@
-#include "Transsetup.h"
+#include "ui/Transsetup.h"
 
 #include <algorithm>
 
@@ -8,9 +8,9 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "ErrorBox.h"
-#include "PortText.h"
-#include "WindowLook.h"
+#include "ui/ErrorBox.h"
+#include "ui/PortText.h"
+#include "ui/WindowLook.h"
 #include "ui_Transsetup.h"
 
 namespace qf580::ui {

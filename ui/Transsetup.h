@@ -5,7 +5,7 @@
 #include <QString>
 #include <memory>
 
-#include "LinkSettings.h"
+#include "transfer/LinkSettings.h"
 
 class QHideEvent;
 class QKeyEvent;

@@ -6,9 +6,9 @@
 
 #include <fstream>
 
-#include "ChildProcess.h"
-#include "TcpDeviceServer.h"
-#include "WorkerSupport.h"
+#include "sim/TcpDeviceServer.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/worker/WorkerSupport.h"
 
 namespace qf580::test {
 namespace {

@@ -8,11 +8,11 @@
 
 #include <set>
 
-#include "ChildProcess.h"
-#include "ExitCodes.h"
-#include "TcpDeviceServer.h"
-#include "TerminalOperator.h"
-#include "WorkerSupport.h"
+#include "cli/ExitCodes.h"
+#include "cli/TerminalOperator.h"
+#include "sim/TcpDeviceServer.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/worker/WorkerSupport.h"
 
 namespace qf580::test {
 namespace {

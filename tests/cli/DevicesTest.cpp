@@ -7,9 +7,9 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "ChildProcess.h"
-#include "TcpDeviceServer.h"
-#include "WorkerSupport.h"
+#include "sim/TcpDeviceServer.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/worker/WorkerSupport.h"
 
 namespace qf580::test {
 namespace {

@@ -10,10 +10,10 @@
 #include <optional>
 #include <thread>
 
-#include "DeviceAddress.h"
-#include "DeviceHost.h"
-#include "Reporter.h"
-#include "SharedQuestion.h"
+#include "cli/DeviceAddress.h"
+#include "cli/DeviceHost.h"
+#include "cli/Reporter.h"
+#include "cli/SharedQuestion.h"
 
 namespace qf580::cli {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Json.h"
+#include "cli/Json.h"
 
 namespace qf580::cli {
 namespace {

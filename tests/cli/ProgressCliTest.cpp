@@ -6,10 +6,10 @@
 #include <regex>
 #include <set>
 
-#include "ChildProcess.h"
-#include "StatusTexts.h"
-#include "TcpDeviceServer.h"
-#include "WorkerSupport.h"
+#include "sim/TcpDeviceServer.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/StatusTexts.h"
+#include "tests/worker/WorkerSupport.h"
 
 namespace qf580::test {
 namespace {

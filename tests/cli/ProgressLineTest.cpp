@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "ProgressLine.h"
+#include "cli/ProgressLine.h"
 
 namespace qf580::cli {
 namespace {

@@ -11,12 +11,12 @@
 #include <sstream>
 #include <thread>
 
-#include "ChildProcess.h"
-#include "ShortTimeouts.h"
-#include "TcpDeviceServer.h"
-#include "TempDir.h"
-#include "UpdateDisk.h"
-#include "UpdateSet.h"
+#include "sim/TcpDeviceServer.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/ShortTimeouts.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/UpdateSet.h"
+#include "transfer/UpdateDisk.h"
 
 namespace qf580::test {
 namespace {

@@ -6,12 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include "ChildProcess.h"
-#include "ShortTimeouts.h"
-#include "TempDir.h"
-#include "UnixDeviceServer.h"
-#include "UpdateDisk.h"
-#include "UpdateSet.h"
+#include "sim/UnixDeviceServer.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/ShortTimeouts.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/UpdateSet.h"
+#include "transfer/UpdateDisk.h"
 
 namespace qf580::test {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "UpdateDisk.h"
+#include "transfer/UpdateDisk.h"
 
 namespace {
 

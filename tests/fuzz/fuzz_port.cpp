@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "PortText.h"
+#include "ui/PortText.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 /* A driver for the binding tests: one device, handle 42, that gives back what was written. */
 #include <string.h>
 
-#include "RizEDUdApi.h"
+#include "transfer/RizEDUdApi.h"
 
 enum { kHandle = 42, kRoom = 4096 };
 

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "DeviceLink.h"
-#include "LinkSettings.h"
-#include "RizEDUd.h"
-#include "ShortTimeouts.h"
-#include "TcpClient.h"
+#include "tests/support/ShortTimeouts.h"
+#include "transfer/DeviceLink.h"
+#include "transfer/LinkSettings.h"
+#include "transfer/RizEDUd.h"
+#include "transfer/TcpClient.h"
 
 namespace qf580::linktest {
 

@@ -4,7 +4,7 @@
 #include <csignal>
 #include <thread>
 
-#include "LinkTestSupport.h"
+#include "tests/link/LinkTestSupport.h"
 
 namespace qf580::linktest {
 namespace {

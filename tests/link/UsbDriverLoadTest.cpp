@@ -3,7 +3,7 @@
 
 #include <optional>
 
-#include "LinkTestSupport.h"
+#include "tests/link/LinkTestSupport.h"
 
 namespace qf580::linktest {
 namespace {

@@ -6,9 +6,9 @@
 #include <iterator>
 #include <thread>
 
-#include "Poll.h"
-#include "PosixTestSupport.h"
-#include "WakePipe.h"
+#include "posix/Poll.h"
+#include "posix/WakePipe.h"
+#include "tests/posix/PosixTestSupport.h"
 
 namespace qf580::posix {
 namespace {

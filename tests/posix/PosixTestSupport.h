@@ -10,7 +10,7 @@
 #include <set>
 #include <utility>
 
-#include "UniqueFd.h"
+#include "posix/UniqueFd.h"
 
 namespace qf580::posix::test {
 

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "PosixTestSupport.h"
-#include "StandardStreams.h"
+#include "posix/StandardStreams.h"
+#include "tests/posix/PosixTestSupport.h"
 
 namespace qf580::posix {
 namespace {

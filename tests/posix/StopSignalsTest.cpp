@@ -6,9 +6,9 @@
 
 #include <thread>
 
-#include "Poll.h"
-#include "PosixTestSupport.h"
-#include "StopSignals.h"
+#include "posix/Poll.h"
+#include "posix/StopSignals.h"
+#include "tests/posix/PosixTestSupport.h"
 
 namespace qf580::posix {
 namespace {

@@ -10,9 +10,9 @@
 #include <functional>
 #include <thread>
 
-#include "Eintr.h"
-#include "Poll.h"
-#include "PosixTestSupport.h"
+#include "posix/Eintr.h"
+#include "posix/Poll.h"
+#include "tests/posix/PosixTestSupport.h"
 
 namespace qf580::posix {
 namespace {

@@ -4,8 +4,8 @@
 #include <cctype>
 #include <random>
 
-#include "DeviceModel.h"
-#include "SimTestSupport.h"
+#include "sim/DeviceModel.h"
+#include "tests/sim/SimTestSupport.h"
 
 namespace qf580::sim {
 namespace {

@@ -16,9 +16,9 @@
 #include <memory>
 #include <stdexcept>
 
-#include "SimClient.h"
-#include "TcpDeviceServer.h"
-#include "UnixDeviceServer.h"
+#include "sim/TcpDeviceServer.h"
+#include "sim/UnixDeviceServer.h"
+#include "tests/sim/SimClient.h"
 
 namespace qf580::sim {
 namespace {

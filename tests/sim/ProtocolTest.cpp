@@ -4,10 +4,10 @@
 
 #include <stdexcept>
 
-#include "FaultText.h"
-#include "Protocol.h"
-#include "SimTestSupport.h"
-#include "StandinFrames.h"
+#include "sim/FaultText.h"
+#include "sim/Protocol.h"
+#include "sim/StandinFrames.h"
+#include "tests/sim/SimTestSupport.h"
 
 namespace qf580::sim {
 namespace {

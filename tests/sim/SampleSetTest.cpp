@@ -7,9 +7,9 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "DeviceModel.h"
-#include "SampleSet.h"
-#include "SimTestSupport.h"
+#include "sim/DeviceModel.h"
+#include "sim/SampleSet.h"
+#include "tests/sim/SimTestSupport.h"
 
 namespace qf580::sim {
 namespace {

@@ -15,9 +15,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "SimTestSupport.h"
-#include "StandinFrames.h"
-#include "UniqueFd.h"
+#include "posix/UniqueFd.h"
+#include "sim/StandinFrames.h"
+#include "tests/sim/SimTestSupport.h"
 
 namespace qf580::sim::test {
 

@@ -2,8 +2,8 @@
 // options that can't go together.
 #include <gtest/gtest.h>
 
-#include "ChildProcess.h"
-#include "Devices.h"
+#include "sim/Devices.h"
+#include "tests/support/ChildProcess.h"
 
 namespace qf580::sim {
 namespace {

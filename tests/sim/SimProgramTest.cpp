@@ -6,8 +6,8 @@
 #include <fstream>
 #include <regex>
 
-#include "ChildProcess.h"
-#include "SimClient.h"
+#include "tests/sim/SimClient.h"
+#include "tests/support/ChildProcess.h"
 
 namespace qf580::sim {
 namespace {

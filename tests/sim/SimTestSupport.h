@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "UpdateSet.h"
+#include "tests/support/UpdateSet.h"
 
 namespace qf580::sim::test {
 

@@ -13,11 +13,11 @@
 #include <filesystem>
 #include <memory>
 
-#include "ChildProcess.h"
-#include "RizEDUd.h"
-#include "SimTestSupport.h"
-#include "UniqueFd.h"
-#include "UnixDeviceServer.h"
+#include "posix/UniqueFd.h"
+#include "sim/UnixDeviceServer.h"
+#include "tests/sim/SimTestSupport.h"
+#include "tests/support/ChildProcess.h"
+#include "transfer/RizEDUd.h"
 
 namespace qf580::sim {
 namespace {

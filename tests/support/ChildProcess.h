@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "UniqueFd.h"
+#include "posix/UniqueFd.h"
 
 extern char** environ;
 

@@ -2,7 +2,7 @@
 // the tests a fraction of a second.
 #pragma once
 
-#include "DeviceLink.h"
+#include "transfer/DeviceLink.h"
 
 namespace qf580::test {
 

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "LinkSettings.h"
+#include "transfer/LinkSettings.h"
 
 using namespace qf580;
 

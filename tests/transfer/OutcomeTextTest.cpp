@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "Outcome.h"
+#include "transfer/Outcome.h"
 
 namespace qf580::test {
 namespace {

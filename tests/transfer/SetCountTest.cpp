@@ -1,14 +1,14 @@
 // Counting a set's bytes and records by count bytes alone, as the worker will read the set.
 #include <gtest/gtest.h>
 
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "SetCount.h"
-#include "UpdateDisk.h"
+#include "transfer/SetCount.h"
+#include "transfer/UpdateDisk.h"
 
 namespace qf580 {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "FifoRescue.h"
-#include "TempDir.h"
+#include "tests/support/FifoRescue.h"
+#include "tests/support/TempDir.h"
 
 #include <chrono>
 #include <filesystem>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "UpdateDisk.h"
+#include "transfer/UpdateDisk.h"
 
 namespace fs = std::filesystem;
 using namespace qf580;

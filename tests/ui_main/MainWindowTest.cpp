@@ -14,9 +14,9 @@
 #include <QToolButton>
 #include <map>
 
-#include "FifoRescue.h"
-#include "Transsetup.h"
-#include "UiSupport.h"
+#include "tests/support/FifoRescue.h"
+#include "tests/ui_main/UiSupport.h"
+#include "ui/Transsetup.h"
 
 namespace qf580::test {
 namespace {

@@ -11,11 +11,11 @@
 #include <map>
 #include <optional>
 
-#include "SampleSet.h"
-#include "Startup.h"
-#include "TcpDeviceServer.h"
-#include "Transsetup.h"
-#include "UiSupport.h"
+#include "sim/SampleSet.h"
+#include "sim/TcpDeviceServer.h"
+#include "tests/ui_main/UiSupport.h"
+#include "ui/Startup.h"
+#include "ui/Transsetup.h"
 
 namespace qf580::test {
 namespace {

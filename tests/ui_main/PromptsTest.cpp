@@ -18,10 +18,10 @@
 #include <QTreeView>
 #include <QWindow>
 
-#include "ErrorBox.h"
-#include "Startup.h"
-#include "UiSupport.h"
-#include "WindowLook.h"
+#include "tests/ui_main/UiSupport.h"
+#include "ui/ErrorBox.h"
+#include "ui/Startup.h"
+#include "ui/WindowLook.h"
 
 namespace qf580::test {
 namespace {

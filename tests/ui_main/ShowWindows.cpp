@@ -11,10 +11,10 @@
 #include <QTimer>
 #include <QTranslator>
 
-#include "ErrorBox.h"
-#include "Prompts.h"
-#include "Startup.h"
-#include "Transsetup.h"
+#include "ui/ErrorBox.h"
+#include "ui/Prompts.h"
+#include "ui/Startup.h"
+#include "ui/Transsetup.h"
 
 int main(int argc, char** argv) {
     qf580::ui::TApplication app(argc, argv);

@@ -5,11 +5,11 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include "About.h"
-#include "ErrorBox.h"
-#include "Startup.h"
-#include "UiSupport.h"
-#include "WindowLook.h"
+#include "tests/ui_main/UiSupport.h"
+#include "ui/About.h"
+#include "ui/ErrorBox.h"
+#include "ui/Startup.h"
+#include "ui/WindowLook.h"
 
 namespace qf580::test {
 namespace {

@@ -8,11 +8,11 @@
 #include <optional>
 #include <thread>
 
-#include "SampleSet.h"
-#include "StatusTexts.h"
-#include "TcpDeviceServer.h"
-#include "TransferSession.h"
-#include "UiSupport.h"
+#include "sim/SampleSet.h"
+#include "sim/TcpDeviceServer.h"
+#include "tests/support/StatusTexts.h"
+#include "tests/ui_main/UiSupport.h"
+#include "ui/TransferSession.h"
 
 namespace qf580::test {
 namespace {

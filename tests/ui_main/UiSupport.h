@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "StatusTexts.h"
-#include "TempDir.h"
+#include "tests/support/StatusTexts.h"
+#include "tests/support/TempDir.h"
 
 #include <stdlib.h>
 
@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "LinkSettings.h"
-#include "Prompts.h"
-#include "SDIMain.h"
-#include "Ttrans.h"
+#include "transfer/LinkSettings.h"
+#include "transfer/Ttrans.h"
+#include "ui/Prompts.h"
+#include "ui/SDIMain.h"
 
 // Readable failure messages.
 inline void PrintTo(const QString& text, std::ostream* os) {

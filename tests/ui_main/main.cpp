@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "ErrorBox.h"
+#include "ui/ErrorBox.h"
 
 int main(int argc, char** argv) {
     // Test discovery runs this too; without a display the offscreen platform serves.

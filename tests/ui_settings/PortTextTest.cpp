@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "PortText.h"
+#include "ui/PortText.h"
 
 using qf580::ui::StrToInt;
 

@@ -16,8 +16,8 @@
 #include <functional>
 #include <vector>
 
-#include "Prompts.h"
-#include "Transsetup.h"
+#include "ui/Prompts.h"
+#include "ui/Transsetup.h"
 
 inline void PrintTo(const QString& text, std::ostream* os) {
     *os << '"' << text.toStdString() << '"';

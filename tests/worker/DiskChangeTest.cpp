@@ -2,8 +2,8 @@
 // operator's help, and what a stop or a switch of the fast-transfer flag does meanwhile.
 #include <gtest/gtest.h>
 
-#include "FifoRescue.h"
-#include "WorkerSupport.h"
+#include "tests/support/FifoRescue.h"
+#include "tests/worker/WorkerSupport.h"
 
 namespace qf580::test {
 namespace {

@@ -2,7 +2,7 @@
 // faulty file; after each one, the same host runs a good transfer.
 #include <gtest/gtest.h>
 
-#include "WorkerSupport.h"
+#include "tests/worker/WorkerSupport.h"
 
 namespace qf580::test {
 namespace {

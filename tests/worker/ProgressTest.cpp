@@ -3,7 +3,7 @@
 // disk is there, or from the moment disk 2 has been found.
 #include <gtest/gtest.h>
 
-#include "WorkerSupport.h"
+#include "tests/worker/WorkerSupport.h"
 
 namespace qf580::test {
 namespace {

@@ -3,8 +3,8 @@
 // having read exactly the records the worker sends.
 #include <gtest/gtest.h>
 
-#include "SetCheck.h"
-#include "WorkerSupport.h"
+#include "tests/worker/WorkerSupport.h"
+#include "transfer/SetCheck.h"
 
 namespace qf580::test {
 namespace {

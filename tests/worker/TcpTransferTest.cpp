@@ -1,8 +1,8 @@
 // The worker with its real TCP/IP link, against the device model on a loopback socket.
 #include <gtest/gtest.h>
 
-#include "TcpDeviceServer.h"
-#include "WorkerSupport.h"
+#include "sim/TcpDeviceServer.h"
+#include "tests/worker/WorkerSupport.h"
 
 namespace qf580::test {
 namespace {

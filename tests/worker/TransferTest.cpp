@@ -2,7 +2,7 @@
 // how they are grouped into writes, where acknowledgements are awaited, and the status line.
 #include <gtest/gtest.h>
 
-#include "WorkerSupport.h"
+#include "tests/worker/WorkerSupport.h"
 
 namespace qf580::test {
 namespace {

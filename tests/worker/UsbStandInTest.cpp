@@ -4,9 +4,9 @@
 
 #include <stdlib.h>
 
-#include "SampleSet.h"
-#include "UnixDeviceServer.h"
-#include "WorkerSupport.h"
+#include "sim/SampleSet.h"
+#include "sim/UnixDeviceServer.h"
+#include "tests/worker/WorkerSupport.h"
 
 namespace qf580::test {
 namespace {

@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "ShortTimeouts.h"
-#include "StatusTexts.h"
-#include "TempDir.h"
-#include "UpdateSet.h"
+#include "tests/support/ShortTimeouts.h"
+#include "tests/support/StatusTexts.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/UpdateSet.h"
 
 #include <stdlib.h>
 
@@ -26,9 +26,9 @@
 #include <thread>
 #include <vector>
 
-#include "DeviceModel.h"
-#include "TransHost.h"
-#include "Ttrans.h"
+#include "sim/DeviceModel.h"
+#include "transfer/TransHost.h"
+#include "transfer/Ttrans.h"
 
 namespace qf580::test {
 
