@@ -96,11 +96,6 @@ std::size_t DeviceServer::ConnectionsAccepted() const {
     return accepted_;
 }
 
-std::size_t DeviceServer::ConnectionsEnded() const {
-    std::lock_guard lock(mutex_);
-    return endedCount_;
-}
-
 bool DeviceServer::WaitForConnectionsEnded(std::size_t count,
                                            std::chrono::milliseconds limit) const {
     std::unique_lock lock(mutex_);

@@ -38,7 +38,6 @@ class DeviceServer {
     bool Complete() const;
 
     std::size_t ConnectionsAccepted() const;
-    std::size_t ConnectionsEnded() const;
     // Waits until `count` connections have ended; false at the time limit.
     bool WaitForConnectionsEnded(std::size_t count, std::chrono::milliseconds limit) const;
 

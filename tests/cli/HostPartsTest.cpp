@@ -14,6 +14,7 @@
 #include "cli/DeviceHost.h"
 #include "cli/Reporter.h"
 #include "cli/SharedQuestion.h"
+#include "tests/support/WaitUntil.h"
 
 namespace qf580::cli {
 namespace {
@@ -113,12 +114,6 @@ class HeldOperator final : public DiskPrompt {
     std::atomic<int> onScreen_{0};
 };
 
-void WaitUntil(const std::function<bool()>& done) {
-    while (!done()) {
-        std::this_thread::yield();
-    }
-}
-
 TEST(SharedQuestion, OneQuestionServesEveryDeviceWaitingForTheDisk) {
     for (const bool answer : {true, false}) {
         SCOPED_TRACE(answer);
@@ -130,7 +125,10 @@ TEST(SharedQuestion, OneQuestionServesEveryDeviceWaitingForTheDisk) {
         for (int i = 0; i < 3; ++i) {
             others.push_back(std::async(std::launch::async, [&] { return question.Ask(2); }));
         }
-        WaitUntil([&] { return question.Waiting(2) == 3; });
+        // Answered even when the wait gives up, so that the askers end and the test can fail
+        // instead of hanging.
+        EXPECT_TRUE(
+            test::WaitUntil([&] { return question.Waiting(2) == 3; }, std::chrono::seconds(10)));
         terminal.Answer(answer);
         EXPECT_EQ(first.get(), answer);
         for (auto& other : others) {

@@ -160,6 +160,18 @@ TEST(SimProgram, EndsCleanlyOnSigterm) {
     EXPECT_EQ(sim.Wait(), 0);
 }
 
+// A simulator that says nothing more after its startup line keeps its output open: every read
+// of the runner must still give up at its limit rather than poll on past it.
+TEST(SimProgram, ReadsOfASilentSimulatorGiveUpAtTheirLimit) {
+    ChildProcess sim(Sim({"--port", "0"}));
+    ASSERT_NE(ListeningPort(sim), 0);
+    EXPECT_EQ(sim.ReadLine(std::chrono::milliseconds(100)), std::nullopt);
+    EXPECT_FALSE(sim.WaitForOutput("never said", std::chrono::milliseconds(100)));
+    EXPECT_FALSE(sim.WaitUntil([] { return false; }, std::chrono::milliseconds(100)));
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
+}
+
 TEST(SimProgram, MakesASampleSetAndExits) {
     const fs::path dir =
         fs::path(testing::TempDir()) / ("qf580-sim-sample-" + std::to_string(::getpid()));

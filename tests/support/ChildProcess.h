@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "posix/UniqueFd.h"
+#include "tests/support/WaitUntil.h"
 
 extern char** environ;
 
@@ -91,41 +92,31 @@ class ChildProcess {
 
     // Reads the output until it holds `text` or the time is up; true when it was seen.
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (out.find(text) == std::string::npos) {
-            if (!Pump(MsUntil(deadline))) {
-                return out.find(text) != std::string::npos;
-            }
-        }
-        return true;
+        return WaitUntil([&] { return out.find(text) != std::string::npos; }, limit);
     }
 
     // Reads the output and the errors until `done` holds or the time is up; true when it held.
     bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (!Pump(MsUntil(deadline)) || MsUntil(deadline) == 0) {
-                return done();
-            }
-        }
-        return true;
+        return test::WaitUntil(done, limit, [this](std::chrono::milliseconds left) {
+            return Pump(static_cast<int>(left.count()));
+        });
     }
 
     // The next line of standard output that no call has taken yet, reading for at most
     // `limit`; nullopt at the limit or once the output has ended.
     std::optional<std::string> ReadLine(std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            const std::size_t newline = out.find('\n', lineAt_);
-            if (newline != std::string::npos) {
-                std::string line = out.substr(lineAt_, newline - lineAt_);
-                lineAt_ = newline + 1;
-                return line;
-            }
-            if (!Pump(MsUntil(deadline))) {
-                return std::nullopt;
-            }
-        }
+        std::optional<std::string> line;
+        WaitUntil(
+            [&] {
+                const std::size_t newline = out.find('\n', lineAt_);
+                if (newline != std::string::npos) {
+                    line = out.substr(lineAt_, newline - lineAt_);
+                    lineAt_ = newline + 1;
+                }
+                return line.has_value();
+            },
+            limit);
+        return line;
     }
 
     // Everything the program wrote to standard error so far, without waiting for more.

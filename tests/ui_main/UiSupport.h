@@ -6,16 +6,22 @@
 
 #include "tests/support/StatusTexts.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaitUntil.h"
 
 #include <stdlib.h>
 
 #include <QApplication>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QEventLoop>
 #include <QPlainTextEdit>
 #include <QString>
 #include <QStringList>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -120,9 +126,20 @@ inline QStringList ToQt(const Statuses& texts) {
     return list;
 }
 
-// Runs the event loop until `done` holds or `ms` have passed.
+// The step of a wait on the GUI thread: what the test waits for comes through the event loop
+// (the worker's queued changes, a dialog's showing, a deferred delete), so run it; then sleep
+// a little, as QTest::qWaitFor does, so that the wait leaves the worker a core.
+inline bool RunEvents(std::chrono::milliseconds left) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, static_cast<int>(left.count()));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QTest::qSleep(static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), 10)));
+    return true;
+}
+
+// Runs the event loop until `done` holds or `ms` have passed. A wait in these tests without
+// the event loop would never see the worker's changes: use this one, not the plain one.
 inline bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
-    return QTest::qWaitFor(done, ms);
+    return WaitUntil(done, std::chrono::milliseconds(ms), RunEvents);
 }
 
 // Shows the window and makes it the active one, so key presses and shortcuts reach it.
