@@ -103,6 +103,12 @@ bool DeviceHost::AskInsertDisk(int diskNo) {
     return answer;
 }
 
+void DeviceHost::DiskUnreadable(const std::string& path, int error) {
+    const std::string device = options_.prefixed ? "[" + options_.device + "] " : "";
+    reporter_.Notice("qf580-flash: " + device + "cannot open " + path + ": " +
+                     SystemErrorText(error));
+}
+
 void DeviceHost::TransferEnded(Outcome outcome) {
     // The last figures a paced event left out are not left out of the record.
     if (reporter_.Json() && lastEvent_ && *lastEvent_ != latest_) {

@@ -48,6 +48,7 @@ class DeviceHost final : public TransHost {
     void SetStatus(const std::string& text) override;
     bool AskInsertDisk(int diskNo) override;
     void ReportProgress(const TransferProgress& progress) override;
+    void DiskUnreadable(const std::string& path, int error) override;
     void TransferEnded(Outcome outcome) override;
 
     // Before the worker starts: the "begin" event, and the device's clock starts.

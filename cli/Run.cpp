@@ -144,9 +144,14 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
             StopRequest& stop;
             ~Forget() { stop.Clear(); }
         } forget{stop};
+        // The workers need not count a set that the check has just read whole.
+        TransEnvironment environment = options.environment;
+        if (check && check->Sound()) {
+            environment.totals = check->summary.Totals();
+        }
         for (const auto& host : hosts) {
             host->Begin(known);
-            workers.push_back(std::make_unique<TTrans>(*host, file, options.environment));
+            workers.push_back(std::make_unique<TTrans>(*host, file, environment));
             stop.Add(*workers.back());
         }
         for (const auto& worker : workers) {

@@ -1,9 +1,13 @@
 #include "transfer/SetCheck.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <numeric>
+#include <span>
 #include <system_error>
+
+#include "transfer/RecordStream.h"
+#include "transfer/Sha256.h"
 
 namespace qf580 {
 
@@ -18,6 +22,22 @@ std::uint64_t SetSummary::TotalBytes() const {
         total += pass.Bytes();
     }
     return total;
+}
+
+SetTotals SetSummary::Totals() const {
+    SetTotals totals;
+    const bool whole = romType && static_cast<int>(passes.size()) == PassCount(*romType) &&
+                       std::all_of(passes.begin(), passes.end(),
+                                   [](const PassContents& pass) { return pass.ended; });
+    if (!whole) {
+        return totals;
+    }
+    totals.passCount = static_cast<int>(passes.size());
+    for (std::size_t p = 0; p < passes.size() && p < totals.passes.size(); ++p) {
+        totals.passes[p] = {passes[p].Bytes(), static_cast<std::uint64_t>(passes[p].Records())};
+    }
+    totals.all = {TotalBytes(), static_cast<std::uint64_t>(TotalRecords())};
+    return totals;
 }
 
 int SetSummary::TotalRecords() const {
@@ -63,147 +83,186 @@ std::string Printable(std::string_view bytes) {
 
 namespace {
 
-// Follows the worker's reading step by step; only the device is left out.
+// A disk's digest takes every byte of its file in order, the set's every byte a device receives.
+// They are the same bytes until the end of disk 1 or the last END, whichever comes first, so
+// until then one digest serves both, and a one-disk set is hashed once.
+class Digests {
+  public:
+    void DiskOpened(std::span<const std::uint8_t> header) {
+        disk_ = Sha256();
+        disk_.Update(header);
+    }
+    void Sent(std::span<const std::uint8_t> bytes) {
+        disk_.Update(bytes);
+        if (set_) {
+            set_->Update(bytes);
+        }
+    }
+    // The disk ends with the record it cut short, which is never sent; its digest.
+    std::string DiskEnded(std::span<const std::uint8_t> dropped) {
+        Part();
+        disk_.Update(dropped);
+        return disk_.Hex();
+    }
+    // From here on the set's digest goes its own way.
+    void Part() {
+        if (!set_) {
+            set_.emplace(disk_);
+        }
+    }
+    void Unsent(std::span<const std::uint8_t> bytes) { disk_.Update(bytes); }
+    std::string Disk() const { return disk_.Hex(); }
+    std::string Set() const { return set_ ? set_->Hex() : std::string(); }
+
+  private:
+    Sha256 disk_;
+    std::optional<Sha256> set_;
+};
+
+// Reads the set as the worker reads it, through the same stream; only the device is left out.
 class SetReader {
   public:
     SetReader(const std::string& dir, const std::string& name, DiskPrompt& prompt,
               const std::atomic<bool>* stop)
-        : dir_(dir), name_(name), prompt_(prompt), stop_(stop) {}
+        : dir_(dir), name_(name), stream_(ChosenFile{dir, name}, prompt, disk_), stop_(stop) {}
 
     SetCheckResult Run() {
-        if (!Open(1, kRomTypeAny)) {
-            return std::move(result_);
+        if (const std::optional<StreamItem> fault = stream_.Open()) {
+            return Fail(*fault, OpenDetail(*fault));
         }
-        const std::optional<int> romType = IdentifyRomType(disk_);
-        if (!romType) {
-            disk_.Seek(0);
-            const std::optional<std::string> line = disk_.ReadLine();
-            return Fail(Outcome::InvalidRomType, 0,
-                        line ? "the first line \"" + Printable(*line) + "\" names no ROM type"
-                             : std::string("the file is empty: no ROM type line"));
+        result_.summary.romType = stream_.RomType();
+        AddDisk();
+        const std::span<const std::uint8_t> header = stream_.Header();
+        if (header.size() < kHeaderSize) {
+            StreamItem fault;
+            fault.outcome = Outcome::IncorrectInput;
+            fault.offset = header.size();
+            return Fail(fault, "the header ends after " + std::to_string(header.size()) + " of " +
+                                   std::to_string(kHeaderSize) + " bytes");
         }
-        result_.summary.romType = romType;
+        digests_.DiskOpened(header);
 
-        // Read as the worker reads it before sending: from offset 0, byte by byte.
-        disk_.Seek(0);
-        for (std::size_t i = 0; i < kHeaderSize; ++i) {
-            if (disk_.ReadByte() == EOF) {
-                return Fail(Outcome::IncorrectInput, i,
-                            "the header ends after " + std::to_string(i) + " of " +
-                                std::to_string(kHeaderSize) + " bytes");
+        while (!stream_.Finished()) {
+            if (stop_ != nullptr && stop_->load()) {
+                StreamItem stopped;
+                stopped.outcome = Outcome::Aborted;
+                stopped.diskNo = stream_.DiskNo();
+                stopped.pass = stream_.Pass();
+                stopped.index = stream_.Index();
+                return Fail(stopped, "stop requested");
             }
-        }
-        offset_ = kHeaderSize;
-
-        const int passCount = PassCount(*romType);
-        for (pass_ = 1; pass_ <= passCount; ++pass_) {
-            result_.summary.passes.emplace_back();
-            for (index_ = 0;; ++index_) {
-                if (stop_ != nullptr && stop_->load()) {
-                    return Fail(Outcome::Aborted, std::nullopt, "stop requested");
-                }
-                std::uint64_t start = offset_;
-                int r = ReadRecord(disk_, record_);
-                while (r == kRecordEof) {
-                    const std::uint64_t size = Size(start);
-                    if (diskNo_ >= 2) {
-                        return Fail(Outcome::NoEnd, size, NoEndDetail(start, size));
-                    }
-                    CurrentDisk().droppedBytes = Beyond(size, start);
-                    CurrentDisk().streamEnd = start;
-                    // The cut record is dropped; the stream goes on at the same record index.
-                    disk_.Close();
-                    if (!Open(diskNo_ + 1, *romType)) {
-                        return std::move(result_);
-                    }
-                    disk_.Seek(static_cast<long>(kHeaderSize));
-                    start = offset_ = kHeaderSize;
-                    r = ReadRecord(disk_, record_);
-                }
-                if (r == kRecordBadChecksum) {
-                    return Fail(Outcome::BadChecksum, start, ChecksumDetail(start));
-                }
-                DiskPart& part = Part();
-                if (r == kRecordEnd) {
-                    part.endRecord = true;
-                    result_.summary.passes.back().ended = true;
-                    offset_ = CurrentDisk().streamEnd = start + 1;
-                    break;
-                }
+            StreamItem item = stream_.Next();
+            // No stop is looked at between a disk change and the record after it.
+            while (item.event == StreamEvent::DiskChanged) {
+                CurrentDisk().droppedBytes = item.length;
+                CurrentDisk().sha256 = digests_.DiskEnded(stream_.Bytes());
+                AddDisk();
+                digests_.DiskOpened(stream_.Header());
+                item = stream_.Next();
+            }
+            if (item.event == StreamEvent::Fault) {
+                return Fail(item, FaultDetail(item));
+            }
+            PassContents& pass = Pass(item.pass);
+            DiskPart& part = Part(item);
+            CurrentDisk().streamEnd = *item.offset + item.length;
+            if (item.event == StreamEvent::End) {
+                part.endRecord = true;
+                pass.ended = true;
+                digests_.Sent(std::span<const std::uint8_t>(&kEndByte, 1));
+            } else {
                 ++part.records;
-                result_.summary.passes.back().recordLengths.push_back(
-                    static_cast<std::uint16_t>(r));
-                offset_ = CurrentDisk().streamEnd = start + static_cast<std::uint64_t>(r);
+                pass.recordLengths.push_back(static_cast<std::uint16_t>(item.length));
+                digests_.Sent(stream_.Bytes());
             }
         }
-        pass_ = 0;
-        index_ = -1;
-        CurrentDisk().unreadBytes = Beyond(Size(offset_), offset_);
+        digests_.Part();
+        // Never sent: read for the disk's digest alone.
+        std::vector<std::uint8_t> chunk(DiskFile::kBufferSize);
+        std::uint64_t unread = 0;
+        while (const std::size_t got = disk_.Read(chunk.data(), chunk.size())) {
+            digests_.Unsent(std::span(chunk.data(), got));
+            unread += got;
+        }
+        CurrentDisk().unreadBytes = unread;
+        CurrentDisk().sha256 = digests_.Disk();
+        result_.summary.setSha256 = digests_.Set();
         result_.outcome = Outcome::Completed;
         return std::move(result_);
     }
 
   private:
-    bool Open(int diskNo, int romType) {
-        diskNo_ = diskNo;
-        if (OpenDisk(diskNo, name_, romType, dir_, disk_, prompt_) == -1) {
-            Fail(Outcome::Aborted, std::nullopt,
-                 "disk " + std::to_string(diskNo) + " was asked for and not given");
-            return false;
-        }
+    static constexpr std::uint8_t kEndByte = 0x00;
+
+    void AddDisk() {
         DiskContents contents;
-        contents.diskNo = diskNo;
-        contents.path = Path();
+        contents.diskNo = stream_.DiskNo();
+        contents.path = stream_.Path();
         result_.summary.disks.push_back(std::move(contents));
-        return true;
     }
 
-    std::string Path() const { return dir_ + MakeDiskName(diskNo_, name_); }
     DiskContents& CurrentDisk() { return result_.summary.disks.back(); }
 
-    // The part of the current pass on the current disk, begun at the current record.
-    DiskPart& Part() {
+    PassContents& Pass(int pass) {
+        std::vector<PassContents>& passes = result_.summary.passes;
+        while (static_cast<int>(passes.size()) < pass) {
+            passes.emplace_back();
+        }
+        return passes.back();
+    }
+
+    // The part of the item's pass on the current disk, begun at the item if it is the first.
+    DiskPart& Part(const StreamItem& item) {
         std::vector<DiskPart>& parts = CurrentDisk().parts;
-        if (parts.empty() || parts.back().pass != pass_) {
-            parts.push_back(DiskPart{pass_, index_, 0, false});
+        if (parts.empty() || parts.back().pass != item.pass) {
+            parts.push_back(DiskPart{item.pass, item.index, 0, false});
         }
         return parts.back();
     }
 
-    // The disk's length in bytes, where the reading ended at end of file; `fallback` if the
-    // file can no longer be measured.
-    std::uint64_t Size(std::uint64_t fallback) const {
-        std::error_code error;
-        const std::uintmax_t size = std::filesystem::file_size(Path(), error);
-        return error ? fallback : size;
-    }
-    // How far `end` lies beyond `from`; 0 for a file that shrank meanwhile.
-    static std::uint64_t Beyond(std::uint64_t end, std::uint64_t from) {
-        return end > from ? end - from : 0;
+    static std::string Where(const StreamItem& item) {
+        return "record " + std::to_string(item.index) + " of pass " + std::to_string(item.pass);
     }
 
-    std::string Where() const {
-        return "record " + std::to_string(index_) + " of pass " + std::to_string(pass_);
-    }
-
-    std::string NoEndDetail(std::uint64_t start, std::uint64_t size) const {
-        if (size > start) {
-            return "disk " + std::to_string(diskNo_) + " ends inside " + Where() +
-                   ", before the END record of pass " + std::to_string(pass_);
+    std::string OpenDetail(const StreamItem& fault) {
+        if (fault.outcome != Outcome::InvalidRomType) {
+            return FaultDetail(fault);
         }
-        return "disk " + std::to_string(diskNo_) + " ends before " + Where() +
-               ": no END record for pass " + std::to_string(pass_);
+        disk_.Seek(0);
+        const std::optional<std::string> line = disk_.ReadLine();
+        return line ? "the first line \"" + Printable(*line) + "\" names no ROM type"
+                    : std::string("the file is empty: no ROM type line");
     }
 
-    // The record is in record_ but for its checksum byte, which ReadRecord doesn't keep.
-    std::string ChecksumDetail(std::uint64_t start) {
-        const int words = record_[0];
+    std::string FaultDetail(const StreamItem& fault) {
+        const std::string disk = "disk " + std::to_string(fault.diskNo);
+        switch (fault.outcome) {
+            case Outcome::NoEnd:
+                if (!stream_.Bytes().empty()) {
+                    return disk + " ends inside " + Where(fault) +
+                           ", before the END record of pass " + std::to_string(fault.pass);
+                }
+                return disk + " ends before " + Where(fault) + ": no END record for pass " +
+                       std::to_string(fault.pass);
+            case Outcome::BadChecksum:
+                return ChecksumDetail(fault);
+            case Outcome::IncorrectInput:
+                return disk + " could not be opened: " + SystemErrorText(fault.systemError);
+            default:
+                return disk + " was asked for and not given";
+        }
+    }
+
+    // The record is in the buffer but for its checksum byte, which ReadRecord doesn't keep.
+    std::string ChecksumDetail(const StreamItem& fault) {
+        const RecordBuffer& record = stream_.Buffer();
+        const int words = record[0];
         unsigned sum = 0;
         for (int i = 1; i <= 2 * words; ++i) {
-            sum += record_[static_cast<std::size_t>(i)];
+            sum += record[static_cast<std::size_t>(i)];
         }
         char text[96];
-        const std::uint64_t at = start + 1 + 2 * static_cast<std::uint64_t>(words);
+        const std::uint64_t at = *fault.offset + 1 + 2 * static_cast<std::uint64_t>(words);
         if (disk_.Seek(static_cast<long>(at))) {
             std::snprintf(text, sizeof text,
                           ": checksum byte 0x%02X where the data add up to 0x%02X",
@@ -211,33 +270,36 @@ class SetReader {
         } else {
             std::snprintf(text, sizeof text, ": the data add up to 0x%02X", sum & 0xFFu);
         }
-        return Where() + text;
+        return Where(fault) + text;
     }
 
-    SetCheckResult& Fail(Outcome outcome, std::optional<std::uint64_t> offset, std::string detail) {
-        result_.outcome = outcome;
+    SetCheckResult Fail(const StreamItem& item, std::string detail) {
+        result_.outcome = item.outcome;
+        if (item.diskNo == 2 && result_.summary.disks.size() == 1) {
+            // Disk 1 ran out and disk 2 could not be had: what disk 1 cut short is known.
+            CurrentDisk().droppedBytes = stream_.Bytes().size();
+        }
+        if (item.pass > 0) {
+            Pass(item.pass);
+        }
         SetFault fault;
-        fault.diskNo = diskNo_;
-        fault.path = Path();
-        fault.offset = offset;
-        fault.pass = pass_;
-        fault.recordIndex = pass_ > 0 ? index_ : -1;
+        fault.diskNo = item.diskNo;
+        fault.path = dir_ + MakeDiskName(item.diskNo, name_);
+        fault.offset = item.offset;
+        fault.pass = item.pass;
+        fault.recordIndex = item.pass > 0 ? item.index : -1;
         fault.detail = std::move(detail);
         result_.fault = std::move(fault);
-        return result_;
+        return std::move(result_);
     }
 
     const std::string& dir_;
     const std::string& name_;
-    DiskPrompt& prompt_;
+    DiskFile disk_;  // before the stream, which reads through it
+    RecordStream stream_;
     const std::atomic<bool>* stop_;
-    DiskFile disk_;
-    RecordBuffer record_{};
+    Digests digests_;
     SetCheckResult result_;
-    int diskNo_ = 1;
-    int pass_ = 0;
-    int index_ = -1;
-    std::uint64_t offset_ = 0;  // where the next record starts on the current disk
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "transfer/Outcome.h"
+#include "transfer/Progress.h"
 #include "transfer/UpdateDisk.h"
 
 namespace qf580 {
@@ -42,8 +43,10 @@ struct DiskContents {
     std::uint64_t streamEnd = kHeaderSize;
     // A record that this disk cuts short: dropped, the stream goes on with the next disk.
     std::uint64_t droppedBytes = 0;
-    // Bytes after the last END record: never read, never sent.
+    // Bytes after the last END record: never sent, read by the check for the digest alone.
     std::uint64_t unreadBytes = 0;
+    // The SHA-256 of the whole file in lower-case hex; empty unless the file was read whole.
+    std::string sha256;
 };
 
 struct SetSummary {
@@ -51,9 +54,16 @@ struct SetSummary {
     std::vector<PassContents> passes;
     std::vector<DiskContents> disks;
 
+    // The SHA-256, in lower-case hex, of what a device receives of the set: disk 1's header,
+    // then every record and END byte in the order they are sent, across the disks. It names the
+    // set whatever disks its records were cut into. Empty unless the set is sound.
+    std::string setSha256;
+
     // The header and every pass's bytes: what the device receives of the set.
     std::uint64_t TotalBytes() const;
     int TotalRecords() const;
+    // The same as a transfer's progress counts them; known only for a set read whole.
+    SetTotals Totals() const;
 };
 
 // Where the set goes wrong, for the operator.

@@ -24,6 +24,15 @@ class TransHost : public DiskPrompt {
     // record written alone, a batch, an END byte) and when the totals become known late. Never
     // per byte. A host that shows no progress need not override it.
     virtual void ReportProgress(const TransferProgress& progress) { static_cast<void>(progress); }
+    // A disk file the system would not open for a reason that no disk put in its place would
+    // cure (too many open files, no permission): `error` is the system's error number. The
+    // transfer then ends with "Incorrect input file" rather than asking for the disk. Comes
+    // before the outcome's text; a host that shows no more than the outcome need not override
+    // it.
+    virtual void DiskUnreadable(const std::string& path, int error) {
+        static_cast<void>(path);
+        static_cast<void>(error);
+    }
     // The end notice: enable Start, then clear Busy. The worker's very last action, after the
     // outcome's text has gone to SetStatus.
     virtual void TransferEnded(Outcome outcome) = 0;

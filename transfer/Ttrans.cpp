@@ -1,14 +1,18 @@
 #include "transfer/Ttrans.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 
+#include "transfer/RecordStream.h"
 #include "transfer/SetCount.h"
 
 namespace qf580 {
@@ -17,10 +21,12 @@ namespace {
 
 constexpr std::string_view kUpdateMode = ":UP:EXEC\r\n";
 constexpr std::string_view kSync = "U";
-constexpr std::uint8_t kSyncReply = 0xAA;
+constexpr std::string_view kSyncReply = "\xAA";
 constexpr std::string_view kIdent = "QUILLMAR\r\n";
-constexpr std::uint8_t kHeaderSizeByte = static_cast<std::uint8_t>(kHeaderSize);
-constexpr std::uint8_t kAck = 0x59;  // "Y"
+// Sent, and echoed by the device.
+constexpr std::string_view kHeaderSizeByte = "\x38";
+static_assert(static_cast<std::size_t>(kHeaderSizeByte[0]) == kHeaderSize);
+constexpr std::string_view kAck = "Y";  // 0x59
 constexpr std::uint8_t kEndByte = 0x00;
 // The device acknowledges the START record and every 64th record after it (1, 65, 129, ...).
 constexpr int kAckInterval = 64;
@@ -102,6 +108,7 @@ class ProgressBook {
 TTrans::TTrans(TransHost& host, ChosenFile file, TransEnvironment env)
     : host_(host),
       file_(std::move(file)),
+      totals_(std::move(env.totals)),
       link_(host.Settings(), env.timeouts, std::move(env.usb)),
       thread_(&TTrans::RunTransfer, this) {}
 
@@ -161,24 +168,30 @@ void TTrans::RunTransfer() {
     }
 }
 
+std::optional<Outcome> TTrans::Expect(std::string_view reply, Outcome wrong, Outcome none) {
+    std::array<std::uint8_t, kIdent.size()> got{};
+    const std::size_t len = std::min(reply.size(), got.size());
+    if (RecvData(got.data(), static_cast<int>(len)) == 0) {
+        return none;
+    }
+    // Compared as a zero-terminated string, as the identification is; a one-byte reply is never
+    // zero, so for it this is the byte itself.
+    if (CutAtZero(std::string_view(reinterpret_cast<const char*>(got.data()), len)) != reply) {
+        return wrong;
+    }
+    return std::nullopt;
+}
+
 Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
-    RecordBuffer record{};
     std::size_t batchCount = 0;
     // What the held batch carries, for the progress report once it has been written.
     std::uint64_t batchRecords = 0;
     int batchPass = 0;
     int batchLast = 0;
-    int lastEndIndex = 0;
     ProgressBook progress(host_);
 
     auto send = [this](std::string_view bytes) {
         return SendData(bytes.data(), static_cast<int>(bytes.size())) != 0;
-    };
-    auto recvByte = [this, &record]() -> std::optional<std::uint8_t> {
-        if (RecvData(record.data(), 1) == 0) {
-            return std::nullopt;
-        }
-        return record[0];
     };
     // Held records go out before anything that follows them, whatever the fast-transfer flag
     // says now: a flag switched off mid-batch must neither drop nor overtake them.
@@ -194,19 +207,24 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
         progress.Wrote(len, std::exchange(batchRecords, 0), batchPass, batchLast);
         return true;
     };
-    auto recvAck = [&] { return flush() && recvByte() == kAck; };
+    auto recvAck = [&] { return flush() && !Expect(kAck, Outcome::CommError); };
 
-    int diskNo = 1;
-    if (OpenDisk(diskNo, file_.name, kRomTypeAny, file_.dir, DiskFile_, host_) == -1) {
-        return Outcome::Aborted;
+    RecordStream stream(file_, host_, DiskFile_);
+    auto fault = [&](const StreamItem& item) {
+        if (item.systemError != 0) {
+            host_.DiskUnreadable(stream.Path(), item.systemError);
+        }
+        return item.outcome;
+    };
+    if (const std::optional<StreamItem> failed = stream.Open()) {
+        return fault(*failed);
     }
-    const std::optional<int> romType = IdentifyRomType(DiskFile_);
-    if (!romType) {
-        return Outcome::InvalidRomType;
+    std::optional<SetCount> count;
+    if (totals_) {
+        progress.Begin(*totals_);
+    } else {
+        progress.Begin(count.emplace(file_).Totals());
     }
-    const int passCount = PassCount(*romType);
-    StreamCounter counter = CountSet(file_.dir, file_.name, *romType);
-    progress.Begin(counter.Totals());
 
     host_.SetStatus("Searching for KV6200");
     if (OpenPort() == 0) {
@@ -215,128 +233,99 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
     if (!send(kUpdateMode) || !send(kSync)) {
         return Outcome::CommError;
     }
-    std::optional<std::uint8_t> reply = recvByte();
-    if (!reply) {
-        return Outcome::CommError;
+    if (const std::optional<Outcome> failed = Expect(kSyncReply, Outcome::SetupFailure)) {
+        return *failed;
     }
-    if (*reply != kSyncReply) {
-        return Outcome::SetupFailure;
-    }
-
     if (!send(kIdent)) {
         return Outcome::CommError;
     }
-    const int identLen = static_cast<int>(kIdent.size());
-    if (RecvData(record.data(), identLen) == 0 ||
-        CutAtZero(std::string_view(reinterpret_cast<const char*>(record.data()),
-                                   static_cast<std::size_t>(identLen))) != kIdent) {
-        return Outcome::NoIdent;
+    if (const std::optional<Outcome> failed = Expect(kIdent, Outcome::NoIdent, Outcome::NoIdent)) {
+        return *failed;
     }
 
     host_.SetStatus("Sending Header");
-    if (!send(std::string_view(reinterpret_cast<const char*>(&kHeaderSizeByte), 1))) {
+    if (!send(kHeaderSizeByte)) {
         return Outcome::CommError;
     }
-    reply = recvByte();
-    if (!reply) {
-        return Outcome::CommError;
+    if (const std::optional<Outcome> failed = Expect(kHeaderSizeByte, Outcome::HeaderSizeFailure)) {
+        return *failed;
     }
-    if (*reply != kHeaderSizeByte) {
-        return Outcome::HeaderSizeFailure;
-    }
-
-    std::array<std::uint8_t, kHeaderSize> header{};
-    DiskFile_.Seek(0);
-    if (DiskFile_.Read(header.data(), header.size()) != header.size()) {
+    const std::span<const std::uint8_t> header = stream.Header();
+    if (header.size() != kHeaderSize) {
         return Outcome::IncorrectInput;
     }
     if (SendData(header.data(), static_cast<int>(header.size())) == 0) {
         return Outcome::CommError;
     }
     progress.Wrote(header.size(), 0, 0, -1);
-    reply = recvByte();
-    if (!reply) {
-        return Outcome::CommError;
-    }
-    if (*reply != kAck) {
-        return Outcome::HeaderError;
+    if (const std::optional<Outcome> failed = Expect(kAck, Outcome::HeaderError)) {
+        return *failed;
     }
 
-    for (int pass = 0; pass < passCount; ++pass) {
-        for (int index = 0;; ++index) {
+    StreamItem item;
+    while (!stream.Finished()) {
+        if (Terminated()) {
+            return Outcome::Aborted;
+        }
+        item = stream.Next();
+        // A record that disk 1 cuts short is dropped; the stream goes on with the first record
+        // of the next disk, at the same record index, with no stop looked at in between.
+        while (item.event == StreamEvent::DiskChanged) {
+            if (count && count->CountDisk2()) {
+                progress.LateTotals(count->Totals());
+            }
+            item = stream.Next();
+        }
+        if (item.event == StreamEvent::Fault) {
+            return fault(item);
+        }
+        if (item.event == StreamEvent::End) {
+            if (!flush() || !SendData(&kEndByte, 1)) {
+                return Outcome::CommError;
+            }
+            if (!stream.Finished()) {
+                progress.Wrote(1, 0, item.pass, item.index);
+            }  // the last is counted once the device has confirmed it
+            continue;
+        }
+
+        const std::span<const std::uint8_t> record = stream.Bytes();
+        const int index = item.index;
+        if (index != 0 && host_.Settings().FastTrans()) {
+            // A batch never exceeds 64 records of at most 512 bytes between two
+            // acknowledgement points; the check only guards the buffer's end.
+            if (batchCount + record.size() > kFastBufferSize && !flush()) {
+                return Outcome::CommError;
+            }
+            std::memcpy(FastBuffer + batchCount, record.data(), record.size());
+            batchCount += record.size();
+            ++batchRecords;
+            batchPass = item.pass;
+            batchLast = index;
+        } else if (!flush() || SendData(record.data(), static_cast<int>(record.size())) == 0) {
+            return Outcome::CommError;
+        } else {
+            progress.Wrote(record.size(), 1, item.pass, index);
+        }
+
+        if (index == 0) {
+            host_.SetStatus("Sending START record");
+            if (!recvAck()) {
+                return Outcome::CommError;
+            }
+            std::this_thread::yield();
+        } else if (index % kAckInterval == 1) {
+            if (!flush()) {
+                return Outcome::CommError;
+            }
+            host_.SetStatus("Sending (" + std::to_string(index) + ") Record");
+            if (!recvAck()) {
+                return Outcome::CommError;
+            }
             if (Terminated()) {
                 return Outcome::Aborted;
             }
-            int r = ReadRecord(DiskFile_, record);
-            while (r == kRecordEof) {
-                // A record that disk 1 cuts short is dropped; the stream goes on with the
-                // first record of the next disk, at the same record index.
-                if (diskNo >= 2) {
-                    return Outcome::NoEnd;
-                }
-                DiskFile_.Close();
-                ++diskNo;
-                if (OpenDisk(diskNo, file_.name, *romType, file_.dir, DiskFile_, host_) == -1) {
-                    return Outcome::Aborted;
-                }
-                DiskFile_.Seek(static_cast<long>(kHeaderSize));
-                if (CountDisk2(counter, file_.dir, file_.name)) {
-                    progress.LateTotals(counter.Totals());
-                }
-                r = ReadRecord(DiskFile_, record);
-            }
-            if (r == kRecordBadChecksum) {
-                return Outcome::BadChecksum;
-            }
-            if (r == kRecordEnd) {
-                if (!flush() || !SendData(&kEndByte, 1)) {
-                    return Outcome::CommError;
-                }
-                if (pass + 1 == passCount) {
-                    lastEndIndex = index;  // counted once the device has confirmed it
-                } else {
-                    progress.Wrote(1, 0, pass + 1, index);
-                }
-                break;
-            }
-
-            const auto len = static_cast<std::size_t>(r);
-            if (index != 0 && host_.Settings().FastTrans()) {
-                // A batch never exceeds 64 records of at most 512 bytes between two
-                // acknowledgement points; the check only guards the buffer's end.
-                if (batchCount + len > kFastBufferSize && !flush()) {
-                    return Outcome::CommError;
-                }
-                std::memcpy(FastBuffer + batchCount, record.data(), len);
-                batchCount += len;
-                ++batchRecords;
-                batchPass = pass + 1;
-                batchLast = index;
-            } else if (!flush() || SendData(record.data(), r) == 0) {
-                return Outcome::CommError;
-            } else {
-                progress.Wrote(len, 1, pass + 1, index);
-            }
-
-            if (index == 0) {
-                host_.SetStatus("Sending START record");
-                if (!recvAck()) {
-                    return Outcome::CommError;
-                }
-                std::this_thread::yield();
-            } else if (index % kAckInterval == 1) {
-                if (!flush()) {
-                    return Outcome::CommError;
-                }
-                host_.SetStatus("Sending (" + std::to_string(index) + ") Record");
-                if (!recvAck()) {
-                    return Outcome::CommError;
-                }
-                if (Terminated()) {
-                    return Outcome::Aborted;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
     // Nothing answers the last END byte, nor the records sent since the last acknowledgement:
@@ -346,7 +335,7 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
     }
     // Only now is the last byte known to be in the device: 100% and "Transfer completed" go
     // together.
-    progress.WroteLastEnd(passCount, lastEndIndex);
+    progress.WroteLastEnd(item.pass, item.index);
     return Outcome::Completed;
 }
 

@@ -6,9 +6,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "transfer/DeviceLink.h"
+#include "transfer/Progress.h"
 #include "transfer/TransHost.h"
 #include "transfer/UpdateDisk.h"
 
@@ -20,6 +22,9 @@ inline constexpr std::size_t kFastBufferSize = 32768;
 struct TransEnvironment {
     LinkTimeouts timeouts;
     std::optional<UsbDriver> usb;  // empty: the maker's library
+    // The set's totals where a check has just read the set whole; empty: the worker counts
+    // the set itself before the link is opened.
+    std::optional<SetTotals> totals;
 };
 
 class TTrans {
@@ -40,6 +45,7 @@ class TTrans {
     // True once RunTransfer has returned.
     bool Finished() const { return finished_.load(); }
 
+  private:
     // The device link, as the worker's own operations.
     int OpenPort() { return link_.OpenPort(); }
     int SendData(const void* data, int len) { return link_.SendData(data, len); }
@@ -47,13 +53,17 @@ class TTrans {
     int ConfirmDelivery() { return link_.ConfirmDelivery(); }
     int ClosePort() { return link_.ClosePort(); }
 
-  private:
     void RunTransfer();
     // Steps up to the outcome. The ending steps are RunTransfer's.
     Outcome Transfer(std::uint8_t* FastBuffer);
+    // Receives the device's reply to a step: nothing when it is `reply`; else the outcome,
+    // `wrong` for other bytes and `none` where nothing came.
+    std::optional<Outcome> Expect(std::string_view reply, Outcome wrong,
+                                  Outcome none = Outcome::CommError);
 
     TransHost& host_;
     const ChosenFile file_;
+    const std::optional<SetTotals> totals_;
     DeviceLink link_;
     DiskFile DiskFile_;
     std::atomic<bool> terminated_{false};

@@ -23,24 +23,29 @@ std::string NotRegular(mode_t mode) {
     return std::string("is ") + kind + ", not a regular file";
 }
 
-std::string SystemReason(int error) {
+}  // namespace
+
+std::string SystemErrorText(int error) {
     // Thread-safe, unlike strerror; the same words.
     return std::generic_category().message(error);
 }
 
-}  // namespace
-
 bool DiskFile::Open(const std::string& path, std::string* why) {
     file_.reset();
+    openError_ = 0;
     const auto fail = [why](std::string reason) {
         if (why != nullptr) {
             *why = std::move(reason);
         }
         return false;
     };
+    const auto failWith = [this, &fail](int error) {
+        openError_ = error;
+        return fail(SystemErrorText(error));
+    };
     // c_str() would cut the name at the zero and open another file.
     if (path.find('\0') != std::string::npos) {
-        return fail(SystemReason(EINVAL));
+        return failWith(EINVAL);
     }
     // Without waiting: a named pipe's open blocks until a writer comes, a device's until it
     // is ready. The file's kind is then taken from what was opened, not from the name, which
@@ -53,13 +58,13 @@ bool DiskFile::Open(const std::string& path, std::string* why) {
         if (error == ENXIO && ::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
             return fail(NotRegular(status.st_mode));
         }
-        return fail(SystemReason(error));
+        return failWith(error);
     }
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
         const int error = errno;
         ::close(fd);
-        return fail(SystemReason(error));
+        return failWith(error);
     }
     if (!S_ISREG(status.st_mode)) {
         ::close(fd);
@@ -71,13 +76,13 @@ bool DiskFile::Open(const std::string& path, std::string* why) {
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         const int error = errno;
         ::close(fd);
-        return fail(SystemReason(error));
+        return failWith(error);
     }
     file_.reset(::fdopen(fd, "rb"));
     if (!file_) {
         const int error = errno;
         ::close(fd);
-        return fail(SystemReason(error));
+        return failWith(error);
     }
     // Without its own buffer the stream keeps the library's: slower, never wrong.
     if (!buffer_) {
@@ -101,6 +106,10 @@ DiskFile& DiskFile::operator=(DiskFile&& other) noexcept {
 
 bool DiskFile::Seek(long offset) {
     return IsOpen() && std::fseek(file_.get(), offset, SEEK_SET) == 0;
+}
+
+long DiskFile::Tell() {
+    return IsOpen() ? std::ftell(file_.get()) : -1;
 }
 
 int DiskFile::ReadByte() {
@@ -247,10 +256,20 @@ bool FirstLineIs(DiskFile& disk, std::string_view expected) {
 }  // namespace
 
 int OpenDisk(int diskNo, const std::string& chosenName, int romType, const std::string& dir,
-             DiskFile& disk, DiskPrompt& prompt) {
+             DiskFile& disk, DiskPrompt& prompt, int* systemError) {
     const std::string path = dir + MakeDiskName(diskNo, chosenName);
     for (;;) {
-        if (disk.Open(path)) {
+        if (!disk.Open(path)) {
+            const int error = disk.OpenError();
+            // "Insert Disk" would be asked again and again for a file that is there: out of
+            // descriptors, the operator could only ever cancel, and would never learn why.
+            if (error != 0 && error != ENOENT && error != ENOTDIR) {
+                if (systemError != nullptr) {
+                    *systemError = error;
+                }
+                return -1;
+            }
+        } else {
             bool right = disk.Seek(kDiskNumberOffset) && ReadDiskNumber(disk) == diskNo;
             if (right && romType != kRomTypeAny) {
                 right = romType >= 0 && romType < static_cast<int>(RomTypeTable.size()) &&

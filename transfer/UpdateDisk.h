@@ -60,9 +60,14 @@ class DiskFile {
     // pipe (FIFO), not a regular file"; nothing is open then.
     bool Open(const std::string& path, std::string* why = nullptr);
     void Close() { file_.reset(); }
+    // The system's error number of the last Open that failed in the system; 0 after one that
+    // succeeded or refused a file that is no regular file.
+    int OpenError() const { return openError_; }
     bool IsOpen() const { return file_ != nullptr; }
 
     bool Seek(long offset);
+    // The offset of the next byte to be read; -1 if nothing is open.
+    long Tell();
     // The next byte as 0..255, or EOF (-1).
     int ReadByte();
     // Up to `count` bytes into `into` in one call; fewer only at the end of the file (or on
@@ -83,6 +88,7 @@ class DiskFile {
     // Declared before the stream, so that it outlives it; allocated with the first open.
     std::unique_ptr<char[]> buffer_;
     std::unique_ptr<std::FILE, Closer> file_;
+    int openError_ = 0;
 };
 
 // Whoever can put "Insert Disk %d" to the operator. True for OK, false for Cancel (or the
@@ -118,8 +124,12 @@ std::string MakeDiskName(int diskNo, std::string_view chosenName);
 // Finds, opens and validates disk N as `disk`, asking through `prompt` until it is found.
 // romType is an index of RomTypeTable or kRomTypeAny; dir ends with its separator.
 // Returns 0 with `disk` open, or -1 when the operator gave up (nothing open).
+// A file the system refuses to open for a reason that no disk put in its place would cure (too
+// many open files, no memory, no permission) is not asked for: -1 at once, with the system's
+// error number in `systemError` if given. Only a path with nothing there, or with something
+// that is no regular file, counts as a missing disk.
 int OpenDisk(int diskNo, const std::string& chosenName, int romType, const std::string& dir,
-             DiskFile& disk, DiskPrompt& prompt);
+             DiskFile& disk, DiskPrompt& prompt, int* systemError = nullptr);
 
 // Reads the next record into `buffer`: its length 2N + 2, kRecordEnd, kRecordEof or
 // kRecordBadChecksum.
@@ -127,6 +137,9 @@ int ReadRecord(DiskFile& disk, RecordBuffer& buffer);
 
 // The ROM type named by the first line of the disk, or nullopt.
 std::optional<int> IdentifyRomType(DiskFile& disk);
+
+// The system's words for an error number, as strerror gives them.
+std::string SystemErrorText(int error);
 
 // The line as a zero-terminated string would hold it: cut at its first zero byte.
 std::string_view CutAtZero(std::string_view bytes);

@@ -79,9 +79,8 @@ TEST_P(CountSetTest, TotalsAsTheWorkerWillSendThem) {
     if (c.disk2) {
         tmp.Write("FW0002.q58", *c.disk2);
     }
-    const StreamCounter counter = CountSet(tmp.dir(), "FW0000.q58", c.romType);
-    EXPECT_EQ(counter.Totals(), c.totals);
-    EXPECT_EQ(counter.Complete(), c.totals.Known());
+    const SetCount count(ChosenFile{tmp.dir(), "FW0000.q58"});
+    EXPECT_EQ(count.Totals(), c.totals);
 }
 
 // 300 records of 512 bytes cross the 64 KiB reads of the count many times, some of them at a
@@ -128,27 +127,26 @@ TEST(CountSet, GoesOnWithDisk2OnceItIsThere) {
     TempDir tmp;
     tmp.Write("FW0001.q58",
               Header(kRomSub, 1) + Records(3, 4) + kEnd + Records(2, 2) + Bytes{4, 1, 1});
-    StreamCounter counter = CountSet(tmp.dir(), "FW0000.q58", kRomSub);
-    EXPECT_FALSE(counter.Totals().Known());
-    EXPECT_EQ(counter.Disks(), 1);
+    SetCount count(ChosenFile{tmp.dir(), "FW0000.q58"});
+    EXPECT_FALSE(count.Totals().Known());
+    EXPECT_FALSE(count.CountDisk2()) << "still not there";
+    EXPECT_EQ(count.Disks(), 1);
 
     tmp.Write("FW0002.q58", Header(kRomSub, 2) + Records(1, 4) + kEnd);
-    EXPECT_TRUE(CountDisk2(counter, tmp.dir(), "FW0000.q58"));
-    EXPECT_EQ(counter.Totals(), Expect({{3 * 10 + 1, 3}, {2 * 6 + 10 + 1, 3}}));
+    EXPECT_TRUE(count.CountDisk2());
+    EXPECT_EQ(count.Totals(), Expect({{3 * 10 + 1, 3}, {2 * 6 + 10 + 1, 3}}));
     // Once counted, a second call counts nothing twice.
-    EXPECT_FALSE(CountDisk2(counter, tmp.dir(), "FW0000.q58"));
-    EXPECT_EQ(counter.Disks(), 2);
-    EXPECT_EQ(counter.Totals(), Expect({{3 * 10 + 1, 3}, {2 * 6 + 10 + 1, 3}}));
+    EXPECT_FALSE(count.CountDisk2());
+    EXPECT_EQ(count.Disks(), 2);
+    EXPECT_EQ(count.Totals(), Expect({{3 * 10 + 1, 3}, {2 * 6 + 10 + 1, 3}}));
 }
 
-TEST(CountSet, AFileThatCantBeReadLeavesTheTotalsUnknown) {
+TEST(CountSet, ADisk1ThatCantBeReadLeavesTheTotalsUnknown) {
     TempDir tmp;
-    StreamCounter counter(1);
-    EXPECT_FALSE(counter.AddDisk(tmp.dir() + "missing.q58"));
-    // A folder opens but can't be read.
-    EXPECT_FALSE(StreamCounter(1).AddDisk(tmp.path()));
-    EXPECT_FALSE(counter.Complete());
-    EXPECT_FALSE(counter.Totals().Known());
+    EXPECT_FALSE(SetCount(ChosenFile{tmp.dir(), "FW0000.q58"}).Totals().Known());
+    // A folder opens but is no regular file.
+    tmp.Make(TempDir::Special::Folder, "FW0001.q58");
+    EXPECT_FALSE(SetCount(ChosenFile{tmp.dir(), "FW0000.q58"}).Totals().Known());
 }
 
 TEST(TransferProgress, PercentRoundsDownAndIsUnknownWithoutTotals) {

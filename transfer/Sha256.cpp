@@ -1,0 +1,50 @@
+#include "transfer/Sha256.h"
+
+#include <array>
+#include <utility>
+
+namespace qf580 {
+
+Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
+    sound_ = context_ && EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) == 1;
+}
+
+Sha256::Sha256(const Sha256& other) : context_(EVP_MD_CTX_new()) {
+    sound_ =
+        other.sound_ && context_ && EVP_MD_CTX_copy_ex(context_.get(), other.context_.get()) == 1;
+}
+
+Sha256::Sha256(Sha256&& other) noexcept
+    : context_(std::move(other.context_)), sound_(std::exchange(other.sound_, false)) {}
+
+Sha256& Sha256::operator=(Sha256&& other) noexcept {
+    context_ = std::move(other.context_);
+    sound_ = std::exchange(other.sound_, false);
+    return *this;
+}
+
+void Sha256::Update(std::span<const std::uint8_t> bytes) {
+    if (sound_ && !bytes.empty()) {
+        sound_ = EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()) == 1;
+    }
+}
+
+std::string Sha256::Hex() const {
+    // Finished on a copy, so that this one can take more bytes.
+    const Sha256 copy(*this);
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int size = 0;
+    if (!copy.sound_ || EVP_DigestFinal_ex(copy.context_.get(), digest.data(), &size) != 1) {
+        return {};
+    }
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * size);
+    for (unsigned int i = 0; i < size; ++i) {
+        hex += kDigits[digest[i] >> 4];
+        hex += kDigits[digest[i] & 0x0F];
+    }
+    return hex;
+}
+
+}  // namespace qf580
