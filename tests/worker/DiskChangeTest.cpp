@@ -5,6 +5,10 @@
 #include "tests/support/FifoRescue.h"
 #include "tests/worker/WorkerSupport.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace qf580::test {
 namespace {
 
@@ -201,6 +205,46 @@ TEST_F(DiskChangeTest, MissingDisk1IsAskedForBeforeAnythingIsSent) {
     // The link is closed at the end even though it was never opened.
     EXPECT_EQ(device.closes(), (std::vector<std::int32_t>{0}));
     EXPECT_TRUE(device.writes().empty());
+}
+
+// Every descriptor the process may open is taken while it lives.
+class NoDescriptorsLeft {
+  public:
+    NoDescriptorsLeft() {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit low = saved_;
+        low.rlim_cur = std::min<rlim_t>(low.rlim_cur, 256);
+        setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+            taken_.push_back(fd);
+        }
+    }
+    NoDescriptorsLeft(const NoDescriptorsLeft&) = delete;
+    NoDescriptorsLeft& operator=(const NoDescriptorsLeft&) = delete;
+    ~NoDescriptorsLeft() {
+        for (const int fd : taken_) {
+            close(fd);
+        }
+        setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+
+  private:
+    rlimit saved_{};
+    std::vector<int> taken_;
+};
+
+// Out of descriptors, disk 1 is there all the same: asking for it would only ever end in a
+// Cancel, and the operator would never learn why.
+TEST_F(DiskChangeTest, TooManyOpenFilesIsSaidAndNeverAskedAsAMissingDisk) {
+    FakeUsbDevice device;
+    {
+        const NoDescriptorsLeft none;
+        RunOne(host, UsbEnv(device));
+    }
+    EXPECT_EQ(host.events(),
+              (Statuses{"unreadable:" + tmp.dir() + "FW0001.q58: Too many open files",
+                        "status:Incorrect input file", "ended"}));
+    EXPECT_EQ(device.opens(), 0);
 }
 
 TEST_F(DiskChangeTest, StopWhileTheQuestionIsOpenThenCancel) {

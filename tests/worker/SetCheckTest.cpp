@@ -13,6 +13,9 @@ namespace {
 struct SetFiles {
     Bytes disk1;
     std::optional<Bytes> disk2;
+    // Disk 2 is a link to itself: the system refuses it for a reason no disk put in its place
+    // would cure.
+    bool disk2Loops = false;
 };
 
 // The operator at the disk question: the answers in order (Cancel once they run out); with
@@ -286,6 +289,16 @@ const std::vector<CheckCase> kCases = {
                   .faultPass = 1,
                   .faultRecord = 6,
                   .asked = {2, 2, 2}}},
+    {.name = "Disk2TheSystemRefusesIsNotAskedFor",
+     .files =
+         [] {
+             return SetFiles{TwoDisks().disk1, std::nullopt, true};
+         },
+     .expected = {.outcome = Outcome::IncorrectInput,
+                  .records = {20},
+                  .faultDisk = 2,
+                  .faultPass = 1,
+                  .faultRecord = 20}},
     {.name = "MissingDisk1Cancelled",
      .files =
          [] {
@@ -307,6 +320,9 @@ class SetCheckTable : public ::testing::TestWithParam<CheckCase> {
         }
         if (files.disk2) {
             tmp.Write("FW0002.q58", *files.disk2);
+        }
+        if (files.disk2Loops) {
+            std::filesystem::create_symlink("FW0002.q58", tmp.dir() + "FW0002.q58");
         }
         answers = GetParam().op.answers;
         asked.clear();
@@ -432,6 +448,48 @@ TEST(SetCheck, FaultDetailsNameWhatIsWrong) {
     ASSERT_TRUE(result.fault.has_value());
     EXPECT_EQ(result.fault->detail,
               "the first line \"QUILLMAR QF580 MAIN ROM      \\x01\\r\\n\" names no ROM type");
+}
+
+std::string Sha256Sum(const std::string& path) {
+    const std::string command = "sha256sum '" + path + "'";
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(popen(command.c_str(), "r"), pclose);
+    std::string hex(64, '\0');
+    hex.resize(out ? std::fread(hex.data(), 1, hex.size(), out.get()) : 0);
+    return hex;
+}
+
+// The digests against sha256sum, which shares nothing with the check: the set's is that of the
+// bytes a device receives, whatever disks the records lie on and whatever follows the last
+// END; each disk's is that of its whole file.
+TEST(SetCheck, DigestsOfTheSetAndOfEachDisk) {
+    TempDir tmp;
+    const std::string sent = Sha256Sum(tmp.Write("sent", SubSet()));
+    ASSERT_EQ(sent.size(), 64u);
+    SetFiles twoDisks = TwoDisks();
+    *twoDisks.disk2 = *twoDisks.disk2 + ToBytes("not sent");
+    for (const SetFiles& files :
+         {SetFiles{SubSet() + ToBytes("not sent"), std::nullopt}, twoDisks}) {
+        SCOPED_TRACE(files.disk2 ? "two disks" : "one disk");
+        tmp.Write("FW0001.q58", files.disk1);
+        tmp.Remove("FW0002.q58");
+        if (files.disk2) {
+            tmp.Write("FW0002.q58", *files.disk2);
+        }
+        NeverAsk never;
+        const SetCheckResult result = CheckSet(tmp.dir(), "FW0000.q58", never);
+        ASSERT_TRUE(result.Sound());
+        EXPECT_EQ(result.summary.setSha256, sent);
+        ASSERT_EQ(result.summary.disks.size(), files.disk2 ? 2u : 1u);
+        for (const DiskContents& disk : result.summary.disks) {
+            EXPECT_EQ(disk.sha256, Sha256Sum(disk.path)) << disk.path;
+        }
+    }
+    // A set that is not sound has no name.
+    Bytes bad = SubSet();
+    bad[Pass2Offset(4) + 3] ^= 0x01;
+    tmp.Write("FW0001.q58", bad);
+    NeverAsk never;
+    EXPECT_EQ(CheckSet(tmp.dir(), "FW0000.q58", never).summary.setSha256, "");
 }
 
 TEST(SetCheck, RomTypeNames) {

@@ -67,6 +67,9 @@ class RecordingHost final : public TransHost {
         std::lock_guard lock(mutex_);
         progress_.push_back({progress, events_.size()});
     }
+    void DiskUnreadable(const std::string& path, int error) override {
+        Add("unreadable:" + path + ": " + SystemErrorText(error));
+    }
     void TransferEnded(Outcome outcome) override {
         {
             std::lock_guard lock(mutex_);
