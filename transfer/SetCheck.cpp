@@ -100,12 +100,12 @@ class Digests {
     }
     // The disk ends with the record it cut short, which is never sent; its digest.
     std::string DiskEnded(std::span<const std::uint8_t> dropped) {
-        Part();
+        Fork();
         disk_.Update(dropped);
         return disk_.Hex();
     }
     // From here on the set's digest goes its own way.
-    void Part() {
+    void Fork() {
         if (!set_) {
             set_.emplace(disk_);
         }
@@ -176,7 +176,7 @@ class SetReader {
                 digests_.Sent(stream_.Bytes());
             }
         }
-        digests_.Part();
+        digests_.Fork();
         // Never sent: read for the disk's digest alone.
         std::vector<std::uint8_t> chunk(DiskFile::kBufferSize);
         std::uint64_t unread = 0;
