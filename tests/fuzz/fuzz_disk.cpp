@@ -1,5 +1,6 @@
 // Arbitrary bytes as disk 1 of an update set, read as the worker reads it: open and
-// validate, identify the ROM type, read the header, then every record to the end.
+// validate, identify the ROM type, read the header, then every record to the end; then once
+// more through the record stream.
 #include <unistd.h>
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "transfer/RecordStream.h"
 #include "transfer/UpdateDisk.h"
 
 namespace {
@@ -62,6 +64,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (r > 0 && (r > 512 || r % 2 != 0 || buffer[static_cast<std::size_t>(r)] != 0 ||
                           buffer[0] != (r - 2) / 2)) {
                 std::abort();
+            }
+        }
+    }
+    // The same bytes through the record stream, as the worker, the check and the count read
+    // them: every item within the buffer, a checksum fault read past as the count does.
+    qf580::DiskFile disk;
+    qf580::RecordStream stream(qf580::ChosenFile{Dir(), name}, prompt, disk);
+    if (!stream.Open()) {
+        while (!stream.Finished()) {
+            const qf580::StreamItem item = stream.Next();
+            if (stream.Bytes().size() > qf580::RecordBuffer().size() ||
+                (item.event == qf580::StreamEvent::Record &&
+                 item.length != stream.Bytes().size())) {
+                std::abort();
+            }
+            if (item.event == qf580::StreamEvent::Fault &&
+                item.outcome != qf580::Outcome::BadChecksum) {
+                break;
             }
         }
     }
