@@ -33,6 +33,7 @@ StreamItem RecordStream::Next() {
     }
     if (headerSize_ < kHeaderSize) {
         // The records start at offset 56: a disk shorter than its header holds none.
+        bytes_ = 0;
         return Fail(diskNo_ == 1 ? Outcome::IncorrectInput : Outcome::NoEnd, headerSize_);
     }
     const std::uint64_t start = offset_;

@@ -169,8 +169,9 @@ void TTrans::RunTransfer() {
 }
 
 std::optional<Outcome> TTrans::Expect(std::string_view reply, Outcome wrong, Outcome none) {
-    std::array<std::uint8_t, kIdent.size()> got{};
-    const std::size_t len = std::min(reply.size(), got.size());
+    // The longest reply, and the zero byte RecvData writes after what it received.
+    std::array<std::uint8_t, kIdent.size() + 1> got{};
+    const std::size_t len = std::min(reply.size(), kIdent.size());
     if (RecvData(got.data(), static_cast<int>(len)) == 0) {
         return none;
     }
