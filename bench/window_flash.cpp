@@ -18,9 +18,9 @@
 #include <cstring>
 #include <string>
 
-#include "ui/ErrorBox.h"
 #include "ui/Prompts.h"
 #include "ui/Startup.h"
+#include "ui/TApplication.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "ui/ErrorBox.h"
 
+#include <QApplication>
+
 #include "ui/Prompts.h"
 
 namespace qf580::ui {
@@ -14,20 +16,6 @@ QString WithFinalPeriod(const QString& message) {
 void ShowApplicationError(const QString& message) {
     Prompts::Error(QApplication::activeWindow(), QString::fromUtf8(kApplicationTitle),
                    WithFinalPeriod(message));
-}
-
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
-
-bool TApplication::notify(QObject* receiver, QEvent* event) {
-    // Whatever the handler changed before the error stays changed; the loop goes on.
-    try {
-        return QApplication::notify(receiver, event);
-    } catch (const std::exception& error) {
-        ShowApplicationError(QString::fromUtf8(error.what()));
-    } catch (...) {
-        ShowApplicationError(QString());
-    }
-    return false;
 }
 
 }  // namespace qf580::ui

@@ -1,8 +1,6 @@
-// The application's error box, and the application object whose event loop catches errors
-// that escape an event handler and shows them there, then goes on.
+// The application's error box: errors that escape an event handler are shown there.
 #pragma once
 
-#include <QApplication>
 #include <QString>
 #include <stdexcept>
 #include <string>
@@ -23,11 +21,5 @@ QString WithFinalPeriod(const QString& message);
 
 // The modal box: the application title as caption, an error icon, OK.
 void ShowApplicationError(const QString& message);
-
-class TApplication : public QApplication {
-  public:
-    TApplication(int& argc, char** argv);
-    bool notify(QObject* receiver, QEvent* event) override;
-};
 
 }  // namespace qf580::ui

@@ -4,7 +4,6 @@
 
 #include <QMessageBox>
 #include <QString>
-#include <QStringList>
 #include <functional>
 #include <optional>
 
@@ -37,11 +36,6 @@ class Prompts {
     // True for OK; Cancel and closing by the title bar give false.
     static bool InformationOkCancel(QWidget* parent, const QString& caption, const QString& text);
 
-    // A file-open dialog owned by `parent`, for one window's whole life: `nameFilters` in
-    // their order with the first preselected, the platform's own title, any name accepted
-    // (the file need not exist). A pattern "*.*" lists every file, also those without a dot,
-    // as it does where the filter texts come from.
-    static QFileDialog* MakeOpenDialog(QWidget* parent, const QStringList& nameFilters);
     // Shows the file-open dialog; the chosen path, or nullopt when cancelled. The next
     // showing starts from the chosen file's folder and name.
     static std::optional<QString> OpenFile(QFileDialog& dialog);

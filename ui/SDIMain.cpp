@@ -17,6 +17,7 @@
 
 #include "transfer/UpdateDisk.h"
 #include "ui/About.h"
+#include "ui/OpenDialog.h"
 #include "ui/Prompts.h"
 #include "ui/Transsetup.h"
 #include "ui/WindowLook.h"
@@ -115,7 +116,7 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
     resize(kClientWidth, kClientHeight + ui_->SDIAppMenu->sizeHint().height());
     CentreOnFirstShow(*this);
 
-    OpenDialog_ = Prompts::MakeOpenDialog(
+    OpenDialog_ = MakeOpenDialog(
         this, {QStringLiteral("QF580 Update Files (*.q58)"), QStringLiteral("All Files (*.*)")});
     OpenDialog_->setObjectName(QStringLiteral("OpenDialog"));
 
@@ -226,18 +227,16 @@ void TSDIAppForm::OpenItemClick() {
 }
 
 void TSDIAppForm::StartBttnClick() {
-    if (Busy.load() != 0) {
+    if (Busy() != 0) {
         return;
     }
     ui_->StartBttn->setEnabled(false);
-    Busy.store(1);
     // Busy until the worker has counted the set and said how big it is.
     ResetProgressPace();
     ProgressBar_->setRange(0, 0);
     ProgressBar_->show();
     // Without a new worker no end notice will come: undo Start's own changes.
     const auto undo = [this] {
-        Busy.store(0);
         ui_->StartBttn->setEnabled(true);
         ProgressBar_->hide();
     };
@@ -284,7 +283,6 @@ void TSDIAppForm::TransThreadEnded() {
     ResetProgressPace();
     ProgressBar_->hide();
     ui_->StartBttn->setEnabled(true);
-    Busy.store(0);
 }
 
 void TSDIAppForm::ShowProgress(const TransferProgress& progress) {

@@ -5,7 +5,6 @@
 #include <QMainWindow>
 #include <QString>
 #include <QTimer>
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,6 +55,10 @@ class TSDIAppForm : public QMainWindow {
     const LinkSettings& Settings() const;
     // The worker of the latest transfer, kept after its end until the next Start or Exit.
     const TTrans* TransThread() const { return session_.Worker(); }
+    // 1 from Start until the worker's end notice has been applied, otherwise 0. The session
+    // keeps that state for its own Start, so the window reads it there rather than keep a
+    // second flag that could disagree.
+    int Busy() const { return session_.Running() ? 1 : 0; }
     QFileDialog& OpenDialog() const { return *OpenDialog_; }
 
     void FormCreate();
@@ -78,7 +81,7 @@ class TSDIAppForm : public QMainWindow {
     void keyPressEvent(QKeyEvent* event) override;
 
   private:
-    // The worker's end notice: enable Start, then clear Busy.
+    // The worker's end notice: enable Start (Busy is clear by then).
     void TransThreadEnded();
     // The bar in the status bar's right-hand part: percent of the set's bytes, or busy while
     // the total is unknown. At most ten changes a second; a change between busy and a
@@ -107,11 +110,6 @@ class TSDIAppForm : public QMainWindow {
     std::string filePath_;
     QString hint_;
 
-  public:
-    // 1 from Start until the worker's end notice has been applied, otherwise 0.
-    std::atomic<int> Busy{0};
-
-  private:
     // Declared last, so it goes first: the worker reads the link settings above until its
     // last step.
     TransferSession session_{this};

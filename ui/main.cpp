@@ -2,8 +2,8 @@
 // or the environment; the toolkit gets them as usual.
 #include <QTranslator>
 
-#include "ui/ErrorBox.h"
 #include "ui/Startup.h"
+#include "ui/TApplication.h"
 
 int main(int argc, char** argv) {
     qf580::ui::TApplication app(argc, argv);

@@ -62,7 +62,7 @@ class ProgressBarTest : public ::testing::Test {
         form().Session().SetTransEnvironment(WindowTestLimits());
         form().show();
         QObject::connect(Bar(), &QProgressBar::valueChanged, [this](int value) {
-            if (form().Busy.load() != 0) {
+            if (form().Busy() != 0) {
                 values.push_back(value);
             }
         });
@@ -89,7 +89,7 @@ class ProgressBarTest : public ::testing::Test {
         return paths;
     }
     bool WaitForEnd() {
-        return WaitUntil([&] { return form().Busy.load() == 0; }, 20000);
+        return WaitUntil([&] { return form().Busy() == 0; }, 20000);
     }
     // The values the bar took while the transfer ran: never back, 100 at the last.
     void ExpectValuesRoseTo100() {
@@ -128,7 +128,7 @@ TEST_F(ProgressBarTest, ShownFromStartMovingBesideTheHintHiddenAfterTheEnd) {
     ASSERT_TRUE(WaitUntil(
         [&] { return bar->maximum() == 100 && bar->value() > 0 && bar->value() < 100; }, 10000))
         << "the bar never moved";
-    ASSERT_EQ(form().Busy.load(), 1) << "the transfer should still be running";
+    ASSERT_EQ(form().Busy(), 1) << "the transfer should still be running";
     EXPECT_TRUE(bar->isVisible());
 
     // Nothing has moved, the status bar keeps its height, and the bar keeps to the right of

@@ -11,9 +11,9 @@
 #include <QTimer>
 #include <QTranslator>
 
-#include "ui/ErrorBox.h"
 #include "ui/Prompts.h"
 #include "ui/Startup.h"
+#include "ui/TApplication.h"
 #include "ui/Transsetup.h"
 
 int main(int argc, char** argv) {

@@ -60,7 +60,7 @@ class TransferTest : public ::testing::Test {
         return WaitUntil([&] { return seen.contains(text); }, ms);
     }
     bool WaitForEnd(int ms = 8000) {
-        return WaitUntil([&] { return form().Busy.load() == 0; }, ms);
+        return WaitUntil([&] { return form().Busy() == 0; }, ms);
     }
 
     Operator who;
@@ -81,7 +81,7 @@ TEST_F(TransferTest, StartRunsATransferAndTheStatusLineFollowsTheWorker) {
     OpenSample("FW0000.q58", {.romType = 0, .disks = 1, .recordsPerPass = 130});
     seen.clear();
     Start()->click();
-    EXPECT_EQ(form().Busy.load(), 1);
+    EXPECT_EQ(form().Busy(), 1);
     EXPECT_FALSE(Start()->isEnabled());
     ASSERT_NE(form().TransThread(), nullptr);
 
@@ -103,7 +103,7 @@ TEST_F(TransferTest, SecondStartAfterAFinishedTransferRunsANewWorker) {
     ASSERT_EQ(Status(), kCompleted);
     seen.clear();
     Start()->click();
-    EXPECT_EQ(form().Busy.load(), 1);
+    EXPECT_EQ(form().Busy(), 1);
     ASSERT_TRUE(WaitForEnd());
     // Two passes: each starts again with its START record.
     EXPECT_EQ(seen, ToQt(TransferTexts({3, 3})));
@@ -126,7 +126,7 @@ TEST_F(SlowTransferTest, StartIsIgnoredWhileBusyAndOpenChangesOnlyTheNextTransfe
     Start()->click();
     form().StartBttnClick();
     EXPECT_EQ(form().TransThread(), worker);
-    EXPECT_EQ(form().Busy.load(), 1);
+    EXPECT_EQ(form().Busy(), 1);
 
     ASSERT_TRUE(WaitForEnd());
     EXPECT_EQ(Status(), kCompleted);
@@ -146,7 +146,7 @@ TEST_F(SlowTransferTest, ExitDuringATransferEndsOnlyAfterTheWorkersOutcome) {
     form().ExitItemClick();
     // Back here only once the worker has stopped at its next check and been disposed of.
     EXPECT_EQ(form().TransThread(), nullptr);
-    EXPECT_EQ(form().Busy.load(), 0);
+    EXPECT_EQ(form().Busy(), 0);
     EXPECT_EQ(seen.back(), kAborted);
     EXPECT_FALSE(form().isVisible());
     EXPECT_EQ(who.Count(PromptRequest::Kind::OkCancel), 0);

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "ui/ErrorBox.h"
+#include "ui/TApplication.h"
 
 int main(int argc, char** argv) {
     // Test discovery runs this too; without a display the offscreen platform serves.

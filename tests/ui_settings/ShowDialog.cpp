@@ -3,8 +3,8 @@
 #include <QTimer>
 #include <QTranslator>
 
-#include "ui/ErrorBox.h"
 #include "ui/Startup.h"
+#include "ui/TApplication.h"
 #include "ui/Transsetup.h"
 
 int main(int argc, char** argv) {
