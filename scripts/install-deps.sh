@@ -7,6 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     clang libclang-rt-14-dev clang-format
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev-tools qt6-translations-l10n libgl-dev
+    qt6-wayland
     libcli11-dev libssl-dev libgtest-dev libgmock-dev googletest nlohmann-json3-dev
     xvfb xauth imagemagick fonts-noto-cjk fonts-dejavu-core fonts-liberation
     iproute2 util-linux bsdutils

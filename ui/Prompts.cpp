@@ -27,7 +27,18 @@ int CaptionWidth(const QWidget& box, const QString& caption) {
     QFont titleFont = QApplication::font("QMdiSubWindowTitleBar");
     titleFont.setBold(true);
     const int furniture = 4 * box.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &box);
-    return QFontMetrics(titleFont).horizontalAdvance(caption) + furniture;
+    int width = QFontMetrics(titleFont).horizontalAdvance(caption) + furniture;
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        // Where the compositor leaves the frame to the program, the toolkit draws it: the
+        // caption at 14 pixels, centred on the whole width, cut short of the three buttons'
+        // 77 pixels at the right; so as much again on the left.
+        constexpr int kTitlePixels = 14;
+        constexpr int kButtonsWidth = 77;
+        QFont drawn = QApplication::font();
+        drawn.setPixelSize(kTitlePixels);
+        width = std::max(width, QFontMetrics(drawn).horizontalAdvance(caption) + 2 * kButtonsWidth);
+    }
+    return width;
 }
 
 // The toolkit's own texts are Japanese; set them explicitly so they stay so whatever
