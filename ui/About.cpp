@@ -2,6 +2,7 @@
 
 #include <QKeyEvent>
 #include <QPushButton>
+#include <QShowEvent>
 
 #include "ui/WindowLook.h"
 #include "ui_About.h"
@@ -15,6 +16,7 @@ TAboutBox::TAboutBox(QWidget* parent)
     LoadUiResources();
     ui_->setupUi(this);
     setFont(FormFont(12));
+    PinFonts(*this);
     setFixedSize(size());
     // Centred on the screen the first time; after that it opens where it was left.
     CentreOnFirstShow(*this);
@@ -34,6 +36,9 @@ void TAboutBox::keyPressEvent(QKeyEvent* event) {
 }
 
 void TAboutBox::showEvent(QShowEvent* event) {
+    // The stored 32 x 32 picture at 100 %; on a scaled screen its copy for that scale, as
+    // the toolkit would blur the small one.
+    ui_->ProgramIcon->setPixmap(ProgramIcon().pixmap(QSize(32, 32), devicePixelRatioF()));
     ui_->OKButton->setFocus();
     QDialog::showEvent(event);
 }

@@ -12,11 +12,14 @@
 #include <QStatusTipEvent>
 #include <QStringDecoder>
 #include <QStringList>
+#include <QToolButton>
+#include <QToolTip>
 
 #include <utility>
 
 #include "transfer/UpdateDisk.h"
 #include "ui/About.h"
+#include "ui/Accessibility.h"
 #include "ui/OpenDialog.h"
 #include "ui/Prompts.h"
 #include "ui/Transsetup.h"
@@ -35,11 +38,12 @@ constexpr int kPreviewLines = 4;
 // Wide enough for its percent, narrow enough to leave the status bar's left to the hint line.
 constexpr int kProgressBarWidth = 120;
 constexpr int kProgressPaceMs = 100;
+constexpr int kReaderNamePaceMs = 300;
 
 QIcon ToolIcon(const QString& name) {
     QIcon icon;
-    icon.addFile(QStringLiteral(":/icons/%1.png").arg(name), QSize(), QIcon::Normal);
-    icon.addFile(QStringLiteral(":/icons/%1_disabled.png").arg(name), QSize(), QIcon::Disabled);
+    AddScaledFiles(icon, QStringLiteral(":/icons/%1").arg(name), QIcon::Normal);
+    AddScaledFiles(icon, QStringLiteral(":/icons/%1_disabled").arg(name), QIcon::Disabled);
     return icon;
 }
 
@@ -85,23 +89,18 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
     ui_->SetupButton->setIcon(ToolIcon(QStringLiteral("setup")));
     ui_->ExitBtn->setIcon(ToolIcon(QStringLiteral("exit")));
 
-    // The group's disabled state only keeps input away from it: neither its caption nor the
-    // status line is drawn greyed because of it.
-    QPalette groupPalette = ui_->GroupBox2->palette();
-    for (auto role : {QPalette::WindowText, QPalette::Text}) {
-        groupPalette.setColor(QPalette::Disabled, role, groupPalette.color(QPalette::Active, role));
-    }
-    ui_->GroupBox2->setPalette(groupPalette);
+    FollowPalette();
+    PinFonts(*this);
     // Set on the client area only: a style sheet resets the fonts of every window beneath
     // it, the dialogs that this window owns included.
-    ui_->ClientArea->setStyleSheet(FramedGroupStyle());
-    SetStatusLabelEnabled(false);
+    UseFramedGroupStyle(*ui_->ClientArea);
 
     // Beside the hint line, not in its place: a permanent widget keeps to the right, and the
     // bar fits inside the status bar's height rather than stretching it.
     ProgressBar_ = new QProgressBar(ui_->StatusBar);
     ProgressBar_->setObjectName(QStringLiteral("ProgressBar"));
     ProgressBar_->setFixedSize(kProgressBarWidth, kStatusBarHeight - 6);
+    ProgressBar_->setFont(ui_->StatusBar->font());
     ProgressBar_->hide();
     ui_->StatusBar->addPermanentWidget(ProgressBar_);
     progressPace_.setSingleShot(true);
@@ -111,6 +110,24 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
             ShowPercent(*std::exchange(pacedPercent_, std::nullopt));
         }
     });
+
+    // For screen readers; nothing of it shows.
+    NameAfterLabel(*ui_->FnameLabel, *ui_->FnameEdit);
+    for (QToolButton* button : {ui_->OpenBtn, ui_->SetupButton, ui_->ExitBtn}) {
+        button->setAccessibleName(button->toolTip());
+    }
+    ui_->SpeedPanel->setAccessibleName(QStringLiteral("Tool bar"));
+    ProgressBar_->setAccessibleName(QStringLiteral("Transfer progress"));
+    // Bytes that are not Shift-JIS show as replacement marks, which a reader would spell out
+    // one by one; the name says what the preview is before the reader gets to them.
+    ui_->HeaderMemo->setAccessibleName(ui_->GroupBox1->title());
+    ui_->HeaderMemo->setAccessibleDescription(
+        QStringLiteral("The first four lines of the update file"));
+    Announcer_ = new Announcer(ui_->ClientArea);
+    readerNamePace_.setSingleShot(true);
+    readerNamePace_.setInterval(kReaderNamePaceMs);
+    connect(&readerNamePace_, &QTimer::timeout, this, &TSDIAppForm::FollowStatusForReaders);
+    FollowStatusForReaders();
 
     ui_->ClientArea->installEventFilter(this);
     resize(kClientWidth, kClientHeight + ui_->SDIAppMenu->sizeHint().height());
@@ -138,6 +155,7 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
     ui_->SpeedPanel->setFocus();
 
     FormCreate();
+    followsDesktop_ = true;
 }
 
 TSDIAppForm::~TSDIAppForm() {
@@ -172,6 +190,20 @@ void TSDIAppForm::ShowHint(const QString& hint) {
     } else {
         ui_->StatusBar->showMessage(hint);
     }
+}
+
+void TSDIAppForm::FollowPalette() {
+    // The group's disabled state only keeps input away from it: neither its caption nor the
+    // status line is drawn greyed because of it. Taken afresh from the desktop's palette at
+    // every change of it, as a copy kept from before would show the old scheme's colours,
+    // or the disabled ones, for the new.
+    const QPalette desktop = QApplication::palette(ui_->GroupBox2);
+    QPalette group = desktop;
+    for (auto role : {QPalette::WindowText, QPalette::Text}) {
+        group.setColor(QPalette::Disabled, role, desktop.color(QPalette::Active, role));
+    }
+    ui_->GroupBox2->setPalette(group);
+    SetStatusLabelEnabled(!ui_->StatusLabel->testAttribute(Qt::WA_ForceDisabled));
 }
 
 void TSDIAppForm::SetStatusLabelEnabled(bool enabled) {
@@ -276,13 +308,31 @@ void TSDIAppForm::About1Click() {
 
 void TSDIAppForm::ShowStatus(const QString& text) {
     ui_->StatusLabel->setText(text);
+    if (!readerNamePace_.isActive()) {
+        FollowStatusForReaders();
+    }
     emit StatusShown(text);
+}
+
+void TSDIAppForm::FollowStatusForReaders() {
+    // A label without a name of its own tells readers of every new text, one per record in a
+    // transfer; a reader that falls that far behind drops what comes next, the outcome's
+    // notification too. Named after its text at a pace, it tells them a few times a second.
+    QLabel* label = ui_->StatusLabel;
+    if (label->accessibleName() != label->text()) {
+        label->setAccessibleName(label->text());
+        readerNamePace_.start();
+    }
 }
 
 void TSDIAppForm::TransThreadEnded() {
     ResetProgressPace();
     ProgressBar_->hide();
     ui_->StartBttn->setEnabled(true);
+    // The outcome's text is the status line's by now.
+    readerNamePace_.stop();
+    FollowStatusForReaders();
+    Announcer_->Announce(ui_->StatusLabel->text());
 }
 
 void TSDIAppForm::ShowProgress(const TransferProgress& progress) {
@@ -323,11 +373,45 @@ void TSDIAppForm::closeEvent(QCloseEvent* event) {
 }
 
 bool TSDIAppForm::event(QEvent* event) {
-    if (event->type() == QEvent::StatusTip) {
-        ShowHint(static_cast<QStatusTipEvent*>(event)->tip());
-        return true;
+    switch (event->type()) {
+        case QEvent::StatusTip:
+            ShowHint(static_cast<QStatusTipEvent*>(event)->tip());
+            return true;
+        case QEvent::ApplicationFontChange:
+            // The window's own font stays as it is, so no FontChange tells of this one.
+            QMetaObject::invokeMethod(this, &TSDIAppForm::FollowDesktop, Qt::QueuedConnection);
+            break;
+        default:
+            break;
     }
     return QMainWindow::event(event);
+}
+
+void TSDIAppForm::changeEvent(QEvent* event) {
+    switch (event->type()) {
+        case QEvent::PaletteChange:
+        case QEvent::StyleChange:
+        case QEvent::FontChange:
+            FollowDesktop();
+            // Again once every widget has taken the desktop's change for itself, in
+            // whatever order they were told.
+            QMetaObject::invokeMethod(this, &TSDIAppForm::FollowDesktop, Qt::QueuedConnection);
+            break;
+        default:
+            break;
+    }
+    QMainWindow::changeEvent(event);
+}
+
+void TSDIAppForm::FollowDesktop() {
+    if (!followsDesktop_) {
+        return;  // still being set up
+    }
+    FollowPalette();
+    // A new desktop font or style drops the tooltips' own; they are windows of their own.
+    if (QToolTip::font() != FormFont(11)) {
+        QToolTip::setFont(FormFont(11));
+    }
 }
 
 void TSDIAppForm::FollowClientArea() {

@@ -24,6 +24,7 @@ class TSDIAppForm;
 
 namespace qf580::ui {
 
+class Announcer;
 class TAboutBox;
 class TFM_TransSetup;
 
@@ -77,6 +78,7 @@ class TSDIAppForm : public QMainWindow {
   protected:
     void closeEvent(QCloseEvent* event) override;
     bool event(QEvent* event) override;
+    void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -91,6 +93,9 @@ class TSDIAppForm : public QMainWindow {
     void ResetProgressPace();
     void ShowStatus(const QString& text);
     void SetStatusLabelEnabled(bool enabled);
+    void FollowPalette();
+    void FollowDesktop();
+    void FollowStatusForReaders();
     void ShowLinkSummary(const QString& summary);
     void FollowClientArea();
     bool StartAccessKey();
@@ -99,8 +104,12 @@ class TSDIAppForm : public QMainWindow {
     QAction* N1 = nullptr;
     QFileDialog* OpenDialog_ = nullptr;    // owned by the window
     QProgressBar* ProgressBar_ = nullptr;  // owned by the status bar
+    Announcer* Announcer_ = nullptr;       // owned by the client area
     // A bar repaints at once at every new value: paced, it costs the transfer nothing.
     QTimer progressPace_;
+    // The status line's name for screen readers follows its text at this pace.
+    QTimer readerNamePace_;
+    bool followsDesktop_ = false;
     std::optional<std::optional<int>> pacedPercent_;  // waiting for the pace, if anything
     TAboutBox* AboutBox_ = nullptr;
     TFM_TransSetup* FM_TransSetup_ = nullptr;

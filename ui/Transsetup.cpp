@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "ui/Accessibility.h"
 #include "ui/ErrorBox.h"
 #include "ui/PortText.h"
 #include "ui/WindowLook.h"
@@ -35,13 +36,17 @@ TFM_TransSetup::TFM_TransSetup(QWidget* parent)
     CentreOnFirstShow(*this, parent);
     setFont(FormFont(11));
     ui_->CB_FastTrans->setFont(FormFont(12));
-    ui_->GroupBox1->setStyleSheet(FramedGroupStyle());
+    PinFonts(*this);
+    UseFramedGroupStyle(*ui_->GroupBox1);
     // The labels' stored widths are those of their texts in the original face, as labels
     // size themselves to their text. A wider stand-in face must not clip the colon; the
     // fields to their right leave room for that.
     for (QLabel* label : {ui_->LBL_IP_ADR, ui_->LBL_PORT}) {
         label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
     }
+
+    NameAfterLabel(*ui_->LBL_IP_ADR, *ui_->ED_IP_ADR);
+    NameAfterLabel(*ui_->LBL_PORT, *ui_->ED_PORT);
 
     connect(ui_->RB_TCPIP, &QRadioButton::toggled, this, [this](bool checked) {
         if (checked) {

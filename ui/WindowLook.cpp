@@ -20,9 +20,17 @@ void LoadUiResources() {
     InitUiResources();
 }
 
-QIcon ProgramIcon() {
+void AddScaledFiles(QIcon& icon, const QString& base, QIcon::Mode mode) {
     LoadUiResources();
-    return QIcon(QStringLiteral(":/icons/program.png"));
+    for (const char* scale : {"", "@1.5x", "@2x"}) {
+        icon.addFile(base + QLatin1String(scale) + QStringLiteral(".png"), QSize(), mode);
+    }
+}
+
+QIcon ProgramIcon() {
+    QIcon icon;
+    AddScaledFiles(icon, QStringLiteral(":/icons/program"), QIcon::Normal);
+    return icon;
 }
 namespace {
 
@@ -154,10 +162,25 @@ QFont FormFont(int pixelSize) {
     return font;
 }
 
-QString FramedGroupStyle() {
-    return QStringLiteral(
+void PinFonts(QWidget& root) {
+    QList<QWidget*> widgets = root.findChildren<QWidget*>();
+    widgets.prepend(&root);
+    for (QWidget* widget : widgets) {
+        QFont font = widget->font();
+        font.setResolveMask(QFont::AllPropertiesResolved);
+        widget->setFont(font);
+    }
+}
+
+void UseFramedGroupStyle(QWidget& area) {
+    // Without it a style sheet copies the palette that its widgets have when it is applied
+    // and keeps it: a change of the desktop's scheme would leave them in the old colours,
+    // or in the new ones after a change back. With it, the sheet gives them only what it
+    // says itself, which is no colour and no font.
+    QCoreApplication::setAttribute(Qt::AA_UseStyleSheetPropagationInWidgetStyles);
+    area.setStyleSheet(QStringLiteral(
         "QGroupBox { border: 2px groove palette(mid); margin-top: 6px; }"
-        "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0px 2px; }");
+        "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0px 2px; }"));
 }
 
 QPoint CentredClientPos(QSize clientSize, QMargins frame, QRect target, QRect area) {

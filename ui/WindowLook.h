@@ -18,6 +18,10 @@ namespace qf580::ui {
 // dropping them.
 void LoadUiResources();
 
+// Adds the picture `base` + ".png" to `icon` for `mode`, with its copies drawn for 150 % and
+// 200 % ("@1.5x", "@2x"), so that a scaled desktop gets whole pixels rather than a blur.
+void AddScaledFiles(QIcon& icon, const QString& base, QIcon::Mode mode);
+
 // The program's own icon, for the windows and the desktop.
 QIcon ProgramIcon();
 
@@ -25,10 +29,16 @@ QIcon ProgramIcon();
 // metrics, at a character height of `pixelSize` pixels.
 QFont FormFont(int pixelSize);
 
-// The style sheet of framed groups as the stored layouts draw them: the caption sits on the
-// etched frame line, so the controls' stored positions inside a group keep clear of it.
+// Fixes the font that `root` and every widget beneath it has now, in all its properties: the
+// desktop's font, changed at run time, then finds nothing left to give them. Widgets under a
+// style sheet would otherwise fall back to the desktop's font, as they inherit nothing.
+// Call it once the window's fonts are as they should be, before its style sheets.
+void PinFonts(QWidget& root);
+
+// Draws the framed groups in and under `area` as the stored layouts do: the caption sits on
+// the etched frame line, so the controls' stored positions inside a group keep clear of it.
 // Set it after the window's font: a style sheet keeps the font its widgets had then.
-QString FramedGroupStyle();
+void UseFramedGroupStyle(QWidget& area);
 
 // Where the client area of a window of `clientSize` goes so that its frame (the client area
 // plus `frame`) is centred on `target`, kept inside `area` as far as it fits.

@@ -1,0 +1,260 @@
+// What the windows give a screen reader, and how they look through a change of the desktop's
+// scheme, font or style and on scaled screens.
+#include <QAccessible>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QToolButton>
+#include <QToolTip>
+#include <set>
+#include <vector>
+
+#include "tests/ui_main/UiSupport.h"
+#include "ui/About.h"
+#include "ui/Transsetup.h"
+#include "ui/WindowLook.h"
+
+namespace qf580::test {
+namespace {
+
+QAccessibleInterface* Reader(QWidget* widget) {
+    return widget ? QAccessible::queryAccessibleInterface(widget) : nullptr;
+}
+
+QString ReaderName(QWidget* widget) {
+    QAccessibleInterface* iface = Reader(widget);
+    return iface ? iface->text(QAccessible::Name) : QStringLiteral("<none>");
+}
+
+// Counts the showings of the window's notification and the text it had at each.
+class ShowingsOf : public QObject {
+  public:
+    explicit ShowingsOf(QWidget* notice) : notice_(notice) {
+        if (notice) {
+            notice->installEventFilter(this);
+        }
+    }
+    std::vector<QString> texts;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == notice_ && event->type() == QEvent::Show) {
+            texts.push_back(ReaderName(notice_));
+        }
+        return false;
+    }
+
+  private:
+    QWidget* notice_;
+};
+
+// The one widget that readers take for a notification.
+QWidget* NotificationOf(QWidget& window) {
+    QWidget* found = nullptr;
+    for (QWidget* child : window.findChildren<QWidget*>()) {
+        if (Reader(child) && Reader(child)->role() == QAccessible::Notification) {
+            EXPECT_EQ(found, nullptr) << "two notifications";
+            found = child;
+        }
+    }
+    EXPECT_NE(found, nullptr);
+    return found;
+}
+
+class LookAndReaderTest : public ::testing::Test {
+  protected:
+    void SetUp() override { form.show(); }
+    QWidget* W(const char* name) { return Find(form, name); }
+
+    Operator who;
+    TempDir dir;
+    ui::TSDIAppForm form;
+};
+
+TEST_F(LookAndReaderTest, FieldsAndPictureButtonsHaveTheNamesTheirLabelsAndHintsGive) {
+    ui::TFM_TransSetup setup(&form);
+    struct Row {
+        QWidget* root;
+        const char* name;
+        const char* readerName;
+        const char* label;  // the label tied to it, if any
+    };
+    const Row rows[] = {
+        {&form, "FnameEdit", "Update File Name", "FnameLabel"},
+        {&form, "OpenBtn", "Open", nullptr},
+        {&form, "SetupButton", "Communication settings", nullptr},
+        {&form, "ExitBtn", "Exit", nullptr},
+        {&setup, "ED_IP_ADR", "IP Address", "LBL_IP_ADR"},
+        {&setup, "ED_PORT", "Port number", "LBL_PORT"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QWidget* widget = Find(*row.root, row.name);
+        EXPECT_EQ(ReaderName(widget), QString::fromLatin1(row.readerName));
+        if (row.label) {
+            QAccessibleInterface* label = Reader(Find(*row.root, row.label));
+            bool tied = false;
+            for (const auto& [other, relation] : Reader(widget)->relations(QAccessible::Label)) {
+                tied = tied || other == label;
+            }
+            EXPECT_TRUE(tied);
+        }
+    }
+    // Named, though nothing names them on the screen: the panel that has the focus at start,
+    // the bar and the preview, whose bytes may not be text at all.
+    for (const char* name : {"SpeedPanel", "ProgressBar", "HeaderMemo"}) {
+        EXPECT_FALSE(ReaderName(W(name)).isEmpty()) << name;
+    }
+    EXPECT_FALSE(Reader(W("HeaderMemo"))->text(QAccessible::Description).isEmpty());
+}
+
+TEST_F(LookAndReaderTest, EveryOutcomeAppearsAsANotificationWithoutFocusOrPixels) {
+    // With Start enabled already, the end notice changes nothing on the screen.
+    who.files.push_back(QString::fromStdString(dir.Write("FW0000.q58", "a\r\n")));
+    form.OpenItemClick();
+    ShowActive(form);
+    W("SpeedPanel")->setFocus();
+    QWidget* const focus = QApplication::focusWidget();
+    QWidget* notice = NotificationOf(form);
+    ShowingsOf showings(notice);
+    const QStringList outcomes = {"Transfer completed", "Aborted according to instruction received",
+                                  "Transfer completed"};
+    for (const QString& text : outcomes) {
+        // A record's text at a time, as fast as the worker sends them: the status line keeps
+        // a name of its own, so it does not tell readers of each (a reader flooded with them
+        // drops the notification), and its name follows at a pace.
+        for (int i = 1; i <= 200; ++i) {
+            emit form.Session().StatusChanged(QStringLiteral("Sending (%1) Record").arg(i));
+            ASSERT_FALSE(W("StatusLabel")->accessibleName().isEmpty());
+        }
+        EXPECT_NE(ReaderName(W("StatusLabel")), "Sending (200) Record");
+        emit form.Session().StatusChanged(text);
+        QApplication::processEvents();
+        const QImage before = form.grab().toImage();
+        emit form.Session().Ended(Outcome::Completed);
+        EXPECT_EQ(form.grab().toImage(), before) << text.toStdString();
+        EXPECT_EQ(ReaderName(W("StatusLabel")), text);
+        ASSERT_NE(notice, nullptr);
+        EXPECT_TRUE(notice->isVisible());
+        EXPECT_TRUE(notice->size().isEmpty());
+    }
+    // Each showing is what readers speak; the same outcome twice is said twice.
+    EXPECT_EQ(showings.texts, std::vector<QString>(outcomes.begin(), outcomes.end()));
+    EXPECT_EQ(QApplication::focusWidget(), focus);
+}
+
+TEST(DialogFrames, CloseAndMoveOnly) {
+    ui::TFM_TransSetup setup;
+    ui::TAboutBox about;
+    for (QWidget* dialog : std::initializer_list<QWidget*>{&setup, &about}) {
+        const Qt::WindowFlags flags = dialog->windowFlags();
+        EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Dialog);
+        EXPECT_TRUE(flags & Qt::WindowTitleHint);
+        EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+        EXPECT_FALSE(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+        EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize());
+    }
+}
+
+// The desktop's scheme, font and style changed while the window is open, then put back.
+TEST_F(LookAndReaderTest, ASchemeFontOrStyleChangeBendsNothingAndGoingBackRestoresEveryPixel) {
+    who.files.push_back(QString::fromStdString(dir.Write("FW0000.q58", "a\r\n")));
+    form.OpenItemClick();
+    QApplication::processEvents();
+    QToolTip::setFont(ui::FormFont(11));  // as at start-up
+    const QImage before = form.grab().toImage();
+    const QPalette lightPalette = QApplication::palette();
+    const QFont desktopFont = QApplication::font();
+    const QString styleName = QApplication::style()->name();
+
+    QPalette dark = lightPalette;
+    dark.setColor(QPalette::Window, QColor(0x30, 0x30, 0x30));
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+        dark.setColor(QPalette::Active, role, QColor(0xee, 0xee, 0xee));
+        dark.setColor(QPalette::Inactive, role, QColor(0xee, 0xee, 0xee));
+        dark.setColor(QPalette::Disabled, role, QColor(0x70, 0x70, 0x70));
+    }
+    const QFont formFont = ui::FormFont(11);
+    struct Change {
+        const char* what;
+        std::function<void()> apply;
+    };
+    const Change changes[] = {
+        {"scheme", [&] { QApplication::setPalette(dark); }},
+        {"font", [&] { QApplication::setFont(QFont(QStringLiteral("DejaVu Serif"), 15)); }},
+        {"style",
+         [&] { QApplication::setStyle(QStyleFactory::create(QStringLiteral("Windows"))); }},
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.what);
+        change.apply();
+        QApplication::processEvents();
+        for (const char* name : {"FnameLabel", "LB_TransSetup", "GroupBox2", "StatusLabel",
+                                 "GroupBox3", "HeaderMemo", "StartBttn"}) {
+            EXPECT_EQ(W(name)->font().family(), formFont.family()) << name;
+            EXPECT_EQ(W(name)->font().pixelSize(), 11) << name;
+        }
+        EXPECT_EQ(QToolTip::font().pixelSize(), 11);
+        // The group stays disabled, its caption and the status line in the enabled colour.
+        for (const char* name : {"GroupBox2", "StatusLabel"}) {
+            const QPalette& palette = W(name)->palette();
+            EXPECT_EQ(palette.color(QPalette::Disabled, QPalette::WindowText),
+                      QApplication::palette(W(name)).color(QPalette::Active, QPalette::WindowText))
+                << name;
+        }
+    }
+    QApplication::setStyle(styleName);
+    QApplication::setFont(desktopFont);
+    QApplication::setPalette(lightPalette);
+    QApplication::processEvents();
+    EXPECT_EQ(form.grab().toImage(), before);
+}
+
+// Each picture at 150 % and 200 % is the same pixel art, every pixel whole: no colour in it
+// that the 100 % picture lacks, as a blur would bring.
+TEST(ScaledPictures, AreDrawnWithWholePixels) {
+    struct Picture {
+        const char* file;
+        QSize size;
+    };
+    const Picture pictures[] = {
+        {"open", {20, 20}}, {"open_disabled", {20, 20}}, {"setup", {20, 20}},
+        {"exit", {20, 20}}, {"exit_disabled", {20, 20}}, {"program", {32, 32}},
+    };
+    ui::LoadUiResources();
+    for (const Picture& picture : pictures) {
+        const QString base = QStringLiteral(":/icons/") + QLatin1String(picture.file);
+        const QImage plain = QImage(base + QStringLiteral(".png"))
+                                 .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        ASSERT_EQ(plain.size(), picture.size) << picture.file;
+        std::set<QRgb> colours;
+        for (int y = 0; y < plain.height(); ++y) {
+            for (int x = 0; x < plain.width(); ++x) {
+                colours.insert(plain.pixel(x, y));
+            }
+        }
+        QIcon icon;
+        ui::AddScaledFiles(icon, base, QIcon::Normal);
+        for (const qreal scale : {1.0, 1.5, 2.0}) {
+            SCOPED_TRACE(scale);
+            const QImage scaled = icon.pixmap(picture.size, scale)
+                                      .toImage()
+                                      .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            EXPECT_EQ(scaled.size(), picture.size * scale) << picture.file;
+            int foreign = 0;
+            for (int y = 0; y < scaled.height(); ++y) {
+                for (int x = 0; x < scaled.width(); ++x) {
+                    foreign += colours.count(scaled.pixel(x, y)) == 0 ? 1 : 0;
+                }
+            }
+            EXPECT_EQ(foreign, 0) << picture.file;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qf580::test
