@@ -172,6 +172,39 @@ void PinFonts(QWidget& root) {
     }
 }
 
+namespace {
+
+// A style sheet takes the colours it names (the frame's palette(mid)) once, when it is
+// applied; applied again after each change of palette, it takes them afresh.
+class FollowPaletteInSheet : public QObject {
+  public:
+    explicit FollowPaletteInSheet(QWidget& area) : QObject(&area), area_(area) {
+        area.installEventFilter(this);
+    }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == &area_ && event->type() == QEvent::PaletteChange && !pending_) {
+            // Once the widgets beneath have taken the new palette too.
+            pending_ = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    pending_ = false;
+                    area_.setStyleSheet(area_.styleSheet());
+                },
+                Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+  private:
+    QWidget& area_;
+    bool pending_ = false;
+};
+
+}  // namespace
+
 void UseFramedGroupStyle(QWidget& area) {
     // Without it a style sheet copies the palette that its widgets have when it is applied
     // and keeps it: a change of the desktop's scheme would leave them in the old colours,
@@ -181,6 +214,7 @@ void UseFramedGroupStyle(QWidget& area) {
     area.setStyleSheet(QStringLiteral(
         "QGroupBox { border: 2px groove palette(mid); margin-top: 6px; }"
         "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0px 2px; }"));
+    new FollowPaletteInSheet(area);  // owned by the area
 }
 
 QPoint CentredClientPos(QSize clientSize, QMargins frame, QRect target, QRect area) {
