@@ -74,11 +74,18 @@ std::string CheckText(const std::string& file, const SetCheckResult& result) {
     for (const DiskContents& disk : s.disks) {
         text += DiskText(disk) + "\n";
     }
+    // Each file's own, to compare with the digest its maker published for it.
+    for (const DiskContents& disk : s.disks) {
+        if (!disk.sha256.empty()) {
+            text += "Disk " + std::to_string(disk.diskNo) + " SHA-256: " + disk.sha256 + "\n";
+        }
+    }
     if (result.Sound()) {
         text +=
             "Total: " + Plural(static_cast<std::uint64_t>(s.TotalRecords()), "record", "records") +
             ", " + std::to_string(s.TotalBytes()) + " bytes with the " +
             std::to_string(kHeaderSize) + "-byte header\n";
+        text += "Set SHA-256: " + s.setSha256 + "\n";
         text += "The set is sound\n";
     } else {
         text += "Fault: " + FaultText(result) + "\n";
@@ -90,7 +97,11 @@ std::string CheckText(const std::string& file, const SetCheckResult& result) {
 std::string CheckJson(const std::string& file, const SetCheckResult& result, double t) {
     const SetSummary& s = result.summary;
     JsonObject object;
-    object.String("event", "check").Null("device").Number("t", t).String("file", file);
+    object.Int("schema", 1)
+        .String("event", "check")
+        .Null("device")
+        .Number("t", t)
+        .String("file", file);
     object.String("outcome", OutcomeText(result.outcome))
         .Int("exit_code", ExitCodeFor(result.outcome));
     if (s.romType) {
@@ -130,6 +141,7 @@ std::string CheckJson(const std::string& file, const SetCheckResult& result, dou
                       .Raw("parts", parts.Text())
                       .Unsigned("dropped_bytes", disk.droppedBytes)
                       .Unsigned("unread_bytes", disk.unreadBytes)
+                      .Raw("sha256", DigestJson(disk.sha256))
                       .Text());
     }
     object.Raw("disks", disks.Text());
@@ -152,6 +164,7 @@ std::string CheckJson(const std::string& file, const SetCheckResult& result, dou
     } else {
         object.Null("fault");
     }
+    object.Raw("set_sha256", DigestJson(result.Sound() ? s.setSha256 : std::string()));
     return object.Text();
 }
 

@@ -17,6 +17,7 @@ KnownSet KnownSetOf(const SetCheckResult* check) {
     if (check->Sound()) {
         set.records = check->summary.TotalRecords();
         set.bytes = check->summary.TotalBytes();
+        set.setSha256 = check->summary.setSha256;
     }
     return set;
 }
@@ -26,10 +27,23 @@ DeviceHost::DeviceHost(Options options, Reporter& reporter, SharedQuestion& ques
     settings_.Set(options_.link);
 }
 
+std::string DeviceHost::BeginRecord() {
+    std::string why;
+    if (options_.record != nullptr && !attempt_) {
+        attempt_ = options_.record->Begin(options_.device, options_.serial, &why);
+    }
+    return why;
+}
+
 void DeviceHost::Begin(const KnownSet& set) {
+    if (options_.record != nullptr && !attempt_) {
+        attempt_ = options_.record->Begin(options_.device, options_.serial);
+    }
+    setSha256_ = set.setSha256;
     begun_ = reporter_.Seconds();
     JsonObject event;
-    event.String("event", "begin")
+    event.Int("schema", 1)
+        .String("event", "begin")
         .String("device", options_.device)
         .Number("t", begun_)
         .String("file", options_.path);
@@ -43,6 +57,7 @@ void DeviceHost::Begin(const KnownSet& set) {
     } else {
         event.Null("records").Null("bytes");
     }
+    event.Raw("set_sha256", DigestJson(setSha256_));
     reporter_.Event(event.Text());
 }
 
@@ -50,7 +65,8 @@ void DeviceHost::ProgressEvent(const TransferProgress& progress) {
     lastEvent_ = progress;
     lastEventAt_ = reporter_.Seconds();
     JsonObject event;
-    event.String("event", "progress")
+    event.Int("schema", 1)
+        .String("event", "progress")
         .String("device", options_.device)
         .Number("t", lastEventAt_)
         .Unsigned("bytes_sent", progress.sent.bytes);
@@ -84,6 +100,7 @@ void DeviceHost::SetStatus(const std::string& text) {
         return;  // the event is not made where nobody takes it: a status comes at every ack
     }
     reporter_.Event(JsonObject()
+                        .Int("schema", 1)
                         .String("event", "status")
                         .String("device", options_.device)
                         .Number("t", reporter_.Seconds())
@@ -94,6 +111,7 @@ void DeviceHost::SetStatus(const std::string& text) {
 bool DeviceHost::AskInsertDisk(int diskNo) {
     const bool answer = question_.Ask(diskNo);
     reporter_.Event(JsonObject()
+                        .Int("schema", 1)
                         .String("event", "question")
                         .String("device", options_.device)
                         .Number("t", reporter_.Seconds())
@@ -117,6 +135,7 @@ void DeviceHost::TransferEnded(Outcome outcome) {
     const double now = reporter_.Seconds();
     DeviceResult result{options_.device, outcome, now - begun_, latest_.sent};
     reporter_.Event(JsonObject()
+                        .Int("schema", 1)
                         .String("event", "end")
                         .String("device", options_.device)
                         .Number("t", now)
@@ -125,7 +144,11 @@ void DeviceHost::TransferEnded(Outcome outcome) {
                         .Unsigned("bytes_sent", result.sent.bytes)
                         .Unsigned("records_sent", result.sent.records)
                         .Number("seconds", result.seconds)
+                        .Raw("set_sha256", DigestJson(setSha256_))
                         .Text());
+    if (attempt_) {
+        options_.record->End(*attempt_, outcome, ExitCodeFor(outcome), result.sent, result.seconds);
+    }
     const std::lock_guard lock(mutex_);
     result_ = std::move(result);
 }

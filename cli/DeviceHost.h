@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/AttemptRecord.h"
 #include "cli/Reporter.h"
 #include "cli/SharedQuestion.h"
 #include "transfer/SetCheck.h"
@@ -22,6 +23,7 @@ struct KnownSet {
     // The records and bytes of a set read whole and sound; none otherwise.
     std::optional<int> records;
     std::optional<std::uint64_t> bytes;
+    std::string setSha256;  // empty unless the set was read whole and sound
 };
 KnownSet KnownSetOf(const SetCheckResult* check);
 
@@ -40,6 +42,8 @@ class DeviceHost final : public TransHost {
         bool prefixed = false;
         std::string path;  // the chosen file as given
         LinkSettingsValues link;
+        std::optional<std::string> serial;
+        AttemptRecord* record = nullptr;  // none without --record
     };
     DeviceHost(Options options, Reporter& reporter, SharedQuestion& question);
 
@@ -51,8 +55,11 @@ class DeviceHost final : public TransHost {
     void DiskUnreadable(const std::string& path, int error) override;
     void TransferEnded(Outcome outcome) override;
 
-    // Before the worker starts: the "begin" event, and the device's clock starts.
+    // Before the worker starts: the record's begin line unless BeginRecord made it, the
+    // "begin" event, and the device's clock starts.
     void Begin(const KnownSet& set);
+    // The record's begin line alone, on the disk: empty, or why it could not be written.
+    std::string BeginRecord();
     // For a device that is never contacted: ends as a transfer with `outcome` would end
     // before its first byte, with the outcome's status line and end event.
     void EndUncontacted(Outcome outcome);
@@ -72,6 +79,8 @@ class DeviceHost final : public TransHost {
     SharedQuestion& question_;
     LinkSettings settings_;
     double begun_ = 0;
+    std::string setSha256_;
+    std::optional<AttemptRecord::Attempt> attempt_;
     // The worker's thread only.
     TransferProgress latest_;
     std::optional<TransferProgress> lastEvent_;

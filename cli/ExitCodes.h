@@ -11,6 +11,10 @@ inline constexpr int kExitCompleted = 0;
 // Something ended the program that is not one of the worker's outcomes.
 inline constexpr int kExitInternal = 1;
 inline constexpr int kExitUsage = 2;
+// Every device's own outcome was fine, but what the run had to write (the record) was not.
+inline constexpr int kExitOutput = 3;
+// --expect-sha256 named another set than the one given: no device was contacted.
+inline constexpr int kExitWrongSet = 21;
 // A second Ctrl+C: the program leaves at once, without waiting for the transfer's end.
 inline constexpr int kExitForced = 130;
 

@@ -113,6 +113,10 @@ std::string JsonString(std::string_view text) {
     return out;
 }
 
+std::string DigestJson(const std::string& hex) {
+    return hex.empty() ? "null" : JsonString(hex);
+}
+
 void JsonObject::Key(std::string_view key) {
     if (text_.size() > 1) {
         text_ += ',';

@@ -14,6 +14,9 @@ namespace qf580::cli {
 // that is not part of a valid UTF-8 sequence becomes U+FFFD.
 std::string JsonString(std::string_view text);
 
+// A SHA-256 digest in hex as a JSON string, or null when it is not known (empty).
+std::string DigestJson(const std::string& hex);
+
 // Builds one object, members in the order added.
 class JsonObject {
   public:

@@ -61,6 +61,7 @@ class CheckPrompt final : public DiskPrompt {
     bool AskInsertDisk(int diskNo) override {
         const bool answer = operator_.AskInsertDisk(diskNo);
         reporter_.Event(JsonObject()
+                            .Int("schema", 1)
                             .String("event", "question")
                             .Null("device")
                             .Number("t", reporter_.Seconds())
@@ -75,6 +76,20 @@ class CheckPrompt final : public DiskPrompt {
     Reporter& reporter_;
 };
 
+// A sound set that is not the one released: said with both digests, so that the person sees
+// which set was chosen. A faulty set has no digest, and is refused for its fault anyway.
+bool NotTheExpectedSet(const RunOptions& options, const SetCheckResult& check, Reporter& reporter,
+                       const std::string& consequence) {
+    if (!options.expectSha256 || !check.Sound() ||
+        check.summary.setSha256 == *options.expectSha256) {
+        return false;
+    }
+    const std::string& actual = check.summary.setSha256;
+    reporter.Notice("qf580-flash: the set's SHA-256 is " + (actual.empty() ? "unknown" : actual) +
+                    ", not " + *options.expectSha256 + " as --expect-sha256 gives" + consequence);
+    return true;
+}
+
 }  // namespace
 
 int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
@@ -87,10 +102,11 @@ int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operator
     text.pop_back();
     reporter.Line(text);
     reporter.Event(CheckJson(options.path, result, reporter.Seconds()));
+    if (NotTheExpectedSet(options, result, reporter, "")) {
+        return kExitWrongSet;
+    }
     return ExitCodeFor(result.outcome);
 }
-
-namespace {}  // namespace
 
 int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
                  StopRequest& stop) {
@@ -103,13 +119,19 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         CheckPrompt prompt(operatorPrompt, reporter);
         check = CheckSet(file.dir, file.name, prompt, &stop.Flag());
         reporter.Event(CheckJson(options.path, *check, reporter.Seconds()));
-    } else if (reporter.Json()) {
-        // For the begin events only, if the set is whole as it stands: the transfers stream
-        // it as the window does, and nobody is asked anything here.
+    } else if (reporter.Json() || options.record != nullptr) {
+        // For the begin events and lines only, if the set is whole as it stands: the transfers
+        // stream it as the window does, and nobody is asked anything here.
         NeverAsk never;
         check = CheckSet(file.dir, file.name, never, &stop.Flag());
     }
+    if (check && NotTheExpectedSet(options, *check, reporter, ": no device was contacted")) {
+        return kExitWrongSet;
+    }
     const KnownSet known = KnownSetOf(check ? &*check : nullptr);
+    if (options.record != nullptr) {
+        TakeSet(options.record->Context(), check ? &*check : nullptr);
+    }
 
     std::vector<std::unique_ptr<DeviceHost>> hosts;
     for (std::size_t i = 0; i < options.devices.size(); ++i) {
@@ -119,7 +141,18 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         host.prefixed = several;
         host.path = options.path;
         host.link = options.devices[i].link;
+        host.serial = options.devices[i].serial;
+        host.record = options.record;
         hosts.push_back(std::make_unique<DeviceHost>(std::move(host), reporter, question));
+    }
+    // The first line tells whether the record can be written at all: if not, no device is
+    // contacted, as with a record that cannot be opened.
+    if (options.record != nullptr && !hosts.empty()) {
+        if (const std::string why = hosts.front()->BeginRecord(); !why.empty()) {
+            reporter.Notice("qf580-flash: cannot write the record " + options.record->Path() +
+                            ": " + why + "; no device was contacted");
+            return kExitUsage;
+        }
     }
 
     if (stop.Requested()) {
@@ -159,6 +192,9 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         }
         reporter.FinishProgress();
     }
+    if (options.record != nullptr) {
+        options.record->Finish();
+    }
 
     std::vector<DeviceResult> results;
     for (const auto& host : hosts) {
@@ -173,7 +209,12 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         table.pop_back();
         reporter.Line(table);
     }
-    return RunExitCode(results);
+    const int code = RunExitCode(results);
+    // A device's own outcome says more than a line missing from the record.
+    if (code == kExitCompleted && options.record != nullptr && options.record->Failed()) {
+        return kExitOutput;
+    }
+    return code;
 }
 
 }  // namespace qf580::cli

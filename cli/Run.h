@@ -5,9 +5,11 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/AttemptRecord.h"
 #include "cli/ProgressLine.h"
 #include "cli/Reporter.h"
 #include "transfer/Ttrans.h"
@@ -39,6 +41,7 @@ class StopRequest {
 struct Device {
     std::string name;  // "ADDR:PORT", or "usb"
     LinkSettingsValues link;
+    std::optional<std::string> serial;  // for the record
 };
 
 // Whether `path` can serve as the update file, tried as the window tries its chosen file: empty
@@ -53,6 +56,10 @@ struct RunOptions {
     bool preflight = true;
     // How progress is shown on the reporter's human stream.
     ProgressStyle progress = ProgressStyle::Off;
+    // The released set's digest, lower-case: any other set is refused before any device.
+    std::optional<std::string> expectSha256;
+    // Where every device's attempt is recorded; none without --record.
+    AttemptRecord* record = nullptr;
 };
 
 // --check: the set's summary or its first fault; returns the exit code of the set's outcome.

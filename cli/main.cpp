@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -13,6 +15,7 @@
 #include <system_error>
 #include <thread>
 
+#include "cli/AttemptRecord.h"
 #include "cli/DeviceAddress.h"
 #include "cli/ExitCodes.h"
 #include "cli/Run.h"
@@ -91,6 +94,8 @@ int main(int argc, char** argv) {
     }
     // A device or a reader of our output that goes away is a failed write, not a reason to die.
     ::signal(SIGPIPE, SIG_IGN);
+    // Nor is a record that grows beyond the size this process may write: that write fails.
+    ::signal(SIGXFSZ, SIG_IGN);
 
     CLI::App app{
         "Rewrites the firmware of QF580 devices with one update set: one device, or several at "
@@ -122,6 +127,11 @@ int main(int argc, char** argv) {
     bool json = false;
     bool progress = false;
     bool noProgress = false;
+    std::string recordPath;
+    std::string station;
+    std::optional<std::string> operatorName;
+    std::vector<std::string> serials;
+    std::optional<std::string> expectSha256;
 
     // Opened as the window opens its chosen file, so that the message gives the real reason:
     // CLI11's own check calls every failure "File does not exist".
@@ -149,10 +159,37 @@ int main(int argc, char** argv) {
         "Only check the set: read every disk, record, checksum and END, print the summary or "
         "the first fault, and exit with the code of the outcome the set would cause; no "
         "device is contacted");
-    app.add_flag("!--no-preflight", preflight,
-                 "Skip the check before the transfer: records are checked as they are sent, as "
-                 "the window does")
-        ->excludes(checkOpt);
+    auto* noPreflightOpt =
+        app.add_flag("!--no-preflight", preflight,
+                     "Skip the check before the transfer: records are checked as they are sent, "
+                     "as the window does")
+            ->excludes(checkOpt);
+    app.add_option("--expect-sha256", expectSha256,
+                   "The released set's SHA-256 (64 hex digits, either case): a set with another "
+                   "digest is refused before any device is contacted, exit code 21")
+        ->check(CLI::Validator(
+            [](std::string& hex) {
+                return hex.size() == 64 &&
+                               hex.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos
+                           ? std::string()
+                           : "a SHA-256 is 64 hexadecimal digits: " + hex;
+            },
+            "HEX"))
+        ->excludes(noPreflightOpt);
+    auto* recordOpt = app.add_option(
+        "--record", recordPath,
+        "Append a line to FILE when each device's transfer begins and when it ends (JSON "
+        "Lines, on the disk before the transfer goes on); shared safely by several runs");
+    recordOpt->excludes(checkOpt);
+    app.add_option("--station", station,
+                   "The station's name in the record (default: the host name)")
+        ->needs(recordOpt);
+    app.add_option("--operator", operatorName, "The operator's name in the record (default: none)")
+        ->needs(recordOpt);
+    app.add_option("--serial", serials,
+                   "A device's serial number in the record: once per device, in the order of "
+                   "--address (once with --usb)")
+        ->needs(recordOpt);
     app.add_flag("--json", json,
                  "JSON Lines on standard output, one event per line (check, begin, status, "
                  "progress, question, end; with --check one check object); the human text goes "
@@ -185,12 +222,31 @@ int main(int argc, char** argv) {
             throw CLI::RequiredError("--address or --usb");
         }
         devices = ParseDeviceAddresses(addresses, static_cast<std::uint16_t>(port));
+        const std::size_t deviceCount = devices.size() + (usb ? 1 : 0);
+        if (!serials.empty() && serials.size() != deviceCount) {
+            throw CLI::ValidationError("--serial", "given " + std::to_string(serials.size()) +
+                                                       " times for " + std::to_string(deviceCount) +
+                                                       " devices: give one for each device");
+        }
     } catch (const CLI::ParseError& e) {
         // Every usage error gives 2, whichever of CLI11's kinds it is.
         return app.exit(e) == 0 ? 0 : kExitUsage;
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "%s\nRun with --help for more information.\n", e.what());
         return kExitUsage;
+    }
+
+    // Before any device is contacted, and before the set's check asks anyone anything: a run
+    // whose attempts cannot be recorded does not start.
+    std::optional<RecordFile> recordFile;
+    if (!recordPath.empty()) {
+        std::string why;
+        recordFile = RecordFile::Open(recordPath, &why);
+        if (!recordFile) {
+            std::fprintf(stderr, "qf580-flash: cannot open the record %s: %s\n", recordPath.c_str(),
+                         why.c_str());
+            return kExitUsage;
+        }
     }
 
     std::optional<posix::StopSignalFd> signals;
@@ -211,6 +267,11 @@ int main(int argc, char** argv) {
     RunOptions run;
     run.path = file;
     run.preflight = preflight;
+    if (expectSha256) {
+        std::transform(expectSha256->begin(), expectSha256->end(), expectSha256->begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        run.expectSha256 = expectSha256;
+    }
     // Scripts and logs get the status lines as they always have, unless they ask for more.
     if (!noProgress && !check) {
         if (humanIsTerminal) {
@@ -240,13 +301,28 @@ int main(int argc, char** argv) {
         link.UseUSB = 1;
         link.IPAddress.clear();
         link.PortNo = port;
-        run.devices.push_back({"usb", link});
+        run.devices.push_back({"usb", link, {}});
     }
     for (const DeviceAddress& device : devices) {
         link.UseUSB = 0;
         link.IPAddress = device.address;
         link.PortNo = device.port;
-        run.devices.push_back({device.Label(), link});
+        run.devices.push_back({device.Label(), link, {}});
+    }
+    for (std::size_t i = 0; i < serials.size(); ++i) {
+        run.devices[i].serial = serials[i];
+    }
+    std::optional<AttemptRecord> record;
+    if (recordFile) {
+        AttemptContext context;
+        context.host = HostName();
+        context.station = station.empty() ? context.host : station;
+        context.operatorName = operatorName;
+        context.version = QF580_VERSION;
+        context.file = file;
+        record.emplace(std::move(*recordFile), std::move(context),
+                       [&reporter](const std::string& text) { reporter.Notice(text); });
+        run.record = &*record;
     }
     if (timeoutMs) {
         run.environment.timeouts = LinkTimeouts{*timeoutMs, *timeoutMs, *timeoutMs};

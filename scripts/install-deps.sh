@@ -8,7 +8,7 @@ packages=(
     clang libclang-rt-14-dev clang-format
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev-tools qt6-translations-l10n libgl-dev
     qt6-wayland
-    libcli11-dev libssl-dev libgtest-dev libgmock-dev googletest nlohmann-json3-dev
+    libcli11-dev libssl-dev libgtest-dev libgmock-dev googletest nlohmann-json3-dev python3-jsonschema
     xvfb xauth imagemagick fonts-noto-cjk fonts-dejavu-core fonts-liberation
     iproute2 util-linux bsdutils
     dpkg-dev lintian desktop-file-utils appstream man-db groff-base

@@ -437,8 +437,10 @@ TEST_F(Cli, HelpListsTheExitCodes) {
         "   18  No END record\n"
         "   19  Incorrect Check Sum\n"
         "   20  Aborted due to communication error\n"
+        "   21  the set's SHA-256 is not the one --expect-sha256 gives\n"
         "    1  internal error (no outcome reached)\n"
         "    2  usage error\n"
+        "    3  the record could not be written (every device's outcome was 0)\n"
         "  130  second Ctrl+C: left without waiting for the transfer to end\n";
     EXPECT_NE(flash.out.find(table), std::string::npos) << flash.out;
     EXPECT_EQ(cli::ExitCodeTable(), table);

@@ -7,6 +7,7 @@
 
 #include "sim/TcpDeviceServer.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Sha256Sum.h"
 #include "tests/worker/WorkerSupport.h"
 
 namespace qf580::test {
@@ -212,8 +213,11 @@ TEST(PreflightSound, CheckPrintsTheSummaryAndTheTransferGoesAhead) {
                    "at its end, dropped",
                "Disk 2 " + tmp.dir() +
                    "FW0002.q58: pass 1 records 40-70 and END, pass 2 records 0-10 and END",
+               "Disk 1 SHA-256: " + Sha256Sum(Disk1Of2()),
+               "Disk 2 SHA-256: " + Sha256Sum(Disk2Of2()),
                "Total: 82 records, " + std::to_string(total) + " bytes with the 56-byte header",
-               "The set is sound"}));
+               // As sent: the same as the set's in one disk.
+               "Set SHA-256: " + Sha256Sum(OneDisk()), "The set is sound"}));
 
     ChildProcess json({QF580_FLASH, "--check", "--json", file});
     EXPECT_EQ(json.Wait(), 0) << json.err;

@@ -24,7 +24,7 @@ need() {
 }
 
 # Long options named anywhere in a text, one a line, sorted.
-long_options() { grep -o -- '--[a-z][a-z-]*' | sort -u; }
+long_options() { grep -o -- '--[a-z][a-z0-9-]*' | sort -u; }
 # A manual page source as plain text: "\-" is a minus sign.
 unescape_man() { sed -e 's/\\-/-/g' "$1"; }
 # "code|text" for each line of the exit code table at the end of --help.

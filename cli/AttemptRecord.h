@@ -1,0 +1,110 @@
+// The record of every attempt (--record FILE): a line when a device's transfer begins and one
+// when it ends, appended to a file that several runs on one station may share, so that months
+// later a line can say which set went into which device, where, by whom, and how it ended.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "posix/UniqueFd.h"
+#include "transfer/Outcome.h"
+#include "transfer/Progress.h"
+
+namespace qf580 {
+struct SetCheckResult;
+}
+
+namespace qf580::cli {
+
+// The file itself: opened for appending only, never truncated, shared with other runs.
+class RecordFile {
+  public:
+    // Opens `path`, created with mode 0644 (less the umask) if missing. Only a regular file
+    // serves: a pipe or a device would take lines that no one can read back months later.
+    // Nullopt and `why` when it cannot be opened or locked.
+    static std::optional<RecordFile> Open(const std::string& path, std::string* why);
+
+    // Appends `line` and its line end with a single write under the file's advisory lock, so
+    // that lines of several runs never interleave; `sync`: on the disk before it returns.
+    // Empty on success, else why it failed; a line cut short is taken back out.
+    std::string Append(const std::string& line, bool sync);
+    // Puts every line written so far on the disk; empty or why not.
+    std::string Sync();
+
+    const std::string& Path() const { return path_; }
+
+  private:
+    RecordFile(posix::UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+
+    posix::UniqueFd fd_;
+    std::string path_;
+};
+
+// What every begin line of a run holds besides the device and its serial.
+struct AttemptContext {
+    std::string station;
+    std::optional<std::string> operatorName;
+    std::string host;
+    std::string version;  // the tool's
+    std::string file;     // the chosen file as given
+    // Known once the set was read: the ROM type's name, the set's digest (empty unless the set
+    // is sound), and each disk's path and digest (empty when not known).
+    std::optional<std::string> romType;
+    std::string setSha256;
+    std::vector<std::pair<std::string, std::string>> disks;
+};
+
+// The set's part of the context, from the check (none when no check ran).
+void TakeSet(AttemptContext& context, const SetCheckResult* check);
+
+// One run's record: every device's begin and end lines. Safe to use from every worker.
+class AttemptRecord {
+  public:
+    // `notice` says the first failure to the person, once.
+    AttemptRecord(RecordFile file, AttemptContext context,
+                  std::function<void(const std::string&)> notice);
+
+    AttemptContext& Context() { return context_; }
+    const std::string& Path() const { return file_.Path(); }
+
+    struct Attempt {
+        std::string id;  // pairs the begin and the end line
+        std::string device;
+        std::optional<std::string> serial;
+    };
+    // Writes and syncs the begin line, before the transfer goes on. A line that fails is said
+    // as the notice, or put in `why` when given (the attempt goes on either way).
+    Attempt Begin(const std::string& device, const std::optional<std::string>& serial,
+                  std::string* why = nullptr);
+    void End(const Attempt& attempt, Outcome outcome, int exitCode, const StreamCount& sent,
+             double seconds);
+    // Before the program exits: every end line on the disk.
+    void Finish();
+
+    // A line that could not be written, or synced.
+    bool Failed() const { return failed_.load(); }
+
+  private:
+    void Write(const std::string& line, bool sync, std::string* why);
+
+    RecordFile file_;
+    AttemptContext context_;
+    std::function<void(const std::string&)> notice_;
+    std::mutex mutex_;  // one writer at a time within the run; the lock is for other runs
+    std::atomic<bool> failed_{false};
+};
+
+// A random 128-bit id in lower-case hex, from the kernel's random source.
+std::string NewAttemptId();
+// UTC, ISO 8601 with milliseconds: "2026-12-09T20:44:17.123Z".
+std::string UtcTime(std::chrono::system_clock::time_point time);
+// The machine's name.
+std::string HostName();
+
+}  // namespace qf580::cli
