@@ -95,7 +95,7 @@ std::optional<RecordFile> RecordFile::Open(const std::string& path, std::string*
 }
 
 std::string RecordFile::Append(const std::string& line, bool sync) {
-    std::string text = line + "\n";
+    const std::string text = line + "\n";
     const FileLock lock(fd_.Get());
     if (lock.Error() != 0) {
         return "cannot lock it: " + ErrnoText(lock.Error());
@@ -104,13 +104,8 @@ std::string RecordFile::Append(const std::string& line, bool sync) {
     if (::fstat(fd_.Get(), &status) != 0) {
         return ErrnoText(errno);
     }
+    // Under the lock, the end of the file is where this line goes.
     const off_t before = status.st_size;
-    // A line that some writer left without its end (a full disk, a program that ignores the
-    // lock) would swallow ours: ours starts on a line of its own.
-    char last = '\n';
-    if (before > 0 && ::pread(fd_.Get(), &last, 1, before - 1) == 1 && last != '\n') {
-        text.insert(text.begin(), '\n');
-    }
     const ssize_t written =
         posix::RetryOnEintr([&] { return ::write(fd_.Get(), text.data(), text.size()); });
     if (written != static_cast<ssize_t>(text.size())) {

@@ -226,7 +226,8 @@ int main(int argc, char** argv) {
         if (!serials.empty() && serials.size() != deviceCount) {
             throw CLI::ValidationError("--serial", "given " + std::to_string(serials.size()) +
                                                        " times for " + std::to_string(deviceCount) +
-                                                       " devices: give one for each device");
+                                                       (deviceCount == 1 ? " device" : " devices") +
+                                                       ": give one for each device");
         }
     } catch (const CLI::ParseError& e) {
         // Every usage error gives 2, whichever of CLI11's kinds it is.
