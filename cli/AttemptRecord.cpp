@@ -94,7 +94,7 @@ std::optional<RecordFile> RecordFile::Open(const std::string& path, std::string*
     return RecordFile(std::move(fd), path);
 }
 
-std::string RecordFile::Append(const std::string& line, bool sync) {
+std::string RecordFile::Append(const std::string& line) {
     const std::string text = line + "\n";
     const FileLock lock(fd_.Get());
     if (lock.Error() != 0) {
@@ -117,9 +117,6 @@ std::string RecordFile::Append(const std::string& line, bool sync) {
         return error != 0 ? ErrnoText(error)
                           : "only " + std::to_string(written) + " of " +
                                 std::to_string(text.size()) + " bytes written";
-    }
-    if (sync) {
-        return Sync();
     }
     return {};
 }
@@ -150,12 +147,25 @@ AttemptRecord::AttemptRecord(RecordFile file, AttemptContext context,
                              std::function<void(const std::string&)> notice)
     : file_(std::move(file)), context_(std::move(context)), notice_(std::move(notice)) {}
 
-void AttemptRecord::Write(const std::string& line, bool sync, std::string* why) {
+void AttemptRecord::Write(const std::string& line, std::string* why) {
     std::string error;
     {
         const std::lock_guard lock(mutex_);
-        error = file_.Append(line, sync);
+        error = file_.Append(line);
     }
+    Failure(error, why);
+}
+
+void AttemptRecord::Sync(std::string* why) {
+    std::string error;
+    {
+        const std::lock_guard lock(mutex_);
+        error = file_.Sync();
+    }
+    Failure(error, why);
+}
+
+void AttemptRecord::Failure(const std::string& error, std::string* why) {
     if (error.empty()) {
         return;
     }
@@ -192,7 +202,7 @@ AttemptRecord::Attempt AttemptRecord::Begin(const std::string& device,
         line["disks"].push_back({{"path", path}, {"sha256", DigestOrNull(sha256)}});
     }
     line["rom_type"] = TextOrNull(context_.romType);
-    Write(Dump(line), true, why);
+    Write(Dump(line), why);
     return attempt;
 }
 
@@ -212,19 +222,7 @@ void AttemptRecord::End(const Attempt& attempt, Outcome outcome, int exitCode,
     line["records_sent"] = sent.records;
     // Milliseconds, as the events give them: the digits beyond say nothing.
     line["seconds"] = std::round(seconds * 1000.0) / 1000.0;
-    // Synced once for all devices, before the program exits.
-    Write(Dump(line), false, nullptr);
-}
-
-void AttemptRecord::Finish() {
-    std::string error;
-    {
-        const std::lock_guard lock(mutex_);
-        error = file_.Sync();
-    }
-    if (!error.empty() && !failed_.exchange(true) && notice_) {
-        notice_("qf580-flash: cannot write the record " + file_.Path() + ": " + error);
-    }
+    Write(Dump(line), nullptr);
 }
 
 std::string NewAttemptId() {

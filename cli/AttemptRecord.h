@@ -31,9 +31,9 @@ class RecordFile {
     static std::optional<RecordFile> Open(const std::string& path, std::string* why);
 
     // Appends `line` and its line end with a single write under the file's advisory lock, so
-    // that lines of several runs never interleave; `sync`: on the disk before it returns.
-    // Empty on success, else why it failed; a line cut short is taken back out.
-    std::string Append(const std::string& line, bool sync);
+    // that lines of several runs never interleave. Empty on success, else why it failed; a
+    // line cut short is taken back out.
+    std::string Append(const std::string& line);
     // Puts every line written so far on the disk; empty or why not.
     std::string Sync();
 
@@ -78,20 +78,22 @@ class AttemptRecord {
         std::string device;
         std::optional<std::string> serial;
     };
-    // Writes and syncs the begin line, before the transfer goes on. A line that fails is said
-    // as the notice, or put in `why` when given (the attempt goes on either way).
+    // Writes the begin line; Sync puts it on the disk before the transfer goes on. A line that
+    // fails is said as the notice, or put in `why` when given (the attempt goes on either way).
     Attempt Begin(const std::string& device, const std::optional<std::string>& serial,
                   std::string* why = nullptr);
     void End(const Attempt& attempt, Outcome outcome, int exitCode, const StreamCount& sent,
              double seconds);
-    // Before the program exits: every end line on the disk.
-    void Finish();
+    // Every line written so far on the disk: once for all devices' begin lines before their
+    // transfers go on, once for their end lines before the program exits. Failures as Begin's.
+    void Sync(std::string* why = nullptr);
 
     // A line that could not be written, or synced.
     bool Failed() const { return failed_.load(); }
 
   private:
-    void Write(const std::string& line, bool sync, std::string* why);
+    void Write(const std::string& line, std::string* why);
+    void Failure(const std::string& error, std::string* why);
 
     RecordFile file_;
     AttemptContext context_;

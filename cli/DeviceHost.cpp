@@ -27,18 +27,13 @@ DeviceHost::DeviceHost(Options options, Reporter& reporter, SharedQuestion& ques
     settings_.Set(options_.link);
 }
 
-std::string DeviceHost::BeginRecord() {
-    std::string why;
-    if (options_.record != nullptr && !attempt_) {
-        attempt_ = options_.record->Begin(options_.device, options_.serial, &why);
+void DeviceHost::BeginRecord(std::string* why) {
+    if (options_.record != nullptr) {
+        attempt_ = options_.record->Begin(options_.device, options_.serial, why);
     }
-    return why;
 }
 
 void DeviceHost::Begin(const KnownSet& set) {
-    if (options_.record != nullptr && !attempt_) {
-        attempt_ = options_.record->Begin(options_.device, options_.serial);
-    }
     setSha256_ = set.setSha256;
     begun_ = reporter_.Seconds();
     JsonObject event;

@@ -55,11 +55,11 @@ class DeviceHost final : public TransHost {
     void DiskUnreadable(const std::string& path, int error) override;
     void TransferEnded(Outcome outcome) override;
 
-    // Before the worker starts: the record's begin line unless BeginRecord made it, the
-    // "begin" event, and the device's clock starts.
+    // With a record, first of all: the record's begin line (not yet synced). `why`: as
+    // AttemptRecord::Begin's.
+    void BeginRecord(std::string* why = nullptr);
+    // Before the worker starts: the "begin" event, and the device's clock starts.
     void Begin(const KnownSet& set);
-    // The record's begin line alone, on the disk: empty, or why it could not be written.
-    std::string BeginRecord();
     // For a device that is never contacted: ends as a transfer with `outcome` would end
     // before its first byte, with the outcome's status line and end event.
     void EndUncontacted(Outcome outcome);

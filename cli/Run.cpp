@@ -145,10 +145,20 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         host.record = options.record;
         hosts.push_back(std::make_unique<DeviceHost>(std::move(host), reporter, question));
     }
-    // The first line tells whether the record can be written at all: if not, no device is
-    // contacted, as with a record that cannot be opened.
+    // Every begin line on the disk before any transfer goes on, with one sync for all: a
+    // sync can take as long as a transfer of a small set. The first line and the sync tell
+    // whether the record can be written at all: if not, no device is contacted, as with a
+    // record that cannot be opened.
     if (options.record != nullptr && !hosts.empty()) {
-        if (const std::string why = hosts.front()->BeginRecord(); !why.empty()) {
+        std::string why;
+        hosts.front()->BeginRecord(&why);
+        for (std::size_t i = 1; i < hosts.size(); ++i) {
+            hosts[i]->BeginRecord();
+        }
+        if (why.empty()) {
+            options.record->Sync(&why);
+        }
+        if (!why.empty()) {
             reporter.Notice("qf580-flash: cannot write the record " + options.record->Path() +
                             ": " + why + "; no device was contacted");
             return kExitUsage;
@@ -193,7 +203,7 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         reporter.FinishProgress();
     }
     if (options.record != nullptr) {
-        options.record->Finish();
+        options.record->Sync();
     }
 
     std::vector<DeviceResult> results;
