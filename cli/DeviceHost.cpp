@@ -8,6 +8,13 @@
 
 namespace qf580::cli {
 
+JsonValue QuestionEvent(std::optional<std::string_view> device, double t, int diskNo, bool answer) {
+    JsonValue event = EventPrologue("question", device, t);
+    event["disk"] = diskNo;
+    event["answer"] = answer ? "ok" : "cancel";
+    return event;
+}
+
 KnownSet KnownSetOf(const SetCheckResult* check) {
     KnownSet set;
     if (check == nullptr) {
@@ -28,39 +35,25 @@ DeviceHost::DeviceHost(Options options, Reporter& reporter, SharedQuestion& ques
 
 void DeviceHost::Begin(const KnownSet& set) {
     begun_ = reporter_.Seconds();
-    JsonObject event;
-    event.String("event", "begin")
-        .String("device", options_.device)
-        .Number("t", begun_)
-        .String("file", options_.path);
-    if (set.romType) {
-        event.String("rom_type", RomTypeName(*set.romType)).Int("passes", PassCount(*set.romType));
-    } else {
-        event.Null("rom_type").Null("passes");
-    }
-    if (set.records && set.bytes) {
-        event.Int("records", *set.records).Unsigned("bytes", *set.bytes);
-    } else {
-        event.Null("records").Null("bytes");
-    }
-    reporter_.Event(event.Text());
+    JsonValue event = EventPrologue("begin", options_.device, begun_);
+    event["file"] = options_.path;
+    event["rom_type"] = set.romType ? JsonValue(RomTypeName(*set.romType)) : JsonValue(nullptr);
+    event["passes"] = set.romType ? JsonValue(PassCount(*set.romType)) : JsonValue(nullptr);
+    const bool counted = set.records && set.bytes;
+    event["records"] = counted ? JsonValue(*set.records) : JsonValue(nullptr);
+    event["bytes"] = counted ? JsonValue(*set.bytes) : JsonValue(nullptr);
+    reporter_.Event(event);
 }
 
 void DeviceHost::ProgressEvent(const TransferProgress& progress) {
     lastEvent_ = progress;
     lastEventAt_ = reporter_.Seconds();
-    JsonObject event;
-    event.String("event", "progress")
-        .String("device", options_.device)
-        .Number("t", lastEventAt_)
-        .Unsigned("bytes_sent", progress.sent.bytes);
-    if (progress.totals.Known()) {
-        event.Unsigned("bytes_total", progress.totals.all.bytes);
-    } else {
-        event.Null("bytes_total");
-    }
-    event.Unsigned("records_sent", progress.sent.records);
-    reporter_.Event(event.Text());
+    JsonValue event = EventPrologue("progress", options_.device, lastEventAt_);
+    event["bytes_sent"] = progress.sent.bytes;
+    event["bytes_total"] =
+        progress.totals.Known() ? JsonValue(progress.totals.all.bytes) : JsonValue(nullptr);
+    event["records_sent"] = progress.sent.records;
+    reporter_.Event(event);
 }
 
 void DeviceHost::ReportProgress(const TransferProgress& progress) {
@@ -83,23 +76,14 @@ void DeviceHost::SetStatus(const std::string& text) {
     if (!reporter_.Json()) {
         return;  // the event is not made where nobody takes it: a status comes at every ack
     }
-    reporter_.Event(JsonObject()
-                        .String("event", "status")
-                        .String("device", options_.device)
-                        .Number("t", reporter_.Seconds())
-                        .String("text", text)
-                        .Text());
+    JsonValue event = EventPrologue("status", options_.device, reporter_.Seconds());
+    event["text"] = text;
+    reporter_.Event(event);
 }
 
 bool DeviceHost::AskInsertDisk(int diskNo) {
     const bool answer = question_.Ask(diskNo);
-    reporter_.Event(JsonObject()
-                        .String("event", "question")
-                        .String("device", options_.device)
-                        .Number("t", reporter_.Seconds())
-                        .Int("disk", diskNo)
-                        .String("answer", answer ? "ok" : "cancel")
-                        .Text());
+    reporter_.Event(QuestionEvent(options_.device, reporter_.Seconds(), diskNo, answer));
     return answer;
 }
 
@@ -110,16 +94,13 @@ void DeviceHost::TransferEnded(Outcome outcome) {
     }
     const double now = reporter_.Seconds();
     DeviceResult result{options_.device, outcome, now - begun_, latest_.sent};
-    reporter_.Event(JsonObject()
-                        .String("event", "end")
-                        .String("device", options_.device)
-                        .Number("t", now)
-                        .String("outcome", OutcomeText(outcome))
-                        .Int("exit_code", ExitCodeFor(outcome))
-                        .Unsigned("bytes_sent", result.sent.bytes)
-                        .Unsigned("records_sent", result.sent.records)
-                        .Number("seconds", result.seconds)
-                        .Text());
+    JsonValue event = EventPrologue("end", options_.device, now);
+    event["outcome"] = OutcomeText(outcome);
+    event["exit_code"] = ExitCodeFor(outcome);
+    event["bytes_sent"] = result.sent.bytes;
+    event["records_sent"] = result.sent.records;
+    event["seconds"] = result.seconds;
+    reporter_.Event(event);
     const std::lock_guard lock(mutex_);
     result_ = std::move(result);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/Json.h"
 #include "cli/Reporter.h"
 #include "cli/SharedQuestion.h"
 #include "transfer/SetCheck.h"
@@ -24,6 +25,10 @@ struct KnownSet {
     std::optional<std::uint64_t> bytes;
 };
 KnownSet KnownSetOf(const SetCheckResult* check);
+
+// The "question" event: disk `diskNo` was asked for, on behalf of `device` (none: the check
+// before any device is contacted), and answered.
+JsonValue QuestionEvent(std::optional<std::string_view> device, double t, int diskNo, bool answer);
 
 struct DeviceResult {
     std::string device;

@@ -50,6 +50,7 @@ std::string ExitCodeTable() {
     }
     line(kExitInternal, "internal error (no outcome reached)");
     line(kExitUsage, "usage error");
+    line(kExitOutput, "every device completed, but the output could not be written whole");
     line(kExitForced, "second Ctrl+C: left without waiting for the transfer to end");
     return table;
 }

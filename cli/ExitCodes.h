@@ -11,6 +11,9 @@ inline constexpr int kExitCompleted = 0;
 // Something ended the program that is not one of the worker's outcomes.
 inline constexpr int kExitInternal = 1;
 inline constexpr int kExitUsage = 2;
+// Every device completed, but what the program wrote could not be written whole (a reader
+// that went away, a full disk): the record of the run is incomplete.
+inline constexpr int kExitOutput = 3;
 // A second Ctrl+C: the program leaves at once, without waiting for the transfer's end.
 inline constexpr int kExitForced = 130;
 

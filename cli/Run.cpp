@@ -6,7 +6,6 @@
 #include "cli/CheckReport.h"
 #include "cli/DeviceHost.h"
 #include "cli/ExitCodes.h"
-#include "cli/Json.h"
 #include "cli/SharedQuestion.h"
 #include "transfer/SetCheck.h"
 
@@ -60,13 +59,7 @@ class CheckPrompt final : public DiskPrompt {
 
     bool AskInsertDisk(int diskNo) override {
         const bool answer = operator_.AskInsertDisk(diskNo);
-        reporter_.Event(JsonObject()
-                            .String("event", "question")
-                            .Null("device")
-                            .Number("t", reporter_.Seconds())
-                            .Int("disk", diskNo)
-                            .String("answer", answer ? "ok" : "cancel")
-                            .Text());
+        reporter_.Event(QuestionEvent(std::nullopt, reporter_.Seconds(), diskNo, answer));
         return answer;
     }
 
@@ -89,8 +82,6 @@ int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operator
     reporter.Event(CheckJson(options.path, result, reporter.Seconds()));
     return ExitCodeFor(result.outcome);
 }
-
-namespace {}  // namespace
 
 int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
                  StopRequest& stop) {

@@ -11,8 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <climits>
 
 #include "posix/Eintr.h"
 #include "posix/Poll.h"
@@ -21,22 +19,11 @@ namespace qf580 {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // How often the send queue is looked at while bytes wait for their acknowledgement: the
 // system offers no event for "everything acknowledged", so the wait sleeps in steps that grow
 // from a fraction of a round trip on a local network to a few tens of milliseconds.
 constexpr int kFirstAckStepMs = 1;
 constexpr int kLongestAckStepMs = 32;
-
-Clock::time_point DeadlineIn(int ms) {
-    return Clock::now() + std::chrono::milliseconds(std::max(ms, 0));
-}
-
-int MsUntil(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
-}
 
 // A connect cut short by a signal goes on in the background; wait for its end like the
 // blocking call would have, then take its outcome.
@@ -143,7 +130,7 @@ bool SocketStream::WaitUntilAcknowledged() {
     if (socket_ < 0) {
         return false;
     }
-    const Clock::time_point deadline = DeadlineIn(timeoutMs_);
+    const posix::Deadline deadline = posix::Deadline::In(std::max(timeoutMs_, 0));
     int stepMs = kFirstAckStepMs;
     for (;;) {
         // Bytes written and not yet acknowledged, sent or not. TCP_INFO's counts don't add up
@@ -166,7 +153,7 @@ bool SocketStream::WaitUntilAcknowledged() {
             info.tcpi_state == TCP_CLOSE) {
             return false;
         }
-        const int left = MsUntil(deadline);
+        const int left = deadline.MsLeft();
         if (left == 0) {
             return false;
         }

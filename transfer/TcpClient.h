@@ -24,8 +24,6 @@ class TcpClient {
     bool Open();
     void Close() { socket_.Reset(); }
 
-    // True from a successful Open until Close.
-    bool Active() const { return static_cast<bool>(socket_); }
     int Socket() const { return socket_.Get(); }
 
   private:

@@ -439,6 +439,7 @@ TEST_F(Cli, HelpListsTheExitCodes) {
         "   20  Aborted due to communication error\n"
         "    1  internal error (no outcome reached)\n"
         "    2  usage error\n"
+        "    3  every device completed, but the output could not be written whole\n"
         "  130  second Ctrl+C: left without waiting for the transfer to end\n";
     EXPECT_NE(flash.out.find(table), std::string::npos) << flash.out;
     EXPECT_EQ(cli::ExitCodeTable(), table);

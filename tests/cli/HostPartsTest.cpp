@@ -2,6 +2,8 @@
 // question, the progress of several devices together, the summary table and the run's exit
 // code.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -14,6 +16,7 @@
 #include "cli/DeviceHost.h"
 #include "cli/Reporter.h"
 #include "cli/SharedQuestion.h"
+#include "posix/UniqueFd.h"
 #include "tests/support/WaitUntil.h"
 
 namespace qf580::cli {
@@ -195,26 +198,21 @@ TEST(SeveralDevicesProgress, SummedWithTheSetsTotalsOnceAnyDeviceHasCountedThem)
     EXPECT_FALSE(SumOfProgress({}).totals.Known());
 }
 
-// What a reporter wrote to its human stream.
+// What a reporter wrote to its human stream, once its writer has caught up.
 class Captured {
   public:
-    Captured() : stream_(::open_memstream(&data_, &size_)) {}
-    Captured(const Captured&) = delete;
-    Captured& operator=(const Captured&) = delete;
-    ~Captured() {
-        std::fclose(stream_);
-        std::free(data_);
-    }
-    std::FILE* Stream() const { return stream_; }
-    std::string Text() {
-        std::fflush(stream_);
-        return std::string(data_, size_);
+    Captured() : fd_(::memfd_create("human", MFD_CLOEXEC)) {}
+    int Fd() const { return fd_.Get(); }
+    std::string Text(Reporter& reporter) const {
+        EXPECT_TRUE(reporter.Drain());
+        std::string text(static_cast<std::size_t>(::lseek(fd_.Get(), 0, SEEK_END)), '\0');
+        EXPECT_EQ(::pread(fd_.Get(), text.data(), text.size(), 0),
+                  static_cast<ssize_t>(text.size()));
+        return text;
     }
 
   private:
-    char* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::FILE* stream_;
+    posix::UniqueFd fd_;
 };
 
 TEST(ReporterQuestion, AnotherDevicesLineGoesAboveTheOpenQuestion) {
@@ -231,46 +229,47 @@ TEST(ReporterQuestion, AnotherDevicesLineGoesAboveTheOpenQuestion) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.terminal ? "terminal" : "pipe") + (c.echoed ? ", echoed" : ""));
         Captured human;
-        Reporter reporter(human.Stream(), nullptr, c.terminal);
+        Reporter reporter(human.Fd(), -1, c.terminal);
         reporter.OpenQuestion("Q? ");
         reporter.Line("[b] Sending Header");
         reporter.CloseQuestion(!c.echoed);
         reporter.Line("[a] after");
-        EXPECT_EQ(human.Text(), c.expected);
+        EXPECT_EQ(human.Text(reporter), c.expected);
     }
 }
 
 TEST(ReporterQuestion, TheProgressLineWaitsForTheAnswer) {
     Captured human;
-    Reporter reporter(human.Stream(), nullptr, true);
+    Reporter reporter(human.Fd(), -1, true);
     reporter.ShowProgress(ProgressStyle::Live, 2);
     reporter.Progress(0, Sent(0, 0));
-    const std::string before = human.Text();
+    const std::string before = human.Text(reporter);
     EXPECT_NE(before.find("2 devices    ?%  0 B of ?"), std::string::npos) << before;
     reporter.OpenQuestion("Q? ");
-    const std::size_t asked = human.Text().size();
+    const std::size_t asked = human.Text(reporter).size();
     reporter.Progress(1, Sent(500, 1000));
-    EXPECT_EQ(human.Text().size(), asked) << "nothing drawn over the question";
+    EXPECT_EQ(human.Text(reporter).size(), asked) << "nothing drawn over the question";
     reporter.CloseQuestion(false);
     // Back with what came meanwhile, not as it was before the question.
-    EXPECT_TRUE(human.Text().ends_with("2 devices   25%  500 B of 2.0 kB  -- B/s  --:-- left"))
-        << human.Text();
+    EXPECT_TRUE(
+        human.Text(reporter).ends_with("2 devices   25%  500 B of 2.0 kB  -- B/s  --:-- left"))
+        << human.Text(reporter);
 }
 
 // Three devices of four done and the fourth silent: the line after the last "Transfer
 // completed" says so, however soon after a redraw the last of them came.
 TEST(ReporterQuestion, TheLineAfterAStatusLineHasTheLatestFigures) {
     Captured human;
-    Reporter reporter(human.Stream(), nullptr, true);
+    Reporter reporter(human.Fd(), -1, true);
     reporter.ShowProgress(ProgressStyle::Live, 2);
     reporter.Progress(0, Sent(0, 1000));
     reporter.Progress(1, Sent(0, 1000));
     reporter.Progress(0, Sent(1000, 1000));
     reporter.Line("[a] Transfer completed");
     EXPECT_TRUE(
-        human.Text().ends_with("[a] Transfer completed\n\r\x1b[K2 devices   50%  1.0 kB "
-                               "of 2.0 kB  -- B/s  --:-- left"))
-        << human.Text();
+        human.Text(reporter).ends_with("[a] Transfer completed\n\r\x1b[K2 devices   50%  1.0 kB "
+                                       "of 2.0 kB  -- B/s  --:-- left"))
+        << human.Text(reporter);
 }
 
 // Reports reach the stream only through a line that is shown: none before the style is set
@@ -283,7 +282,7 @@ TEST(ReporterProgress, ReportsReachTheStreamOnlyThroughAShownLine) {
           std::optional(ProgressStyle::Lines)}) {
         SCOPED_TRACE(style ? static_cast<int>(*style) : -1);
         Captured human;
-        Reporter reporter(human.Stream(), nullptr, false);
+        Reporter reporter(human.Fd(), -1, false);
         if (style) {
             reporter.ShowProgress(*style, 2);
         }
@@ -292,7 +291,7 @@ TEST(ReporterProgress, ReportsReachTheStreamOnlyThroughAShownLine) {
             reporter.Progress(0, Sent(sent, 1000));
             reporter.Progress(1, Sent(sent, 1000));
         }
-        const std::string text = human.Text();
+        const std::string text = human.Text(reporter);
         if (style == ProgressStyle::Lines) {
             EXPECT_TRUE(text.starts_with(status + "2 devices    0%")) << text;
             EXPECT_NE(text.find("\n2 devices  100%  2.0 kB of 2.0 kB"), std::string::npos) << text;
