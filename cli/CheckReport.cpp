@@ -2,6 +2,7 @@
 
 #include "cli/ExitCodes.h"
 #include "cli/Json.h"
+#include "cli/Printable.h"
 
 namespace qf580::cli {
 
@@ -26,7 +27,8 @@ std::string PartText(const DiskPart& part) {
 }
 
 std::string DiskText(const DiskContents& disk) {
-    std::string text = "Disk " + std::to_string(disk.diskNo) + " " + disk.path + ": ";
+    std::string text =
+        "Disk " + std::to_string(disk.diskNo) + " " + EscapeControls(disk.path) + ": ";
     std::string contents = disk.diskNo == 1 ? "header" : "";
     for (const DiskPart& part : disk.parts) {
         contents += (contents.empty() ? "" : ", ") + PartText(part);
@@ -50,16 +52,17 @@ std::string FaultText(const SetCheckResult& result) {
         return {};
     }
     const SetFault& fault = *result.fault;
-    std::string text = "disk " + std::to_string(fault.diskNo) + " (" + fault.path + ")";
+    std::string text =
+        "disk " + std::to_string(fault.diskNo) + " (" + EscapeControls(fault.path) + ")";
     if (fault.offset) {
         text += ", byte " + std::to_string(*fault.offset);
     }
-    return text + ": " + fault.detail;
+    return text + ": " + EscapeControls(fault.detail);
 }
 
 std::string CheckText(const std::string& file, const SetCheckResult& result) {
     const SetSummary& s = result.summary;
-    std::string text = "Set: " + file + "\n";
+    std::string text = "Set: " + EscapeControls(file) + "\n";
     if (s.romType) {
         text += "ROM type: " + RomTypeName(*s.romType) + ", " +
                 Plural(static_cast<std::uint64_t>(PassCount(*s.romType)), "pass", "passes") + "\n";

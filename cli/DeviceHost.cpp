@@ -5,6 +5,7 @@
 
 #include "cli/ExitCodes.h"
 #include "cli/Json.h"
+#include "cli/Printable.h"
 
 namespace qf580::cli {
 
@@ -72,7 +73,10 @@ void DeviceHost::ReportProgress(const TransferProgress& progress) {
 }
 
 void DeviceHost::SetStatus(const std::string& text) {
-    reporter_.Line(options_.prefixed ? "[" + options_.device + "] " + text : text);
+    // The worker's texts are its own, but a disk's name or a system message may come with
+    // them.
+    const std::string shown = EscapeControls(text);
+    reporter_.Line(options_.prefixed ? "[" + options_.device + "] " + shown : shown);
     if (!reporter_.Json()) {
         return;  // the event is not made where nobody takes it: a status comes at every ack
     }

@@ -6,6 +6,7 @@
 #include "cli/CheckReport.h"
 #include "cli/DeviceHost.h"
 #include "cli/ExitCodes.h"
+#include "cli/Printable.h"
 #include "cli/SharedQuestion.h"
 #include "transfer/SetCheck.h"
 
@@ -45,7 +46,7 @@ std::string CheckUpdateFile(const std::string& path) {
     if (file.Open(path, &why)) {
         return {};
     }
-    return "cannot open " + path + ": " + why;
+    return "cannot open " + EscapeControls(path) + ": " + EscapeControls(why);
 }
 
 namespace {

@@ -17,6 +17,7 @@
 #include "cli/Run.h"
 #include "cli/StopWatcher.h"
 #include "cli/TerminalOperator.h"
+#include "posix/FileLimit.h"
 #include "posix/StandardStreams.h"
 #include "posix/StopSignals.h"
 #include "posix/WakePipe.h"
@@ -24,6 +25,9 @@
 
 using namespace qf580;
 using namespace qf580::cli;
+
+// A device's socket and the disk files its transfer and its count of the set may hold at once.
+constexpr std::uint64_t kFilesPerDevice = 3;
 
 int main(int argc, char** argv) {
     // The very first thing, before any thread exists (so every thread inherits the mask): from
@@ -120,8 +124,8 @@ int main(int argc, char** argv) {
                           ->group("Testing")
                           ->check(CLI::ExistingFile);
     app.add_option("--timeout-ms", timeoutMs,
-                   "For tests: every link time limit (readiness wait, socket read and write, "
-                   "USB call) in milliseconds")
+                   "For tests: every link time limit (connect, readiness wait, socket read and "
+                   "write, USB call) in milliseconds")
         ->group("Testing")
         ->check(CLI::Range(1, 600000));
     addressOpt->excludes(usbOpt);
@@ -141,6 +145,22 @@ int main(int argc, char** argv) {
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "%s\nRun with --help for more information.\n", e.what());
         return kExitUsage;
+    }
+
+    // Every device holds its socket and its disk files at once; found out half-way, the lack
+    // of descriptors would look like a missing disk or a port that cannot be opened.
+    if (!check) {
+        const std::uint64_t deviceCount = devices.size() + (usb ? 1 : 0);
+        const posix::FileLimit files = posix::MakeRoomForFiles(deviceCount * kFilesPerDevice + 8);
+        if (!files.enough) {
+            std::fprintf(stderr,
+                         "qf580-flash: %llu devices at once need about %llu open files, but "
+                         "the limit is %llu (ulimit -n)\n",
+                         static_cast<unsigned long long>(deviceCount),
+                         static_cast<unsigned long long>(files.needed),
+                         static_cast<unsigned long long>(files.limit));
+            return kExitUsage;
+        }
     }
 
     std::optional<posix::StopSignalFd> signals;
@@ -194,7 +214,7 @@ int main(int argc, char** argv) {
         run.devices.push_back({device.Label(), link});
     }
     if (timeoutMs) {
-        run.environment.timeouts = LinkTimeouts{*timeoutMs, *timeoutMs, *timeoutMs};
+        run.environment.timeouts = LinkTimeouts{*timeoutMs, *timeoutMs, *timeoutMs, *timeoutMs};
     }
     if (usb && !usbDriver.empty()) {
         run.environment.usb = LoadUsbDriverFrom(usbDriver);

@@ -1,6 +1,7 @@
 #include "transfer/TcpClient.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,20 +26,36 @@ namespace {
 constexpr int kFirstAckStepMs = 1;
 constexpr int kLongestAckStepMs = 32;
 
-// A connect cut short by a signal goes on in the background; wait for its end like the
-// blocking call would have, then take its outcome.
-bool FinishInterruptedConnect(int fd) {
-    if (posix::WaitFor(fd, POLLOUT, -1, posix::Deadline::Never()) != posix::Waited::Ready) {
-        return false;
+// How often a connect that waits for its answer looks at the stop request.
+constexpr int kConnectSliceMs = 50;
+
+// Waits for a connect begun without blocking, in slices that look at the stop request.
+bool FinishConnect(int fd, const std::atomic<bool>* stop, int limitMs) {
+    const posix::Deadline deadline = posix::Deadline::In(limitMs);
+    for (;;) {
+        if (stop != nullptr && stop->load()) {
+            return false;
+        }
+        const int left = deadline.MsLeft();
+        if (left == 0) {
+            return false;
+        }
+        const int slice = left < 0 ? kConnectSliceMs : std::min(left, kConnectSliceMs);
+        const posix::Waited waited = posix::WaitFor(fd, POLLOUT, -1, slice);
+        if (waited == posix::Waited::Failed) {
+            return false;
+        }
+        if (waited == posix::Waited::Ready) {
+            int error = 0;
+            socklen_t size = sizeof error;
+            return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+        }
     }
-    int error = 0;
-    socklen_t size = sizeof error;
-    return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
 }  // namespace
 
-bool TcpClient::Open() {
+bool TcpClient::Open(const std::atomic<bool>* stop, int limitMs) {
     Close();
     // c_str() would silently cut a text at an embedded 0 and connect somewhere else.
     if (address_.empty() || address_.find('\0') != std::string::npos || port_ == 0) {
@@ -50,7 +67,9 @@ bool TcpClient::Open() {
     if (address == INADDR_NONE) {
         return false;
     }
-    posix::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Non-blocking for the connect only: a blocking one could be neither stopped nor
+    // limited.
+    posix::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!socket) {
         return false;
     }
@@ -59,9 +78,15 @@ bool TcpClient::Open() {
     target.sin_port = htons(port_);
     target.sin_addr.s_addr = address;
     if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
-        if (errno != EINTR || !FinishInterruptedConnect(socket.Get())) {
+        if ((errno != EINPROGRESS && errno != EINTR) ||
+            !FinishConnect(socket.Get(), stop, limitMs)) {
             return false;
         }
+    }
+    // The stream's calls say for themselves that they must not wait.
+    const int flags = ::fcntl(socket.Get(), F_GETFL);
+    if (flags == -1 || ::fcntl(socket.Get(), F_SETFL, flags & ~O_NONBLOCK) == -1) {
+        return false;
     }
     socket_ = std::move(socket);
     return true;
