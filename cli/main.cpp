@@ -226,8 +226,10 @@ int main(int argc, char** argv) {
         stop.Request();
     }
     int code = kExitInternal;
+    // Watching until the very end: a stop asked for while the output drains ends the wait.
+    std::optional<StopWatcher> watcher;
     try {
-        const StopWatcher watcher(*signals, stop, reporter);
+        watcher.emplace(*signals, stop, reporter);
         code = check ? RunCheck(run, reporter, terminal, stop)
                      : RunTransfers(run, reporter, terminal, stop);
     } catch (const std::exception& e) {
