@@ -131,6 +131,8 @@ TEST_F(Surroundings, AReaderThatNeverReadsHoldsNoTransfer) {
 // Output that cannot be written: every device completes, standard error says so once, and
 // the exit code tells that the record is incomplete.
 TEST_F(Surroundings, OutputThatCannotBeWrittenStopsNothing) {
+    // Lines for a while and more than a pipe holds: head goes away before the last of them.
+    file = tmp.Write("big/FW0001.q58", Header(kRomMain, 1) + Join(PassRecords(20000, 7)) + kEnd);
     const std::vector<std::string> scripts = {
         "exec \"$0\" \"$@\" > /dev/full",
         "exec \"$0\" \"$@\" >&-",
@@ -140,7 +142,7 @@ TEST_F(Surroundings, OutputThatCannotBeWrittenStopsNothing) {
         for (const bool json : {true, false}) {
             SCOPED_TRACE(script + (json ? " --json" : ""));
             servers.clear();
-            std::vector<std::string> args = Devices(2, {QF580_FLASH});
+            std::vector<std::string> args = Devices(4, {QF580_FLASH});
             if (json) {
                 args.insert(args.begin() + 1, "--json");
             }
