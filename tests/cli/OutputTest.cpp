@@ -16,6 +16,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/UpdateSet.h"
+#include "tests/support/WaitUntil.h"
 #include "transfer/UpdateDisk.h"
 
 namespace qf580::test {
@@ -44,17 +45,6 @@ unsigned long long SignalMask(pid_t pid, const std::string& field) {
 
 bool Has(unsigned long long mask, int signal) {
     return (mask >> (signal - 1) & 1) != 0;
-}
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
 }
 
 class Surroundings : public ::testing::Test {
