@@ -2,6 +2,7 @@
 
 #include "cli/ExitCodes.h"
 #include "cli/Json.h"
+#include "cli/Printable.h"
 
 namespace qf580::cli {
 
@@ -26,7 +27,8 @@ std::string PartText(const DiskPart& part) {
 }
 
 std::string DiskText(const DiskContents& disk) {
-    std::string text = "Disk " + std::to_string(disk.diskNo) + " " + disk.path + ": ";
+    std::string text =
+        "Disk " + std::to_string(disk.diskNo) + " " + EscapeControls(disk.path) + ": ";
     std::string contents = disk.diskNo == 1 ? "header" : "";
     for (const DiskPart& part : disk.parts) {
         contents += (contents.empty() ? "" : ", ") + PartText(part);
@@ -50,16 +52,17 @@ std::string FaultText(const SetCheckResult& result) {
         return {};
     }
     const SetFault& fault = *result.fault;
-    std::string text = "disk " + std::to_string(fault.diskNo) + " (" + fault.path + ")";
+    std::string text =
+        "disk " + std::to_string(fault.diskNo) + " (" + EscapeControls(fault.path) + ")";
     if (fault.offset) {
         text += ", byte " + std::to_string(*fault.offset);
     }
-    return text + ": " + fault.detail;
+    return text + ": " + EscapeControls(fault.detail);
 }
 
 std::string CheckText(const std::string& file, const SetCheckResult& result) {
     const SetSummary& s = result.summary;
-    std::string text = "Set: " + file + "\n";
+    std::string text = "Set: " + EscapeControls(file) + "\n";
     if (s.romType) {
         text += "ROM type: " + RomTypeName(*s.romType) + ", " +
                 Plural(static_cast<std::uint64_t>(PassCount(*s.romType)), "pass", "passes") + "\n";
@@ -94,78 +97,61 @@ std::string CheckText(const std::string& file, const SetCheckResult& result) {
     return text;
 }
 
-std::string CheckJson(const std::string& file, const SetCheckResult& result, double t) {
+JsonValue CheckJson(const std::string& file, const SetCheckResult& result, double t) {
     const SetSummary& s = result.summary;
-    JsonObject object;
-    object.Int("schema", 1)
-        .String("event", "check")
-        .Null("device")
-        .Number("t", t)
-        .String("file", file);
-    object.String("outcome", OutcomeText(result.outcome))
-        .Int("exit_code", ExitCodeFor(result.outcome));
-    if (s.romType) {
-        object.String("rom_type", RomTypeName(*s.romType));
-    } else {
-        object.Null("rom_type");
-    }
-    JsonArray passes;
+    JsonValue object = EventPrologue("check", std::nullopt, t);
+    object["file"] = file;
+    object["outcome"] = OutcomeText(result.outcome);
+    object["exit_code"] = ExitCodeFor(result.outcome);
+    object["rom_type"] = s.romType ? JsonValue(RomTypeName(*s.romType)) : JsonValue(nullptr);
+    JsonValue passes = JsonValue::array();
     for (const PassContents& pass : s.passes) {
-        passes.Raw(JsonObject()
-                       .Int("records", pass.Records())
-                       .Unsigned("bytes", pass.Bytes())
-                       .Bool("end", pass.ended)
-                       .Text());
+        JsonValue p = JsonValue::object();
+        p["records"] = pass.Records();
+        p["bytes"] = pass.Bytes();
+        p["end"] = pass.ended;
+        passes.push_back(std::move(p));
     }
-    object.Raw("passes", passes.Text());
+    object["passes"] = std::move(passes);
     // Totals of a set that can't be sent would only mislead.
-    if (result.Sound()) {
-        object.Int("records", s.TotalRecords()).Unsigned("bytes", s.TotalBytes());
-    } else {
-        object.Null("records").Null("bytes");
-    }
-    JsonArray disks;
+    object["records"] = result.Sound() ? JsonValue(s.TotalRecords()) : JsonValue(nullptr);
+    object["bytes"] = result.Sound() ? JsonValue(s.TotalBytes()) : JsonValue(nullptr);
+    JsonValue disks = JsonValue::array();
     for (const DiskContents& disk : s.disks) {
-        JsonArray parts;
+        JsonValue parts = JsonValue::array();
         for (const DiskPart& part : disk.parts) {
-            parts.Raw(JsonObject()
-                          .Int("pass", part.pass)
-                          .Int("first_record", part.firstRecord)
-                          .Int("records", part.records)
-                          .Bool("end", part.endRecord)
-                          .Text());
+            JsonValue p = JsonValue::object();
+            p["pass"] = part.pass;
+            p["first_record"] = part.firstRecord;
+            p["records"] = part.records;
+            p["end"] = part.endRecord;
+            parts.push_back(std::move(p));
         }
-        disks.Raw(JsonObject()
-                      .Int("disk", disk.diskNo)
-                      .String("path", disk.path)
-                      .Raw("parts", parts.Text())
-                      .Unsigned("dropped_bytes", disk.droppedBytes)
-                      .Unsigned("unread_bytes", disk.unreadBytes)
-                      .Raw("sha256", DigestJson(disk.sha256))
-                      .Text());
+        JsonValue d = JsonValue::object();
+        d["disk"] = disk.diskNo;
+        d["path"] = disk.path;
+        d["parts"] = std::move(parts);
+        d["dropped_bytes"] = disk.droppedBytes;
+        d["unread_bytes"] = disk.unreadBytes;
+        d["sha256"] = DigestOrNull(disk.sha256);
+        disks.push_back(std::move(d));
     }
-    object.Raw("disks", disks.Text());
+    object["disks"] = std::move(disks);
     if (result.fault) {
         const SetFault& fault = *result.fault;
-        JsonObject f;
-        f.Int("disk", fault.diskNo).String("path", fault.path);
-        if (fault.offset) {
-            f.Unsigned("offset", *fault.offset);
-        } else {
-            f.Null("offset");
-        }
-        if (fault.pass > 0) {
-            f.Int("pass", fault.pass).Int("record", fault.recordIndex);
-        } else {
-            f.Null("pass").Null("record");
-        }
-        f.String("detail", fault.detail);
-        object.Raw("fault", f.Text());
+        JsonValue f = JsonValue::object();
+        f["disk"] = fault.diskNo;
+        f["path"] = fault.path;
+        f["offset"] = fault.offset ? JsonValue(*fault.offset) : JsonValue(nullptr);
+        f["pass"] = fault.pass > 0 ? JsonValue(fault.pass) : JsonValue(nullptr);
+        f["record"] = fault.pass > 0 ? JsonValue(fault.recordIndex) : JsonValue(nullptr);
+        f["detail"] = fault.detail;
+        object["fault"] = std::move(f);
     } else {
-        object.Null("fault");
+        object["fault"] = nullptr;
     }
-    object.Raw("set_sha256", DigestJson(result.Sound() ? s.setSha256 : std::string()));
-    return object.Text();
+    object["set_sha256"] = DigestOrNull(result.Sound() ? s.setSha256 : std::string());
+    return object;
 }
 
 }  // namespace qf580::cli

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "cli/Json.h"
 #include "transfer/SetCheck.h"
 
 namespace qf580::cli {
@@ -16,6 +17,6 @@ std::string CheckText(const std::string& file, const SetCheckResult& result);
 std::string FaultText(const SetCheckResult& result);
 
 // One JSON object, the "check" event: `t` is the time since the program started.
-std::string CheckJson(const std::string& file, const SetCheckResult& result, double t);
+JsonValue CheckJson(const std::string& file, const SetCheckResult& result, double t);
 
 }  // namespace qf580::cli

@@ -11,15 +11,17 @@
 namespace qf580::cli {
 
 struct DeviceAddress {
-    std::string address;  // as typed: the link reads it as a numeric IPv4 address
+    std::string address;  // dotted numeric IPv4, as typed
     std::uint16_t port = 8023;
 
     // "ADDR:PORT", as the device is named in status lines, events and the summary.
     std::string Label() const { return address + ":" + std::to_string(port); }
 };
 
-// "ADDR" takes `defaultPort`; "ADDR:PORT" its own port, 1 to 65535 in decimal. Throws
-// std::invalid_argument with a message for the operator.
+// "ADDR" takes `defaultPort`; "ADDR:PORT" its own port, 1 to 65535 in decimal. ADDR is four
+// decimal numbers from 0 to 255 with dots between, not 0.0.0.0 or 255.255.255.255: no names,
+// no blanks, no other forms. Throws std::invalid_argument with a message for the operator,
+// the text quoted with its control characters escaped.
 DeviceAddress ParseDeviceAddress(std::string_view text, std::uint16_t defaultPort);
 
 // Every text parsed in order. Throws std::invalid_argument for a bad one, or for a device

@@ -5,8 +5,16 @@
 
 #include "cli/ExitCodes.h"
 #include "cli/Json.h"
+#include "cli/Printable.h"
 
 namespace qf580::cli {
+
+JsonValue QuestionEvent(std::optional<std::string_view> device, double t, int diskNo, bool answer) {
+    JsonValue event = EventPrologue("question", device, t);
+    event["disk"] = diskNo;
+    event["answer"] = answer ? "ok" : "cancel";
+    return event;
+}
 
 KnownSet KnownSetOf(const SetCheckResult* check) {
     KnownSet set;
@@ -36,42 +44,26 @@ void DeviceHost::BeginRecord(std::string* why) {
 void DeviceHost::Begin(const KnownSet& set) {
     setSha256_ = set.setSha256;
     begun_ = reporter_.Seconds();
-    JsonObject event;
-    event.Int("schema", 1)
-        .String("event", "begin")
-        .String("device", options_.device)
-        .Number("t", begun_)
-        .String("file", options_.path);
-    if (set.romType) {
-        event.String("rom_type", RomTypeName(*set.romType)).Int("passes", PassCount(*set.romType));
-    } else {
-        event.Null("rom_type").Null("passes");
-    }
-    if (set.records && set.bytes) {
-        event.Int("records", *set.records).Unsigned("bytes", *set.bytes);
-    } else {
-        event.Null("records").Null("bytes");
-    }
-    event.Raw("set_sha256", DigestJson(setSha256_));
-    reporter_.Event(event.Text());
+    JsonValue event = EventPrologue("begin", options_.device, begun_);
+    event["file"] = options_.path;
+    event["rom_type"] = set.romType ? JsonValue(RomTypeName(*set.romType)) : JsonValue(nullptr);
+    event["passes"] = set.romType ? JsonValue(PassCount(*set.romType)) : JsonValue(nullptr);
+    const bool counted = set.records && set.bytes;
+    event["records"] = counted ? JsonValue(*set.records) : JsonValue(nullptr);
+    event["bytes"] = counted ? JsonValue(*set.bytes) : JsonValue(nullptr);
+    event["set_sha256"] = DigestOrNull(setSha256_);
+    reporter_.Event(event);
 }
 
 void DeviceHost::ProgressEvent(const TransferProgress& progress) {
     lastEvent_ = progress;
     lastEventAt_ = reporter_.Seconds();
-    JsonObject event;
-    event.Int("schema", 1)
-        .String("event", "progress")
-        .String("device", options_.device)
-        .Number("t", lastEventAt_)
-        .Unsigned("bytes_sent", progress.sent.bytes);
-    if (progress.totals.Known()) {
-        event.Unsigned("bytes_total", progress.totals.all.bytes);
-    } else {
-        event.Null("bytes_total");
-    }
-    event.Unsigned("records_sent", progress.sent.records);
-    reporter_.Event(event.Text());
+    JsonValue event = EventPrologue("progress", options_.device, lastEventAt_);
+    event["bytes_sent"] = progress.sent.bytes;
+    event["bytes_total"] =
+        progress.totals.Known() ? JsonValue(progress.totals.all.bytes) : JsonValue(nullptr);
+    event["records_sent"] = progress.sent.records;
+    reporter_.Event(event);
 }
 
 void DeviceHost::ReportProgress(const TransferProgress& progress) {
@@ -90,29 +82,21 @@ void DeviceHost::ReportProgress(const TransferProgress& progress) {
 }
 
 void DeviceHost::SetStatus(const std::string& text) {
-    reporter_.Line(options_.prefixed ? "[" + options_.device + "] " + text : text);
+    // The worker's texts are its own, but a disk's name or a system message may come with
+    // them.
+    const std::string shown = EscapeControls(text);
+    reporter_.Line(options_.prefixed ? "[" + options_.device + "] " + shown : shown);
     if (!reporter_.Json()) {
         return;  // the event is not made where nobody takes it: a status comes at every ack
     }
-    reporter_.Event(JsonObject()
-                        .Int("schema", 1)
-                        .String("event", "status")
-                        .String("device", options_.device)
-                        .Number("t", reporter_.Seconds())
-                        .String("text", text)
-                        .Text());
+    JsonValue event = EventPrologue("status", options_.device, reporter_.Seconds());
+    event["text"] = text;
+    reporter_.Event(event);
 }
 
 bool DeviceHost::AskInsertDisk(int diskNo) {
     const bool answer = question_.Ask(diskNo);
-    reporter_.Event(JsonObject()
-                        .Int("schema", 1)
-                        .String("event", "question")
-                        .String("device", options_.device)
-                        .Number("t", reporter_.Seconds())
-                        .Int("disk", diskNo)
-                        .String("answer", answer ? "ok" : "cancel")
-                        .Text());
+    reporter_.Event(QuestionEvent(options_.device, reporter_.Seconds(), diskNo, answer));
     return answer;
 }
 
@@ -129,18 +113,14 @@ void DeviceHost::TransferEnded(Outcome outcome) {
     }
     const double now = reporter_.Seconds();
     DeviceResult result{options_.device, outcome, now - begun_, latest_.sent};
-    reporter_.Event(JsonObject()
-                        .Int("schema", 1)
-                        .String("event", "end")
-                        .String("device", options_.device)
-                        .Number("t", now)
-                        .String("outcome", OutcomeText(outcome))
-                        .Int("exit_code", ExitCodeFor(outcome))
-                        .Unsigned("bytes_sent", result.sent.bytes)
-                        .Unsigned("records_sent", result.sent.records)
-                        .Number("seconds", result.seconds)
-                        .Raw("set_sha256", DigestJson(setSha256_))
-                        .Text());
+    JsonValue event = EventPrologue("end", options_.device, now);
+    event["outcome"] = OutcomeText(outcome);
+    event["exit_code"] = ExitCodeFor(outcome);
+    event["bytes_sent"] = result.sent.bytes;
+    event["records_sent"] = result.sent.records;
+    event["seconds"] = result.seconds;
+    event["set_sha256"] = DigestOrNull(setSha256_);
+    reporter_.Event(event);
     if (attempt_) {
         options_.record->End(*attempt_, outcome, ExitCodeFor(outcome), result.sent, result.seconds);
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/AttemptRecord.h"
+#include "cli/Json.h"
 #include "cli/Reporter.h"
 #include "cli/SharedQuestion.h"
 #include "transfer/SetCheck.h"
@@ -26,6 +27,10 @@ struct KnownSet {
     std::string setSha256;  // empty unless the set was read whole and sound
 };
 KnownSet KnownSetOf(const SetCheckResult* check);
+
+// The "question" event: disk `diskNo` was asked for, on behalf of `device` (none: the check
+// before any device is contacted), and answered.
+JsonValue QuestionEvent(std::optional<std::string_view> device, double t, int diskNo, bool answer);
 
 struct DeviceResult {
     std::string device;

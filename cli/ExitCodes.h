@@ -11,7 +11,8 @@ inline constexpr int kExitCompleted = 0;
 // Something ended the program that is not one of the worker's outcomes.
 inline constexpr int kExitInternal = 1;
 inline constexpr int kExitUsage = 2;
-// Every device's own outcome was fine, but what the run had to write (the record) was not.
+// Every device completed, but what the program wrote could not be written whole (a reader
+// that went away, a full disk, the --record file): the record of the run is incomplete.
 inline constexpr int kExitOutput = 3;
 // --expect-sha256 named another set than the one given: no device was contacted.
 inline constexpr int kExitWrongSet = 21;

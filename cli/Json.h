@@ -1,50 +1,34 @@
-// JSON text for the command line's machine-readable output: one object per line. Only
-// writing is needed; the texts written may hold any bytes (a file name on Linux need not be
-// UTF-8), and every line must still be valid JSON.
+// JSON text for the command line's machine-readable output: one object per line. The values
+// are built with nlohmann-json; the text is written here, so that the lines stay as they
+// always were: the texts written may hold any bytes (a file name on Linux need not be UTF-8),
+// every line must still be valid JSON, and times keep three decimals.
 #pragma once
 
-#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace qf580::cli {
+
+// Members in the order added.
+using JsonValue = nlohmann::ordered_json;
 
 // `text` as a JSON string, quotes included. Valid UTF-8 is kept as it is; control characters,
 // quote, backslash, DEL and the two line separators U+2028 and U+2029 are escaped; each byte
 // that is not part of a valid UTF-8 sequence becomes U+FFFD.
 std::string JsonString(std::string_view text);
 
-// A SHA-256 digest in hex as a JSON string, or null when it is not known (empty).
-std::string DigestJson(const std::string& hex);
+// `value` on one line, without a line end: strings as JsonString writes them, floating-point
+// numbers fixed with three decimals whatever the locale (null where not finite).
+std::string JsonText(const JsonValue& value);
 
-// Builds one object, members in the order added.
-class JsonObject {
-  public:
-    JsonObject& String(std::string_view key, std::string_view value);
-    JsonObject& Int(std::string_view key, std::int64_t value);
-    JsonObject& Unsigned(std::string_view key, std::uint64_t value);
-    // Fixed-point with `decimals` places, independent of the locale.
-    JsonObject& Number(std::string_view key, double value, int decimals = 3);
-    JsonObject& Bool(std::string_view key, bool value);
-    JsonObject& Null(std::string_view key);
-    // A value that is JSON text already (an object or array built beforehand).
-    JsonObject& Raw(std::string_view key, std::string_view json);
+// A SHA-256 digest in hex, or null when it is not known (empty).
+JsonValue DigestOrNull(const std::string& hex);
 
-    std::string Text() const { return text_ + "}"; }
-
-  private:
-    void Key(std::string_view key);
-    std::string text_ = "{";
-};
-
-// Builds one array of values that are JSON text already.
-class JsonArray {
-  public:
-    JsonArray& Raw(std::string_view json);
-    std::string Text() const { return text_ + "]"; }
-
-  private:
-    std::string text_ = "[";
-};
+// The members every event starts with, in this order: "schema" (the version of the events'
+// published description), "event", "device" (null where the event is no device's), "t"
+// (seconds since the run started).
+JsonValue EventPrologue(std::string_view event, std::optional<std::string_view> device, double t);
 
 }  // namespace qf580::cli

@@ -16,9 +16,6 @@ constexpr std::chrono::seconds kRateWindow{5};
 // Less than this much time says nothing about the rate yet.
 constexpr std::chrono::milliseconds kLeastSpan{200};
 
-// "\r" and erase to the end of the line: what every terminal in use understands.
-constexpr const char* kEraseLine = "\r\x1b[K";
-
 std::string Printf(const char* format, double value) {
     char text[32];
     std::snprintf(text, sizeof text, format, value);
@@ -79,8 +76,13 @@ std::string FormatProgress(const TransferProgress& progress, std::optional<doubl
     return line + " left";
 }
 
-ProgressLine::ProgressLine(ProgressStyle style, std::FILE* out, int columns, std::string label)
-    : style_(style), out_(out), columns_(columns), label_(std::move(label)) {}
+ProgressLine::ProgressLine(ProgressStyle style, std::FILE* out, int columns, std::string label,
+                           int terminalFd)
+    : style_(style),
+      out_(out),
+      columns_(columns),
+      label_(std::move(label)),
+      terminalFd_(terminalFd) {}
 
 void ProgressLine::Keep(const TransferProgress& progress, Clock::time_point now) {
     if (style_ == ProgressStyle::Off || finished_) {
@@ -134,7 +136,8 @@ int ProgressLine::Columns() const {
         return columns_;
     }
     winsize size{};
-    if (::ioctl(::fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+    const int fd = terminalFd_ >= 0 ? terminalFd_ : ::fileno(out_);
+    if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
         return size.ws_col;
     }
     return 80;

@@ -13,6 +13,9 @@
 
 namespace qf580::cli {
 
+// "\r" and erase to the end of the line: what every terminal in use understands.
+inline constexpr const char* kEraseLine = "\r\x1b[K";
+
 enum class ProgressStyle {
     Off,
     Live,   // a terminal: one line redrawn in place, at most ten times a second
@@ -32,8 +35,10 @@ class ProgressLine {
 
     // `out` is where the status lines go too; `columns` (0: ask the terminal) limits the
     // live line so that it never wraps, which would leave a copy behind at each redraw;
-    // `label`, when given, starts the line.
-    ProgressLine(ProgressStyle style, std::FILE* out, int columns = 0, std::string label = {});
+    // `label`, when given, starts the line; `terminalFd`, when `out` is no terminal's own
+    // stream, is asked for the width instead.
+    ProgressLine(ProgressStyle style, std::FILE* out, int columns = 0, std::string label = {},
+                 int terminalFd = -1);
 
     // A new report from the worker. Drawn at once only when due, or when it is the last byte.
     void Update(const TransferProgress& progress, Clock::time_point now);
@@ -68,6 +73,7 @@ class ProgressLine {
     std::FILE* const out_;
     const int columns_;
     const std::string label_;
+    const int terminalFd_;
     std::string text_;    // the line as last drawn, whole: cut to the terminal's width each time
     bool shown_ = false;  // the live line stands on the terminal now
     bool finished_ = false;

@@ -1,34 +1,40 @@
 // Where the command line writes, from any thread: lines for a person, with the progress line
 // and the disk question kept out of each other's way, and, with --json, one JSON object per
-// line for a program. Each line goes out whole and at once.
+// line for a program. Each line goes out whole, through a writer thread: no caller ever waits
+// for a reader, and a reader that went away never stops a transfer.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/Json.h"
+#include "cli/OutputWriter.h"
 #include "cli/ProgressLine.h"
 
 namespace qf580::cli {
 
 class Reporter {
   public:
-    // `human` takes the status lines, the summary and the question; `json`, when not null,
+    // `humanFd` takes the status lines, the summary and the question; `jsonFd`, when not -1,
     // the events (then nothing else may be written there). `humanIsTerminal`: a line can be
-    // erased and drawn again there.
-    Reporter(std::FILE* human, std::FILE* json, bool humanIsTerminal = false);
+    // erased and drawn again there. Notices go to standard error.
+    Reporter(int humanFd, int jsonFd, bool humanIsTerminal = false);
+    ~Reporter();
 
     // A line for the person, above the progress line and the open question.
     void Line(const std::string& text);
     // A line for standard error from any thread, kept out of the progress line likewise.
     void Notice(const std::string& text);
-    void Event(const std::string& object);
+    void Event(const JsonValue& event);
 
-    bool Json() const { return json_ != nullptr; }
+    bool Json() const { return jsonFd_ >= 0; }
     // Seconds since the reporter was made, the "t" of every event.
     double Seconds() const;
 
@@ -46,20 +52,35 @@ class Reporter {
     // `endLine`: the answer did not end the line on the terminal by its echo.
     void CloseQuestion(bool endLine);
 
-  private:
-    // Writes `text` and a line end to `to`, out of the way of the progress line and the
-    // question; the caller holds mutex_.
-    void WriteAbove(std::FILE* to, const std::string& text);
+    // Waits until everything reported is written (see OutputWriter::Drain).
+    bool Drain(const std::function<bool()>& giveUp = {});
+    // A write failed on a stream: the output is not whole.
+    bool OutputFailed() const { return outputFailed_.load(); }
 
-    std::FILE* const human_;
-    std::FILE* const json_;
+  private:
+    class Composer;
+    // Writes `text` and a line end to `toFd`, out of the way of the progress line and the
+    // question; the caller holds mutex_.
+    void WriteAbove(int toFd, const std::string& text);
+    // What was composed on the human stream since the last call, to its writer.
+    void Send(bool onlyLatest = false);
+    void WriteFailed(int fd, int error);
+
+    const int humanFd_;
+    const int jsonFd_;
     const bool humanIsTerminal_;
     const std::chrono::steady_clock::time_point start_;
+    std::atomic<bool> outputFailed_{false};
+    std::atomic<bool> failureSaid_{false};
     std::mutex mutex_;
+    std::unique_ptr<Composer> human_;  // the human stream's text as composed, not yet sent
     std::optional<ProgressLine> line_;
     std::vector<TransferProgress> latest_;  // each device's, for the line of several
     std::atomic<bool> lineShown_{false};    // a style other than Off was set
     std::optional<std::string> question_;   // the question on the terminal now
+    // Last: gone first, while what their failure handler uses still exists.
+    std::unique_ptr<OutputWriter> humanWriter_;  // the human stream and standard error
+    std::unique_ptr<OutputWriter> jsonWriter_;
 };
 
 // The sum of several devices' progress, as one transfer of all their sets. They all send the

@@ -6,7 +6,7 @@
 #include "cli/CheckReport.h"
 #include "cli/DeviceHost.h"
 #include "cli/ExitCodes.h"
-#include "cli/Json.h"
+#include "cli/Printable.h"
 #include "cli/SharedQuestion.h"
 #include "transfer/SetCheck.h"
 
@@ -46,7 +46,7 @@ std::string CheckUpdateFile(const std::string& path) {
     if (file.Open(path, &why)) {
         return {};
     }
-    return "cannot open " + path + ": " + why;
+    return "cannot open " + EscapeControls(path) + ": " + EscapeControls(why);
 }
 
 namespace {
@@ -60,14 +60,7 @@ class CheckPrompt final : public DiskPrompt {
 
     bool AskInsertDisk(int diskNo) override {
         const bool answer = operator_.AskInsertDisk(diskNo);
-        reporter_.Event(JsonObject()
-                            .Int("schema", 1)
-                            .String("event", "question")
-                            .Null("device")
-                            .Number("t", reporter_.Seconds())
-                            .Int("disk", diskNo)
-                            .String("answer", answer ? "ok" : "cancel")
-                            .Text());
+        reporter_.Event(QuestionEvent(std::nullopt, reporter_.Seconds(), diskNo, answer));
         return answer;
     }
 
@@ -159,8 +152,9 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
             options.record->Sync(&why);
         }
         if (!why.empty()) {
-            reporter.Notice("qf580-flash: cannot write the record " + options.record->Path() +
-                            ": " + why + "; no device was contacted");
+            reporter.Notice("qf580-flash: cannot write the record " +
+                            EscapeControls(options.record->Path()) + ": " + why +
+                            "; no device was contacted");
             return kExitUsage;
         }
     }

@@ -45,14 +45,4 @@ class SharedQuestion {
     int put_ = 0;
 };
 
-// A device's view of the shared question, as the worker's DiskPrompt.
-class SharedPrompt final : public DiskPrompt {
-  public:
-    explicit SharedPrompt(SharedQuestion& question) : question_(question) {}
-    bool AskInsertDisk(int diskNo) override { return question_.Ask(diskNo); }
-
-  private:
-    SharedQuestion& question_;
-};
-
 }  // namespace qf580::cli

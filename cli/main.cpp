@@ -1,82 +1,37 @@
 // qf580-flash: transfers of an update set from the command line, for scripts and production
 // lines: one device or several at once, each with the same worker as the main window's, the
 // set checked whole before any device is contacted, and JSON Lines for programs.
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include "cli/AttemptRecord.h"
 #include "cli/DeviceAddress.h"
 #include "cli/ExitCodes.h"
+#include "cli/Printable.h"
 #include "cli/Run.h"
+#include "cli/StopWatcher.h"
 #include "cli/TerminalOperator.h"
-#include "posix/Poll.h"
+#include "posix/FileLimit.h"
 #include "posix/StandardStreams.h"
 #include "posix/StopSignals.h"
 #include "posix/WakePipe.h"
 #include "transfer/RizEDUd.h"
 
-namespace {
-
 using namespace qf580;
 using namespace qf580::cli;
 
-// Turns Ctrl+C (and SIGTERM, SIGHUP) into the run's stop request. The signals are blocked in every
-// thread and taken from a signalfd here, so no work at all happens in a signal handler.
-class StopWatcher {
-  public:
-    // `quit` is woken by the destructor.
-    StopWatcher(posix::StopSignalFd& signals, const posix::WakePipe& quit, StopRequest& stop,
-                Reporter& reporter)
-        : quit_(quit),
-          thread_([this, &signals, &stop, &reporter] { Run(signals, stop, reporter); }) {}
-    StopWatcher(const StopWatcher&) = delete;
-    StopWatcher& operator=(const StopWatcher&) = delete;
-    ~StopWatcher() {
-        quit_.Wake();
-        thread_.join();
-    }
-
-  private:
-    void Run(posix::StopSignalFd& signals, StopRequest& stop, Reporter& reporter) {
-        int taken = 0;
-        for (;;) {
-            const posix::Waited waited =
-                posix::WaitFor(signals.Get(), POLLIN, quit_.ReadFd(), posix::Deadline::Never());
-            if (waited != posix::Waited::Ready) {
-                return;  // asked to quit, or the wait itself failed
-            }
-            if (signals.Take() == 0) {
-                continue;
-            }
-            if (++taken == 1) {
-                stop.Request();
-                reporter.Notice(
-                    "qf580-flash: stop requested; the transfer ends at its next stop point "
-                    "(Ctrl+C again leaves at once)");
-            } else {
-                std::fputs("qf580-flash: left without waiting for the transfer to end\n", stderr);
-                std::fflush(stderr);  // buffered where it carries the status lines (--json)
-                std::_Exit(kExitForced);
-            }
-        }
-    }
-
-    const posix::WakePipe& quit_;
-    std::thread thread_;
-};
-
-}  // namespace
+// A device's socket and the disk files its transfer and its count of the set may hold at once.
+constexpr std::uint64_t kFilesPerDevice = 3;
 
 int main(int argc, char** argv) {
     // The very first thing, before any thread exists (so every thread inherits the mask): from
@@ -207,8 +162,8 @@ int main(int argc, char** argv) {
                           ->group("Testing")
                           ->check(CLI::ExistingFile);
     app.add_option("--timeout-ms", timeoutMs,
-                   "For tests: every link time limit (readiness wait, socket read and write, "
-                   "USB call) in milliseconds")
+                   "For tests: every link time limit (connect, readiness wait, socket read and "
+                   "write, USB call) in milliseconds")
         ->group("Testing")
         ->check(CLI::Range(1, 600000));
     addressOpt->excludes(usbOpt);
@@ -237,6 +192,22 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    // Every device holds its socket and its disk files at once; found out half-way, the lack
+    // of descriptors would look like a missing disk or a port that cannot be opened.
+    if (!check) {
+        const std::uint64_t deviceCount = devices.size() + (usb ? 1 : 0);
+        const posix::FileLimit files = posix::MakeRoomForFiles(deviceCount * kFilesPerDevice + 8);
+        if (!files.enough) {
+            std::fprintf(stderr,
+                         "qf580-flash: %llu devices at once need about %llu open files, but "
+                         "the limit is %llu (ulimit -n)\n",
+                         static_cast<unsigned long long>(deviceCount),
+                         static_cast<unsigned long long>(files.needed),
+                         static_cast<unsigned long long>(files.limit));
+            return kExitUsage;
+        }
+    }
+
     // Before any device is contacted, and before the set's check asks anyone anything: a run
     // whose attempts cannot be recorded does not start.
     std::optional<RecordFile> recordFile;
@@ -244,27 +215,25 @@ int main(int argc, char** argv) {
         std::string why;
         recordFile = RecordFile::Open(recordPath, &why);
         if (!recordFile) {
-            std::fprintf(stderr, "qf580-flash: cannot open the record %s: %s\n", recordPath.c_str(),
-                         why.c_str());
+            std::fprintf(stderr, "qf580-flash: cannot open the record %s: %s\n",
+                         EscapeControls(recordPath).c_str(), why.c_str());
             return kExitUsage;
         }
     }
 
     std::optional<posix::StopSignalFd> signals;
     std::optional<posix::WakePipe> questionWake;
-    std::optional<posix::WakePipe> watcherQuit;
     try {
         signals.emplace();
         questionWake.emplace();
-        watcherQuit.emplace();
     } catch (const std::system_error& e) {
         std::fprintf(stderr, "qf580-flash: %s\n", e.what());
         return kExitInternal;
     }
 
     // With --json, standard output carries the events and nothing else.
-    std::FILE* const human = json ? stderr : stdout;
-    const bool humanIsTerminal = ::isatty(::fileno(human)) != 0;
+    const int humanFd = json ? STDERR_FILENO : STDOUT_FILENO;
+    const bool humanIsTerminal = ::isatty(humanFd) != 0;
     RunOptions run;
     run.path = file;
     run.preflight = preflight;
@@ -276,15 +245,12 @@ int main(int argc, char** argv) {
     // Scripts and logs get the status lines as they always have, unless they ask for more.
     if (!noProgress && !check) {
         if (humanIsTerminal) {
-            // Flushed by hand instead of at each line end, so that a status line, the erase
-            // before it and the progress line after it reach the terminal in one write.
-            std::setvbuf(human, nullptr, _IOFBF, BUFSIZ);
             run.progress = ProgressStyle::Live;
         } else if (progress) {
             run.progress = ProgressStyle::Lines;
         }
     }
-    Reporter reporter(human, json ? stdout : nullptr, humanIsTerminal);
+    Reporter reporter(humanFd, json ? STDOUT_FILENO : -1, humanIsTerminal);
 
     const DiskAnswer answer = diskAnswer == "ok"       ? DiskAnswer::Ok
                               : diskAnswer == "cancel" ? DiskAnswer::Cancel
@@ -326,7 +292,7 @@ int main(int argc, char** argv) {
         run.record = &*record;
     }
     if (timeoutMs) {
-        run.environment.timeouts = LinkTimeouts{*timeoutMs, *timeoutMs, *timeoutMs};
+        run.environment.timeouts = LinkTimeouts{*timeoutMs, *timeoutMs, *timeoutMs, *timeoutMs};
     }
     if (usb && !usbDriver.empty()) {
         run.environment.usb = LoadUsbDriverFrom(usbDriver);
@@ -337,14 +303,31 @@ int main(int argc, char** argv) {
     if (signals->Take() != 0) {
         stop.Request();
     }
-    const StopWatcher watcher(*signals, *watcherQuit, stop, reporter);
+    int code = kExitInternal;
+    // Watching until the very end: a stop asked for while the output drains ends the wait.
+    std::optional<StopWatcher> watcher;
     try {
-        return check ? RunCheck(run, reporter, terminal, stop)
+        watcher.emplace(*signals, stop, reporter);
+        code = check ? RunCheck(run, reporter, terminal, stop)
                      : RunTransfers(run, reporter, terminal, stop);
     } catch (const std::exception& e) {
         // No thread or memory for one more device: the workers that did start have been
         // stopped and joined on the way out, and the run says why instead of aborting.
         reporter.Notice(std::string("qf580-flash: ") + e.what());
-        return kExitInternal;
     }
+    // A slow reader gets everything; one that reads nothing holds the program only until a
+    // stop is asked for, and then a second at most.
+    std::optional<std::chrono::steady_clock::time_point> stopSeen;
+    const bool whole = reporter.Drain([&stop, &stopSeen] {
+        if (!stop.Requested()) {
+            return false;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        stopSeen = stopSeen.value_or(now);
+        return now - *stopSeen >= std::chrono::seconds(1);
+    });
+    if ((!whole || reporter.OutputFailed()) && code == kExitCompleted) {
+        code = kExitOutput;
+    }
+    return code;
 }

@@ -14,9 +14,10 @@ int OpenMissingStandardStreams() noexcept {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
             continue;
         }
-        // The lowest free number is this one: every lower one is open by now.
-        const int opened =
-            RetryOnEintr([fd] { return ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY); });
+        // The lowest free number is this one: every lower one is open by now. Read-only for
+        // all three: a write to an output the program was started without fails (EBADF)
+        // instead of pretending that something was written.
+        const int opened = RetryOnEintr([] { return ::open("/dev/null", O_RDONLY); });
         if (opened == -1) {
             return errno;
         }

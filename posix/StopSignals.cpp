@@ -14,11 +14,18 @@ namespace qf580::posix {
 sigset_t StopSignalSet() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    // The terminal closing: a transfer cut off mid-record helps nobody, one that stops at its
-    // next stop point ends cleanly. Under nohup SIGHUP is ignored and never arrives here.
-    sigaddset(&set, SIGHUP);
+    // SIGHUP is the terminal closing: a transfer cut off mid-record helps nobody, one that
+    // stops at its next stop point ends cleanly.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal ignored when the program started (SIGHUP under nohup, SIGINT in a
+        // background job) is meant to be ignored. Blocked, it would still be queued for the
+        // signalfd, ignored or not, and stop the transfer: it is left out instead.
+        struct sigaction action {};
+        if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+            continue;
+        }
+        sigaddset(&set, signal);
+    }
     return set;
 }
 

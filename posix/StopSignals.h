@@ -8,7 +8,7 @@
 
 namespace qf580::posix {
 
-// SIGINT, SIGTERM and SIGHUP.
+// SIGINT, SIGTERM and SIGHUP, less those whose disposition is to be ignored.
 sigset_t StopSignalSet();
 
 // Blocks the stop signals in the calling thread, and so in every thread it starts from then

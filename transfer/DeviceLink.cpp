@@ -7,10 +7,11 @@
 namespace qf580 {
 
 DeviceLink::DeviceLink(const LinkSettings& settings, LinkTimeouts timeouts,
-                       std::optional<UsbDriver> usb)
+                       std::optional<UsbDriver> usb, const std::atomic<bool>* stop)
     : settings_(settings),
       timeouts_(timeouts),
       usb_(std::move(usb)),
+      stop_(stop),
       ClientSocket1(std::make_unique<TcpClient>()) {}
 
 DeviceLink::~DeviceLink() {
@@ -63,7 +64,7 @@ int DeviceLink::OpenPort() {
         }
         ClientSocket1->SetAddress(settings.IPAddress);
         ClientSocket1->SetPort(settings.PortNo);
-        if (!ClientSocket1->Open()) {
+        if (!ClientSocket1->Open(stop_, timeouts_.connectMs)) {
             return 0;
         }
         SockStream = std::make_unique<SocketStream>(ClientSocket1->Socket(), timeouts_.streamMs);

@@ -2,6 +2,7 @@
 // retry, no buffering: every failure comes back as result 0 and nothing is ever thrown.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,6 +17,7 @@ struct LinkTimeouts {
     int readinessMs = 5000;  // wait for readable data before each received byte (TCP/IP)
     int streamMs = 10000;    // each read and each write through the socket stream
     int usbCallMs = 10000;   // time-limit argument of every USB read and write call
+    int connectMs = -1;      // the connect (TCP/IP); negative: the system's own limit
 };
 
 class TcpClient;     // ClientSocket1: the TCP client object
@@ -23,9 +25,11 @@ class SocketStream;  // SockStream: the timed stream over the connected socket
 
 class DeviceLink {
   public:
-    // `usb` empty: the maker's library is bound on the first USB open.
+    // `usb` empty: the maker's library is bound on the first USB open. `stop`, when given,
+    // ends a connect that waits for its answer.
     DeviceLink(const LinkSettings& settings, LinkTimeouts timeouts = {},
-               std::optional<UsbDriver> usb = std::nullopt);
+               std::optional<UsbDriver> usb = std::nullopt,
+               const std::atomic<bool>* stop = nullptr);
     DeviceLink(const DeviceLink&) = delete;
     DeviceLink& operator=(const DeviceLink&) = delete;
     ~DeviceLink();
@@ -59,6 +63,7 @@ class DeviceLink {
     const LinkSettings& settings_;
     LinkTimeouts timeouts_;
     std::optional<UsbDriver> usb_;
+    const std::atomic<bool>* stop_;
     std::int32_t usbHandle_ = 0;
     // The transport OpenPort opened; later operations of the transfer keep to it even when
     // the settings change meanwhile.

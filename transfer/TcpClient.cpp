@@ -1,6 +1,7 @@
 #include "transfer/TcpClient.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,8 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <climits>
 
 #include "posix/Eintr.h"
 #include "posix/Poll.h"
@@ -21,37 +20,42 @@ namespace qf580 {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // How often the send queue is looked at while bytes wait for their acknowledgement: the
 // system offers no event for "everything acknowledged", so the wait sleeps in steps that grow
 // from a fraction of a round trip on a local network to a few tens of milliseconds.
 constexpr int kFirstAckStepMs = 1;
 constexpr int kLongestAckStepMs = 32;
 
-Clock::time_point DeadlineIn(int ms) {
-    return Clock::now() + std::chrono::milliseconds(std::max(ms, 0));
-}
+// How often a connect that waits for its answer looks at the stop request.
+constexpr int kConnectSliceMs = 50;
 
-int MsUntil(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
-}
-
-// A connect cut short by a signal goes on in the background; wait for its end like the
-// blocking call would have, then take its outcome.
-bool FinishInterruptedConnect(int fd) {
-    if (posix::WaitFor(fd, POLLOUT, -1, posix::Deadline::Never()) != posix::Waited::Ready) {
-        return false;
+// Waits for a connect begun without blocking, in slices that look at the stop request.
+bool FinishConnect(int fd, const std::atomic<bool>* stop, int limitMs) {
+    const posix::Deadline deadline = posix::Deadline::In(limitMs);
+    for (;;) {
+        if (stop != nullptr && stop->load()) {
+            return false;
+        }
+        const int left = deadline.MsLeft();
+        if (left == 0) {
+            return false;
+        }
+        const int slice = left < 0 ? kConnectSliceMs : std::min(left, kConnectSliceMs);
+        const posix::Waited waited = posix::WaitFor(fd, POLLOUT, -1, slice);
+        if (waited == posix::Waited::Failed) {
+            return false;
+        }
+        if (waited == posix::Waited::Ready) {
+            int error = 0;
+            socklen_t size = sizeof error;
+            return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+        }
     }
-    int error = 0;
-    socklen_t size = sizeof error;
-    return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
 }  // namespace
 
-bool TcpClient::Open() {
+bool TcpClient::Open(const std::atomic<bool>* stop, int limitMs) {
     Close();
     // c_str() would silently cut a text at an embedded 0 and connect somewhere else.
     if (address_.empty() || address_.find('\0') != std::string::npos || port_ == 0) {
@@ -63,7 +67,9 @@ bool TcpClient::Open() {
     if (address == INADDR_NONE) {
         return false;
     }
-    posix::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Non-blocking for the connect only: a blocking one could be neither stopped nor
+    // limited.
+    posix::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!socket) {
         return false;
     }
@@ -72,9 +78,15 @@ bool TcpClient::Open() {
     target.sin_port = htons(port_);
     target.sin_addr.s_addr = address;
     if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
-        if (errno != EINTR || !FinishInterruptedConnect(socket.Get())) {
+        if ((errno != EINPROGRESS && errno != EINTR) ||
+            !FinishConnect(socket.Get(), stop, limitMs)) {
             return false;
         }
+    }
+    // The stream's calls say for themselves that they must not wait.
+    const int flags = ::fcntl(socket.Get(), F_GETFL);
+    if (flags == -1 || ::fcntl(socket.Get(), F_SETFL, flags & ~O_NONBLOCK) == -1) {
+        return false;
     }
     socket_ = std::move(socket);
     return true;
@@ -143,7 +155,7 @@ bool SocketStream::WaitUntilAcknowledged() {
     if (socket_ < 0) {
         return false;
     }
-    const Clock::time_point deadline = DeadlineIn(timeoutMs_);
+    const posix::Deadline deadline = posix::Deadline::In(std::max(timeoutMs_, 0));
     int stepMs = kFirstAckStepMs;
     for (;;) {
         // Bytes written and not yet acknowledged, sent or not. TCP_INFO's counts don't add up
@@ -166,7 +178,7 @@ bool SocketStream::WaitUntilAcknowledged() {
             info.tcpi_state == TCP_CLOSE) {
             return false;
         }
-        const int left = MsUntil(deadline);
+        const int left = deadline.MsLeft();
         if (left == 0) {
             return false;
         }

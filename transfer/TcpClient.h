@@ -1,6 +1,7 @@
 // The TCP client behind ClientSocket1 and the timed stream behind SockStream.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -9,9 +10,9 @@
 
 namespace qf580 {
 
-// An IPv4 client that connects with a plain blocking connect and can be reused: every Open
-// connects afresh to the target as it is set at that moment. It sets no socket options, binds
-// no local address and adds no connect time limit, so the system's defaults apply.
+// An IPv4 client that can be reused: every Open connects afresh to the target as it is set at
+// that moment. It sets no socket options and binds no local address; the connect keeps the
+// system's own time limit unless given a shorter one, and a stop request ends it.
 class TcpClient {
   public:
     // Numeric IPv4 text in the forms the standard conversion accepts; no name lookup.
@@ -20,12 +21,11 @@ class TcpClient {
     void SetPort(std::uint32_t portNo) { port_ = static_cast<std::uint16_t>(portNo & 0xFFFFu); }
 
     // Closes any earlier connection, then connects. False on every failure, and then the
-    // client is inactive and holds no socket.
-    bool Open();
+    // client holds no socket. The connect waits no longer than `limitMs` (negative: the
+    // system's own limit) and ends soon after `stop`, when given, is set.
+    bool Open(const std::atomic<bool>* stop = nullptr, int limitMs = -1);
     void Close() { socket_.Reset(); }
 
-    // True from a successful Open until Close.
-    bool Active() const { return static_cast<bool>(socket_); }
     int Socket() const { return socket_.Get(); }
 
   private:

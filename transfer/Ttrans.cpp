@@ -109,7 +109,7 @@ TTrans::TTrans(TransHost& host, ChosenFile file, TransEnvironment env)
     : host_(host),
       file_(std::move(file)),
       totals_(std::move(env.totals)),
-      link_(host.Settings(), env.timeouts, std::move(env.usb)),
+      link_(host.Settings(), env.timeouts, std::move(env.usb), &terminated_),
       thread_(&TTrans::RunTransfer, this) {}
 
 TTrans::~TTrans() {
@@ -229,7 +229,9 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
 
     host_.SetStatus("Searching for KV6200");
     if (OpenPort() == 0) {
-        return Outcome::CannotOpenPort;
+        // A stop that ended the wait for the device's answer ends the transfer as a stop
+        // anywhere else does.
+        return Terminated() ? Outcome::Aborted : Outcome::CannotOpenPort;
     }
     if (!send(kUpdateMode) || !send(kSync)) {
         return Outcome::CommError;

@@ -9,6 +9,8 @@
 #include <new>
 #include <system_error>
 
+#include "transfer/Utf8.h"
+
 namespace qf580 {
 
 namespace {
@@ -151,48 +153,6 @@ ChosenFile SplitChosenFile(std::string_view path) {
     }
     return {std::string(path.substr(0, split + 1)), std::string(path.substr(split + 1))};
 }
-
-namespace {
-
-// Whether `text` is well-formed UTF-8: no stray continuation bytes, no cut sequences, no
-// overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        unsigned char low = 0x80;  // the range of the byte after the lead
-        unsigned char high = 0xBF;
-        if (lead < 0x80) {
-            length = 1;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        } else {
-            return false;
-        }
-        if (text.size() - i < length) {
-            return false;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto byte = static_cast<unsigned char>(text[i + k]);
-            if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) {
-                return false;
-            }
-        }
-        i += length;
-    }
-    return true;
-}
-
-}  // namespace
 
 std::string MakeDiskName(int diskNo, std::string_view chosenName) {
     std::string name(chosenName);

@@ -440,7 +440,7 @@ TEST_F(Cli, HelpListsTheExitCodes) {
         "   21  the set's SHA-256 is not the one --expect-sha256 gives\n"
         "    1  internal error (no outcome reached)\n"
         "    2  usage error\n"
-        "    3  the record could not be written (every device's outcome was 0)\n"
+        "    3  every device completed, but output or record is incomplete\n"
         "  130  second Ctrl+C: left without waiting for the transfer to end\n";
     EXPECT_NE(flash.out.find(table), std::string::npos) << flash.out;
     EXPECT_EQ(cli::ExitCodeTable(), table);

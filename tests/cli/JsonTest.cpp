@@ -74,27 +74,30 @@ TEST(JsonString, AnyTwoBytesParse) {
     }
 }
 
-TEST(JsonObject, MembersInOrderWithTheirTypes) {
-    const std::string inner = JsonObject().Int("disk", 2).Text();
-    const std::string list = JsonArray().Raw(inner).Raw("3").Text();
-    const std::string text = JsonObject()
-                                 .String("event", "status")
-                                 .Int("negative", -5)
-                                 .Unsigned("big", 18446744073709551615u)
-                                 .Number("t", 1.25)
-                                 .Number("pi", 3.14159, 2)
-                                 .Number("nan", std::nan(""))
-                                 .Bool("ok", true)
-                                 .Null("none")
-                                 .Raw("list", list)
-                                 .Text();
-    EXPECT_EQ(text, R"({"event":"status","negative":-5,"big":18446744073709551615,"t":1.250,)"
-                    R"("pi":3.14,"nan":null,"ok":true,"none":null,"list":[{"disk":2},3]})");
+// Members keep the order they were added in, times keep three decimals whatever the value,
+// and nested values and every type nlohmann-json may hold come out as JSON.
+TEST(JsonText, MembersInOrderWithTheirTypes) {
+    JsonValue value = EventPrologue("status", "127.0.0.1:8023", 1.25);
+    value["negative"] = -5;
+    value["big"] = 18446744073709551615u;
+    value["whole"] = 2.0;
+    value["nan"] = std::nan("");
+    value["ok"] = true;
+    value["none"] = nullptr;
+    value["list"] = JsonValue::array({JsonValue::object({{"disk", 2}}), 3});
+    value["name"] = "\x1b\xff";
+    const std::string text = JsonText(value);
+    EXPECT_EQ(text,
+              R"({"schema":1,"event":"status","device":"127.0.0.1:8023","t":1.250,"negative":-5,)"
+              R"("big":18446744073709551615,"whole":2.000,"nan":null,"ok":true,)"
+              R"("none":null,"list":[{"disk":2},3],"name":"\u001b\ufffd"})");
     const json parsed = json::parse(text);
     EXPECT_EQ(parsed["list"][0]["disk"], 2);
     EXPECT_EQ(parsed["big"].get<std::uint64_t>(), 18446744073709551615u);
-    EXPECT_EQ(JsonObject().Text(), "{}");
-    EXPECT_EQ(JsonArray().Text(), "[]");
+    EXPECT_EQ(JsonText(EventPrologue("check", std::nullopt, 0)),
+              R"({"schema":1,"event":"check","device":null,"t":0.000})");
+    EXPECT_EQ(JsonText(JsonValue::object()), "{}");
+    EXPECT_EQ(JsonText(JsonValue::array()), "[]");
 }
 
 }  // namespace

@@ -45,9 +45,8 @@ int InChild(const bool (&closeFirst)[3]) {
             ::_exit(10);
         }
         for (int fd = 0; fd <= 2; ++fd) {
-            const bool right =
-                closeFirst[fd] ? IsDevNull(fd) && AccessMode(fd) == (fd == 0 ? O_RDONLY : O_WRONLY)
-                               : IsOpen(fd) && IsDevNull(fd) == wasNull[fd];
+            const bool right = closeFirst[fd] ? IsDevNull(fd) && AccessMode(fd) == O_RDONLY
+                                              : IsOpen(fd) && IsDevNull(fd) == wasNull[fd];
             if (!right) {
                 ::_exit(1 + fd);
             }

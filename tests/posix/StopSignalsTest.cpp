@@ -32,12 +32,27 @@ class StopSignals : public testing::Test {
     sigset_t saved_{};
 };
 
-TEST_F(StopSignals, TheSetIsInterruptTerminateAndHangUpOnly) {
-    const sigset_t set = StopSignalSet();
-    for (int signal = 1; signal < SIGRTMIN; ++signal) {
-        EXPECT_EQ(sigismember(&set, signal) == 1,
-                  signal == SIGINT || signal == SIGTERM || signal == SIGHUP)
-            << signal;
+// A signal ignored at the start (nohup, a background job) stays out of the set, so that it
+// is neither blocked nor taken as a stop request.
+TEST_F(StopSignals, TheSetIsInterruptTerminateAndHangUpLessTheIgnoredOnes) {
+    for (const int ignored : {0, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(ignored);
+        struct sigaction saved {};
+        if (ignored != 0) {
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            ASSERT_EQ(::sigaction(ignored, &ignore, &saved), 0);
+        }
+        const sigset_t set = StopSignalSet();
+        if (ignored != 0) {
+            ::sigaction(ignored, &saved, nullptr);
+        }
+        for (int signal = 1; signal < SIGRTMIN; ++signal) {
+            EXPECT_EQ(
+                sigismember(&set, signal) == 1,
+                signal != ignored && (signal == SIGINT || signal == SIGTERM || signal == SIGHUP))
+                << signal;
+        }
     }
 }
 
