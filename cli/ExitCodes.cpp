@@ -51,8 +51,7 @@ std::string ExitCodeTable() {
     line(kExitWrongSet, "the set's SHA-256 is not the one --expect-sha256 gives");
     line(kExitInternal, "internal error (no outcome reached)");
     line(kExitUsage, "usage error");
-    line(kExitOutput,
-         "every device completed, but output or record is incomplete");
+    line(kExitOutput, "every device completed, but output or record is incomplete");
     line(kExitForced, "second Ctrl+C: left without waiting for the transfer to end");
     return table;
 }
