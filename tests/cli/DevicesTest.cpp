@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/TcpDeviceServer.h"
+#include "tests/cli/DeviceLabel.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/worker/WorkerSupport.h"
 
@@ -21,10 +22,6 @@ using sim::FaultKind;
 using sim::FaultPlan;
 using sim::ReplyPoint;
 using sim::TcpDeviceServer;
-
-std::string Label(const TcpDeviceServer& server) {
-    return "127.0.0.1:" + std::to_string(server.Port());
-}
 
 // The lines of `out` that start with the device's prefix, the prefix taken off.
 Lines LinesOf(const Lines& lines, const std::string& device) {

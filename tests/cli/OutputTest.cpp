@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "sim/TcpDeviceServer.h"
+#include "tests/cli/DeviceLabel.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/UpdateSet.h"
@@ -27,10 +28,6 @@ using Clock = std::chrono::steady_clock;
 using sim::TcpDeviceServer;
 
 constexpr int kOutputIncomplete = 3;
-
-std::string Label(const TcpDeviceServer& server) {
-    return "127.0.0.1:" + std::to_string(server.Port());
-}
 
 // The signals the process has blocked (`field` "SigBlk") or ignores ("SigIgn").
 unsigned long long SignalMask(pid_t pid, const std::string& field) {

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "sim/TcpDeviceServer.h"
+#include "tests/cli/DeviceLabel.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Sha256Sum.h"
 #include "tests/worker/WorkerSupport.h"
@@ -25,10 +26,6 @@ using sim::FaultKind;
 using sim::FaultPlan;
 using sim::ReplyPoint;
 using sim::TcpDeviceServer;
-
-std::string Label(const TcpDeviceServer& server) {
-    return "127.0.0.1:" + std::to_string(server.Port());
-}
 
 std::string Contents(const std::string& path) {
     std::ostringstream text;

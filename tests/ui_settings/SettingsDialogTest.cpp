@@ -86,6 +86,17 @@ class SettingsDialog : public ::testing::Test {
     QPushButton* button(const char* name) { return Find<QPushButton>(*dialog, name); }
     void Click(QAbstractButton* b) { QTest::mouseClick(b, Qt::LeftButton); }
 
+    // The settings the dialog stores and the summary the main window shows of them.
+    LinkSettingsValues ExpectStored(bool useUsb, const std::string& address, unsigned port,
+                                    const QString& summary) {
+        const LinkSettingsValues v = dialog->Settings().Get();
+        EXPECT_EQ(v.UseUSB, useUsb ? 1 : 0);
+        EXPECT_EQ(v.IPAddress, address);
+        EXPECT_EQ(v.PortNo, port);
+        EXPECT_EQ(dialog->LinkSummary(), summary);
+        return v;
+    }
+
     // Changes the controls the way an operator would.
     void Enter(bool useUsb, const QString& address, const QString& portText) {
         Click(useUsb ? usb() : tcp());
@@ -108,12 +119,9 @@ TEST_F(SettingsDialog, StartsWithTheDefaults) {
     EXPECT_EQ(ip()->text(), "192.168.0.1");
     EXPECT_EQ(port()->text(), "8023");
     EXPECT_TRUE(fast()->isChecked());
-    const LinkSettingsValues v = dialog->Settings().Get();
-    EXPECT_EQ(v.UseUSB, 0);
-    EXPECT_EQ(v.IPAddress, "192.168.0.1");
-    EXPECT_EQ(v.PortNo, 8023u);
+    const LinkSettingsValues v =
+        ExpectStored(false, "192.168.0.1", 8023, "TCP/IP :  192.168.0.1  8023");
     EXPECT_TRUE(v.FastTrans);
-    EXPECT_EQ(dialog->LinkSummary(), "TCP/IP :  192.168.0.1  8023");
 }
 
 TEST_F(SettingsDialog, FixedFrameWithTheCloseButtonOnly) {
@@ -274,11 +282,7 @@ TEST_F(SettingsDialog, OkStoresEverythingAndTheDialogComesBackAsLeft) {
     Click(button("BT_OK"));
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
-    const LinkSettingsValues v = dialog->Settings().Get();
-    EXPECT_EQ(v.UseUSB, 0);
-    EXPECT_EQ(v.IPAddress, "127.0.0.1");
-    EXPECT_EQ(v.PortNo, 8024u);
-    EXPECT_EQ(dialog->LinkSummary(), "TCP/IP :  127.0.0.1  8024");
+    ExpectStored(false, "127.0.0.1", 8024, "TCP/IP :  127.0.0.1  8024");
     // Showing does not reload: the typed text, not the stored number.
     Open();
     EXPECT_EQ(port()->text(), "$1F58");
@@ -319,11 +323,7 @@ TEST_F(SettingsDialog, UsbGreysTheFieldsButTakesTheirTextsOver) {
     EXPECT_TRUE(Find(*dialog, "LBL_IP_ADR")->isEnabled());
     EXPECT_TRUE(Find(*dialog, "LBL_PORT")->isEnabled());
     Click(button("BT_OK"));
-    const LinkSettingsValues v = dialog->Settings().Get();
-    EXPECT_EQ(v.UseUSB, 1);
-    EXPECT_EQ(v.IPAddress, "abc");
-    EXPECT_EQ(v.PortNo, 70000u);
-    EXPECT_EQ(dialog->LinkSummary(), "USB :");
+    ExpectStored(true, "abc", 70000, "USB :");
     Open();
     EXPECT_TRUE(usb()->isChecked());
     EXPECT_FALSE(ip()->isEnabled());
@@ -360,11 +360,7 @@ TEST_F(SettingsDialog, BadPortIsReportedWhileUpThenClosesAsOk) {
         EXPECT_FALSE(dialog->isVisible());
         EXPECT_EQ(dialog->result(), QDialog::Accepted);
         // Transport and address taken over, the port kept.
-        const LinkSettingsValues v = dialog->Settings().Get();
-        EXPECT_EQ(v.UseUSB, c.useUsb ? 1 : 0);
-        EXPECT_EQ(v.IPAddress, "10.1.2.3");
-        EXPECT_EQ(v.PortNo, 8023u);
-        EXPECT_EQ(dialog->LinkSummary(), c.useUsb ? "USB :" : "TCP/IP :  10.1.2.3  8023");
+        ExpectStored(c.useUsb, "10.1.2.3", 8023, c.useUsb ? "USB :" : "TCP/IP :  10.1.2.3  8023");
         // The rejected text comes back with the dialog and fails the same way again.
         Open();
         EXPECT_EQ(port()->text(), c.text);
@@ -394,11 +390,8 @@ TEST_F(SettingsDialog, CancelAndEscReloadTheStoredSettings) {
         }
         EXPECT_FALSE(dialog->isVisible());
         EXPECT_EQ(dialog->result(), QDialog::Rejected);
-        const LinkSettingsValues v = dialog->Settings().Get();
-        EXPECT_EQ(v.UseUSB, 0);
-        EXPECT_EQ(v.IPAddress, "192.168.0.1");
-        EXPECT_EQ(v.PortNo, 8023u);
-        EXPECT_EQ(dialog->LinkSummary(), "TCP/IP :  192.168.0.1  8023");
+        const LinkSettingsValues v =
+            ExpectStored(false, "192.168.0.1", 8023, "TCP/IP :  192.168.0.1  8023");
         // A change of the check box is not undone: the flag is the box's state.
         EXPECT_FALSE(v.FastTrans);
         Open();
@@ -435,12 +428,9 @@ TEST_F(SettingsDialog, TitleBarCloseStoresNothingAndKeepsTheEntries) {
     dialog->close();
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), QDialog::Rejected);
-    const LinkSettingsValues v = dialog->Settings().Get();
-    EXPECT_EQ(v.UseUSB, 0);
-    EXPECT_EQ(v.IPAddress, "192.168.0.1");
-    EXPECT_EQ(v.PortNo, 8023u);
+    const LinkSettingsValues v =
+        ExpectStored(false, "192.168.0.1", 8023, "TCP/IP :  192.168.0.1  8023");
     EXPECT_FALSE(v.FastTrans);
-    EXPECT_EQ(dialog->LinkSummary(), "TCP/IP :  192.168.0.1  8023");
     Open();
     EXPECT_TRUE(usb()->isChecked());
     EXPECT_EQ(ip()->text(), "5.6.7.8");
