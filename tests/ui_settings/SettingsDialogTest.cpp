@@ -97,6 +97,24 @@ class SettingsDialog : public ::testing::Test {
         return v;
     }
 
+    // Closed without storing anything: the settings are still the factory ones.
+    LinkSettingsValues ExpectClosedStoringNothing() {
+        EXPECT_FALSE(dialog->isVisible());
+        EXPECT_EQ(dialog->result(), QDialog::Rejected);
+        return ExpectStored(false, "192.168.0.1", 8023, "TCP/IP :  192.168.0.1  8023");
+    }
+
+    // The controls show the factory settings, TCP/IP chosen.
+    void ExpectFactoryControls(bool fastChecked) {
+        EXPECT_TRUE(tcp()->isChecked());
+        EXPECT_FALSE(usb()->isChecked());
+        EXPECT_TRUE(ip()->isEnabled());
+        EXPECT_TRUE(port()->isEnabled());
+        EXPECT_EQ(ip()->text(), "192.168.0.1");
+        EXPECT_EQ(port()->text(), "8023");
+        EXPECT_EQ(fast()->isChecked(), fastChecked);
+    }
+
     // Changes the controls the way an operator would.
     void Enter(bool useUsb, const QString& address, const QString& portText) {
         Click(useUsb ? usb() : tcp());
@@ -112,13 +130,7 @@ class SettingsDialog : public ::testing::Test {
 }  // namespace
 
 TEST_F(SettingsDialog, StartsWithTheDefaults) {
-    EXPECT_TRUE(tcp()->isChecked());
-    EXPECT_FALSE(usb()->isChecked());
-    EXPECT_TRUE(ip()->isEnabled());
-    EXPECT_TRUE(port()->isEnabled());
-    EXPECT_EQ(ip()->text(), "192.168.0.1");
-    EXPECT_EQ(port()->text(), "8023");
-    EXPECT_TRUE(fast()->isChecked());
+    ExpectFactoryControls(true);
     const LinkSettingsValues v =
         ExpectStored(false, "192.168.0.1", 8023, "TCP/IP :  192.168.0.1  8023");
     EXPECT_TRUE(v.FastTrans);
@@ -388,20 +400,11 @@ TEST_F(SettingsDialog, CancelAndEscReloadTheStoredSettings) {
         } else {
             Click(button("BT_CAN"));
         }
-        EXPECT_FALSE(dialog->isVisible());
-        EXPECT_EQ(dialog->result(), QDialog::Rejected);
-        const LinkSettingsValues v =
-            ExpectStored(false, "192.168.0.1", 8023, "TCP/IP :  192.168.0.1  8023");
+        const LinkSettingsValues v = ExpectClosedStoringNothing();
         // A change of the check box is not undone: the flag is the box's state.
         EXPECT_FALSE(v.FastTrans);
         Open();
-        EXPECT_TRUE(tcp()->isChecked());
-        EXPECT_FALSE(usb()->isChecked());
-        EXPECT_TRUE(ip()->isEnabled());
-        EXPECT_TRUE(port()->isEnabled());
-        EXPECT_EQ(ip()->text(), "192.168.0.1");
-        EXPECT_EQ(port()->text(), "8023");
-        EXPECT_FALSE(fast()->isChecked());
+        ExpectFactoryControls(false);
         Click(fast());
         EXPECT_TRUE(dialog->Settings().FastTrans());
     }
@@ -426,10 +429,7 @@ TEST_F(SettingsDialog, TitleBarCloseStoresNothingAndKeepsTheEntries) {
     Enter(true, "5.6.7.8", "1");
     Click(fast());
     dialog->close();
-    EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(dialog->result(), QDialog::Rejected);
-    const LinkSettingsValues v =
-        ExpectStored(false, "192.168.0.1", 8023, "TCP/IP :  192.168.0.1  8023");
+    const LinkSettingsValues v = ExpectClosedStoringNothing();
     EXPECT_FALSE(v.FastTrans);
     Open();
     EXPECT_TRUE(usb()->isChecked());
