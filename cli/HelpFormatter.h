@@ -1,7 +1,7 @@
 // --help in the program's own words: CLI11 would show its parser's notation beside each option
 // ("--no-fast{false}", "UINT:INT in [1 - 65535]=8023", "Excludes: --usb"), which tells a
-// reader nothing they can type. Each option names what it takes in its option text instead,
-// and its description says its default.
+// reader nothing they can type. Each option that takes a value names it in its option text
+// instead (an option added without one shows none), and its description says its default.
 #pragma once
 
 #include <CLI/CLI.hpp>

@@ -138,20 +138,24 @@ int main(int argc, char** argv) {
                            : "a SHA-256 is 64 hexadecimal digits: " + hex;
             },
             "HEX"))
+        ->option_text("HEX")
         ->excludes(noPreflightOpt);
     auto* recordOpt = app.add_option(
         "--record", recordPath,
         "Append a line to FILE when each device's transfer begins and when it ends (JSON "
         "Lines, on the disk before the transfer goes on); shared safely by several runs");
-    recordOpt->excludes(checkOpt);
+    recordOpt->option_text("FILE")->excludes(checkOpt);
     app.add_option("--station", station,
                    "The station's name in the record (default: the host name)")
+        ->option_text("NAME")
         ->needs(recordOpt);
     app.add_option("--operator", operatorName, "The operator's name in the record (default: none)")
+        ->option_text("NAME")
         ->needs(recordOpt);
     app.add_option("--serial", serials,
                    "A device's serial number in the record: once per device, in the order of "
                    "--address (once with --usb)")
+        ->option_text("SERIAL")
         ->needs(recordOpt);
     app.add_flag("--json", json,
                  "JSON Lines on standard output, one event per line (check, begin, status, "

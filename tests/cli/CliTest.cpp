@@ -458,7 +458,8 @@ TEST_F(Cli, HelpShowsNoneOfTheParsersNotation) {
     for (const char* shown :
          {"  --fast, --no-fast ", "  --no-preflight ", "  --address ADDR[:PORT] ...",
           "  --port PORT ", "  --disk-answer ask|ok|cancel ", "  --usb-driver PATH ",
-          "  --timeout-ms MS", "(default 8023)", "(default ask)"}) {
+          "  --record FILE ", "  --expect-sha256 HEX ", "  --timeout-ms MS", "(default 8023)",
+          "(default ask)"}) {
         EXPECT_NE(flash.out.find(shown), std::string::npos) << shown << "\n" << flash.out;
     }
 }
