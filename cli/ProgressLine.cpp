@@ -63,6 +63,10 @@ std::string FormatProgress(const TransferProgress& progress, std::optional<doubl
     line += "  " + FormatBytes(progress.sent.bytes) + " of ";
     line += progress.totals.Known() ? FormatBytes(progress.totals.all.bytes) : std::string("?");
     const bool moving = bytesPerSecond && *bytesPerSecond > 0;
+    // The line that stays on screen at the end: placeholders there would read as a fault.
+    if (percent == 100 && !moving) {
+        return line;
+    }
     line += "  ";
     line += moving ? FormatBytes(static_cast<std::uint64_t>(*bytesPerSecond)) : "-- B";
     line += "/s  ";
@@ -92,6 +96,9 @@ void ProgressLine::Keep(const TransferProgress& progress, Clock::time_point now)
     if (progress.sent.bytes > 0 &&
         (samples_.empty() || now - samples_.back().first >= kLiveInterval)) {
         samples_.emplace_back(now, progress.sent.bytes);
+        if (!firstWrite_) {
+            firstWrite_ = samples_.back();
+        }
         while (samples_.size() > 1 && now - samples_.front().first > kRateWindow) {
             samples_.pop_front();
         }
@@ -117,7 +124,10 @@ void ProgressLine::Compose() {
     const Report report = *pending_;
     pending_.reset();
     lastDraw_ = report.at;
-    text_ = FormatProgress(report.progress, Rate(report.progress.sent.bytes, report.at));
+    const bool last = report.progress.Percent() == 100;
+    text_ =
+        FormatProgress(report.progress, last ? AverageRate(report.progress.sent.bytes, report.at)
+                                             : Rate(report.progress.sent.bytes, report.at));
     if (!label_.empty()) {
         text_ = label_ + "  " + text_;
     }
@@ -129,6 +139,14 @@ std::optional<double> ProgressLine::Rate(std::uint64_t sent, Clock::time_point n
     }
     const double seconds = std::chrono::duration<double>(now - samples_.front().first).count();
     return static_cast<double>(sent - samples_.front().second) / seconds;
+}
+
+std::optional<double> ProgressLine::AverageRate(std::uint64_t sent, Clock::time_point now) const {
+    if (!firstWrite_ || now <= firstWrite_->first || sent < firstWrite_->second) {
+        return std::nullopt;
+    }
+    const double seconds = std::chrono::duration<double>(now - firstWrite_->first).count();
+    return static_cast<double>(sent - firstWrite_->second) / seconds;
 }
 
 int ProgressLine::Columns() const {

@@ -26,7 +26,8 @@ enum class ProgressStyle {
 std::string FormatBytes(std::uint64_t bytes);
 
 // The line itself: percent, bytes sent of the total, rate and time left, each with a
-// placeholder while it is not known yet ("  ?%", "of ?", "-- B/s", "--:--").
+// placeholder while it is not known yet ("  ?%", "of ?", "-- B/s", "--:--"); at 100% without a
+// rate the line ends after the bytes instead.
 std::string FormatProgress(const TransferProgress& progress, std::optional<double> bytesPerSecond);
 
 class ProgressLine {
@@ -67,6 +68,9 @@ class ProgressLine {
     void PutLive();
     // Bytes a second from the oldest sample to `sent` now; nothing over too short a time.
     std::optional<double> Rate(std::uint64_t sent, Clock::time_point now) const;
+    // Bytes a second from the first write to `sent` now, over any time at all: the last
+    // redraw's figure, when a fast transfer may be over before the rate window fills.
+    std::optional<double> AverageRate(std::uint64_t sent, Clock::time_point now) const;
     int Columns() const;
 
     const ProgressStyle style_;
@@ -86,6 +90,7 @@ class ProgressLine {
     std::optional<Report> pending_;
     // (time, bytes sent) about every tenth of a second over the last few seconds, for the rate.
     std::deque<std::pair<Clock::time_point, std::uint64_t>> samples_;
+    std::optional<std::pair<Clock::time_point, std::uint64_t>> firstWrite_;
 };
 
 }  // namespace qf580::cli

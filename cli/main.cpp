@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -17,6 +18,7 @@
 #include "cli/AttemptRecord.h"
 #include "cli/DeviceAddress.h"
 #include "cli/ExitCodes.h"
+#include "cli/HelpFormatter.h"
 #include "cli/Printable.h"
 #include "cli/Run.h"
 #include "cli/StopWatcher.h"
@@ -66,6 +68,7 @@ int main(int argc, char** argv) {
         "a table\nof every device's outcome follows; the exit code is 0 when every device "
         "completed,\notherwise that of the first device, in the order given, that did not.\n\n" +
         ExitCodeTable());
+    app.formatter(std::make_shared<HelpFormatter>());
     // The version is the project's, handed in by the build.
     app.set_version_flag("--version", "qf580-flash " QF580_VERSION);
 
@@ -93,20 +96,25 @@ int main(int argc, char** argv) {
     app.add_option("file", file, "The update file (disk 1 of the set, as chosen in the window)")
         ->required()
         ->check(CLI::Validator([](std::string& path) { return CheckUpdateFile(path); }, "FILE"));
-    auto* addressOpt = app.add_option(
-        "--address", addresses,
-        "Numeric IPv4 address of a device (TCP/IP), ADDR or ADDR:PORT; give it once for each "
-        "device, all are flashed at once");
-    auto* portOpt = app.add_option("--port", port, "TCP port of a device given without one")
-                        ->default_val(8023)
-                        ->check(CLI::Range(1, 65535));
+    auto* addressOpt = app.add_option("--address", addresses,
+                                      "Numeric IPv4 address of a device (TCP/IP), ADDR or "
+                                      "ADDR:PORT; give it once for each "
+                                      "device, all are flashed at once")
+                           ->option_text("ADDR[:PORT] ...");
+    auto* portOpt =
+        app.add_option("--port", port, "TCP port of a device given without one (default 8023)")
+            ->option_text("PORT")
+            ->default_val(8023)
+            ->check(CLI::Range(1, 65535));
     auto* usbOpt =
         app.add_flag("--usb", usb, "Reach the device through the USB driver library (one device)");
     app.add_flag("--fast,!--no-fast", fast,
                  "Fast transfer: records between two acknowledgements in one write (default on)");
     app.add_option("--disk-answer", diskAnswer,
                    "How \"Insert Disk N\" is answered: ask (from the terminal; end of input "
-                   "cancels), ok (look again, at most 3 times, a second apart) or cancel")
+                   "cancels), ok (look again, at most 3 times, a second apart) or cancel "
+                   "(default ask)")
+        ->option_text("ask|ok|cancel")
         ->check(CLI::IsMember({"ask", "ok", "cancel"}))
         ->default_val("ask");
     auto* checkOpt = app.add_flag(
@@ -130,20 +138,24 @@ int main(int argc, char** argv) {
                            : "a SHA-256 is 64 hexadecimal digits: " + hex;
             },
             "HEX"))
+        ->option_text("HEX")
         ->excludes(noPreflightOpt);
     auto* recordOpt = app.add_option(
         "--record", recordPath,
         "Append a line to FILE when each device's transfer begins and when it ends (JSON "
         "Lines, on the disk before the transfer goes on); shared safely by several runs");
-    recordOpt->excludes(checkOpt);
+    recordOpt->option_text("FILE")->excludes(checkOpt);
     app.add_option("--station", station,
                    "The station's name in the record (default: the host name)")
+        ->option_text("NAME")
         ->needs(recordOpt);
     app.add_option("--operator", operatorName, "The operator's name in the record (default: none)")
+        ->option_text("NAME")
         ->needs(recordOpt);
     app.add_option("--serial", serials,
                    "A device's serial number in the record: once per device, in the order of "
                    "--address (once with --usb)")
+        ->option_text("SERIAL")
         ->needs(recordOpt);
     app.add_flag("--json", json,
                  "JSON Lines on standard output, one event per line (check, begin, status, "
@@ -160,11 +172,13 @@ int main(int argc, char** argv) {
                                      "For tests and demos: the USB driver library to load "
                                      "instead of librizedud.so beside the program or the system's")
                           ->group("Testing")
+                          ->option_text("PATH")
                           ->check(CLI::ExistingFile);
     app.add_option("--timeout-ms", timeoutMs,
                    "For tests: every link time limit (connect, readiness wait, socket read and "
                    "write, USB call) in milliseconds")
         ->group("Testing")
+        ->option_text("MS")
         ->check(CLI::Range(1, 600000));
     addressOpt->excludes(usbOpt);
     portOpt->excludes(usbOpt);

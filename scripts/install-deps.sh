@@ -1,30 +1,49 @@
 #!/usr/bin/env bash
-# Installs everything the build, the program and the test suite need on Debian 12.
-# Safe to run again: apt-get skips what is already there.
+# Installs what building and testing the project needs on Debian 12. The one list is
+# debian/control's Build-Depends (what only the tests need is marked <!nocheck>); beside it
+# only the tools that neither the build nor the package's tests use: the developer build's
+# generator, the fuzzers' compiler, the formatter, the demo's virtual display, Qt's Wayland
+# plugin for the demo on a Wayland desktop and the packages' checkers. With --build-only, the build dependencies alone (scripts/package.sh).
+# Safe to run again: it asks apt only when something is missing, and waits while another apt
+# (unattended-upgrades on a freshly booted machine) holds the package database.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-packages=(
-    cmake ninja-build g++ pkg-config
-    clang libclang-rt-14-dev clang-format
-    qt6-base-dev qt6-base-dev-tools qt6-tools-dev-tools qt6-translations-l10n libgl-dev
-    qt6-wayland
-    libcli11-dev libssl-dev libgtest-dev libgmock-dev googletest nlohmann-json3-dev python3-jsonschema
-    xvfb xauth imagemagick fonts-noto-cjk fonts-dejavu-core fonts-liberation
-    iproute2 util-linux bsdutils
-    dpkg-dev lintian desktop-file-utils appstream man-db groff-base
+extras=(
+    ninja-build ccache clang libclang-rt-14-dev clang-format qt6-tools-dev-tools
+    xvfb xauth imagemagick qt6-wayland
+    lintian autopkgtest
 )
+[ "${1:-}" = --build-only ] && extras=()
 
 missing=()
-for p in "${packages[@]}"; do
+for p in "${extras[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ]; then
+builddeps_met=0
+if command -v dpkg-checkbuilddeps >/dev/null && dpkg-checkbuilddeps >/dev/null 2>&1; then
+    builddeps_met=1
+fi
+if [ "$builddeps_met" -eq 1 ] && [ ${#missing[@]} -eq 0 ]; then
     echo "All packages present."
     exit 0
 fi
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+SUDO=()
+[ "$(id -u)" -eq 0 ] || SUDO=(sudo)
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update
-$SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+wait_lock=(-o DPkg::Lock::Timeout=300)
+
+# apt-get update takes the lists' lock, which the option above does not wait for.
+for try in $(seq 60); do
+    "${SUDO[@]}" apt-get "${wait_lock[@]}" update && break
+    [ "$try" -lt 60 ] || exit 1
+    echo "apt-get update failed (another apt at work?); trying again in 5 s" >&2
+    sleep 5
+done
+if [ "$builddeps_met" -eq 0 ]; then
+    "${SUDO[@]}" apt-get "${wait_lock[@]}" build-dep -y --no-install-recommends ./
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+    "${SUDO[@]}" apt-get "${wait_lock[@]}" install -y --no-install-recommends "${missing[@]}"
+fi

@@ -43,6 +43,9 @@ DeviceModel::Output DeviceModel::Feed(std::span<const std::uint8_t> bytes) {
         } else if (phase_ == Phase::Records) {
             step = TakeRecords(bytes.subspan(at, end - at), out);
         } else {
+            if (phase_ != Phase::Header) {
+                ++handshakeBytes_;
+            }
             Step(bytes[at], out);
         }
         at += step;

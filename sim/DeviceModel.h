@@ -93,6 +93,9 @@ class DeviceModel {
     std::size_t RecordCount() const { return recordsReceived_; }
     // Bytes received so far, kept or not.
     std::size_t ByteCount() const { return bytesReceived_; }
+    // Of those, the bytes of the handshake, up to and with the header size: the rest is what
+    // the host sends of the set (header, records, END), as its own check counts it.
+    std::size_t HandshakeByteCount() const { return handshakeBytes_; }
     int PassCount() const;  // from the header's ROM type line; 0 before the header
     int PassesCompleted() const { return passesDone_; }
     // The device has stopped taking part: a refused header, a bad checksum, an unexpected
@@ -132,6 +135,7 @@ class DeviceModel {
     int recordIndex_ = 0;           // index of the record being received, within its pass
     std::size_t recordLength_ = 0;  // whole length of the record being received, 0 if none
     std::size_t bytesReceived_ = 0;
+    std::size_t handshakeBytes_ = 0;
     std::size_t recordsReceived_ = 0;
     bool closed_ = false;    // a Close fault fired
     std::size_t taken_ = 0;  // bytes taken since the connection began

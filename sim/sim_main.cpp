@@ -35,7 +35,11 @@ namespace posix = qf580::posix;
 constexpr int kUsageError = 2;
 
 std::string Summary(const char* transport, const DeviceModel& model) {
+    // The host's own check counts the set without the handshake, so both are given.
+    const std::size_t handshake = model.HandshakeByteCount();
     std::string line = std::string(transport) + ": bytes " + std::to_string(model.ByteCount()) +
+                       " (" + std::to_string(handshake) + " of the handshake, " +
+                       std::to_string(model.ByteCount() - handshake) + " of the set)" +
                        ", records " + std::to_string(model.RecordCount()) + ", passes " +
                        std::to_string(model.PassesCompleted()) + "/" +
                        std::to_string(model.PassCount()) + ", ";

@@ -447,6 +447,23 @@ TEST_F(Cli, HelpListsTheExitCodes) {
     EXPECT_NE(flash.out.find("--timeout-ms"), std::string::npos);
 }
 
+TEST_F(Cli, HelpShowsNoneOfTheParsersNotation) {
+    ChildProcess flash({QF580_FLASH, "--help"});
+    EXPECT_EQ(flash.Wait(), 0);
+    for (const char* notation : {"{false}", "{true}", "TEXT", "UINT", "INT",
+                                 "Excludes:", "Needs:", "REQUIRED", "=8023", "=ask"}) {
+        EXPECT_EQ(flash.out.find(notation), std::string::npos) << notation << "\n" << flash.out;
+    }
+    // What each option takes, and where a default went: into the description.
+    for (const char* shown :
+         {"  --fast, --no-fast ", "  --no-preflight ", "  --address ADDR[:PORT] ...",
+          "  --port PORT ", "  --disk-answer ask|ok|cancel ", "  --usb-driver PATH ",
+          "  --record FILE ", "  --expect-sha256 HEX ", "  --timeout-ms MS", "(default 8023)",
+          "(default ask)"}) {
+        EXPECT_NE(flash.out.find(shown), std::string::npos) << shown << "\n" << flash.out;
+    }
+}
+
 // The simulator program as the device, as an operator would try the tool out.
 class CliWithSimProgram : public ::testing::Test {
   protected:

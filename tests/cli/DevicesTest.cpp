@@ -473,13 +473,17 @@ TEST_F(Devices, SimulatorProgramWithSeveralDevices) {
         const Lines mine = LinesOf(out, devices[i]);
         ASSERT_EQ(mine.size(), 1u);
         if (i == 1) {
-            EXPECT_EQ(mine[0].rfind("tcp: bytes 78, records 0, passes 0/1, stopped: ", 0), 0u)
+            EXPECT_EQ(mine[0].rfind("tcp: bytes 78 (22 of the handshake, 56 of the set), records "
+                                    "0, passes 0/1, stopped: ",
+                                    0),
+                      0u)
                 << mine[0];
         } else {
-            EXPECT_EQ(mine[0], "tcp: bytes " +
-                                   std::to_string(Handshake(Header(kRomMain, 1)).size() +
-                                                  Join(records).size() + 1) +
-                                   ", records 301, passes 1/1, complete");
+            const std::size_t set = Header(kRomMain, 1).size() + Join(records).size() + 1;
+            EXPECT_EQ(mine[0], "tcp: bytes " + std::to_string(22 + set) +
+                                   " (22 of the handshake, " + std::to_string(set) +
+                                   " of the set), records 301, passes 1/1, "
+                                   "complete");
         }
     }
 }

@@ -48,6 +48,8 @@ TEST(ProgressText, PercentBytesRateAndTimeLeft) {
         {Sent(1024000, 4096056), 512000.0, " 24%  1.0 MB of 4.1 MB  512.0 kB/s  0:07 left"},
         {Sent(4096055, 4096056), 512000.0, " 99%  4.1 MB of 4.1 MB  512.0 kB/s  0:01 left"},
         {Sent(4096056, 4096056), 512000.0, "100%  4.1 MB of 4.1 MB  512.0 kB/s  0:00 left"},
+        // The line left at the end has no placeholders: no rate, then nothing after the bytes.
+        {Sent(4096056, 4096056), std::nullopt, "100%  4.1 MB of 4.1 MB"},
         // Disk 2 not counted yet: no percent, no total, no time left, but a rate.
         {Sent(70000, 0), 35000.0, "  ?%  70.0 kB of ?  35.0 kB/s  --:-- left"},
         {Sent(0, 400000000), 1000.0, "  0%  0 B of 400.0 MB  1.0 kB/s  111:06:40 left"},
@@ -119,6 +121,36 @@ TEST(ProgressLine, RateOverTheLastSecondsFromTheFirstWrite) {
     }
     // After more than the window at the new speed only the new speed shows.
     EXPECT_NE(out.text().rfind("300.0 kB/s  0:20 left"), std::string::npos) << out.text();
+}
+
+TEST(ProgressLine, LastRedrawOfAFastTransferShowsTheAverageRate) {
+    struct Row {
+        const char* what;
+        std::vector<std::pair<std::chrono::milliseconds, std::uint64_t>> reports;
+        std::string last;
+    };
+    const std::vector<Row> rows = {
+        // Over before the rate window says anything: 100 kB in the 100 ms after the first write.
+        {"fast", {{0ms, 0}, {20ms, 4000}, {60ms, 50000}, {120ms, 104000}}, "1.0 MB/s  0:00 left"},
+        // Over long after: the whole transfer's average, not the last seconds' rate.
+        {"slow",
+         {{0ms, 5000}, {1000ms, 6000}, {10000ms, 30000}, {11000ms, 104000}},
+         "9.0 kB/s  0:00 left"},
+        // Every byte in one report: no time to take a rate over.
+        {"at once", {{0ms, 0}, {5ms, 104000}}, ""},
+    };
+    for (const Row& row : rows) {
+        Captured out;
+        ProgressLine line(ProgressStyle::Live, out.file(), 200);
+        for (const auto& [at, sent] : row.reports) {
+            line.Update(Sent(sent, 104000), Clock::time_point{} + at);
+        }
+        const std::string text = out.text();
+        const std::string last = text.substr(text.rfind(kErase));
+        EXPECT_EQ(last, std::string(kErase) + "100%  104.0 kB of 104.0 kB" +
+                            (row.last.empty() ? "" : "  " + row.last))
+            << row.what;
+    }
 }
 
 TEST(ProgressLine, StepsAsideForOtherLinesAndGoesAtTheEnd) {

@@ -137,6 +137,15 @@ case ${1:-} in
             grep -q '@[A-Z_]*@' "$page" && fail "$(basename "$page") has an unfilled @VARIABLE@"
         done
         ;;
+    changelog)
+        version=$2 changelog=$3
+        # The packages' version is the changelog's top entry's; a native package's is the
+        # project's as it is, with no Debian revision.
+        top=$(sed -n '1s/^[a-z0-9.+-]* (\([^)]*\)) .*$/\1/p' "$changelog")
+        [ -n "$top" ] || fail "no version in the first line of $changelog"
+        [ "$top" = "$version" ] ||
+            fail "debian/changelog's version $top is not project(VERSION) $version"
+        ;;
     desktop)
         need desktop-file-validate
         need appstreamcli
@@ -155,7 +164,7 @@ case ${1:-} in
             "$metainfo" || fail "the metainfo does not launch $(basename "$desktop")"
         ;;
     *)
-        echo "usage: $0 flash|sim|completion|manpages|desktop ARGS..." >&2
+        echo "usage: $0 flash|sim|completion|manpages|changelog|desktop ARGS..." >&2
         exit 2
         ;;
 esac

@@ -192,6 +192,8 @@ TEST(DeviceModel, RecordsCutAnywhereAreKeptWholeOrOnlyCounted) {
     const auto steps = Exchange(header, passes);
     const Bytes all = Concat(steps);
     const Bytes expected = ConcatReplies(steps);
+    // Everything before the header; the host's check counts the rest as the set's bytes.
+    const std::size_t handshake = Concat(Exchange(header, {})).size() - header.size();
     for (const bool keep : {true, false}) {
         for (const std::size_t size : {std::size_t{1}, std::size_t{5}, std::size_t{511},
                                        std::size_t{513}, std::size_t{4096}, all.size()}) {
@@ -210,6 +212,7 @@ TEST(DeviceModel, RecordsCutAnywhereAreKeptWholeOrOnlyCounted) {
             EXPECT_TRUE(model.Complete()) << model.State();
             EXPECT_EQ(model.RecordCount(), 73u);
             EXPECT_EQ(model.ByteCount(), all.size());
+            EXPECT_EQ(model.HandshakeByteCount(), handshake);
             EXPECT_EQ(model.Received().header, header);
             if (keep) {
                 EXPECT_EQ(model.Received().passes, passes);

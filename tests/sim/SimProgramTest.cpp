@@ -79,8 +79,11 @@ TEST(SimProgram, ServesOneCompleteTransferWithOnce) {
     ASSERT_TRUE(summary.has_value());
     const std::size_t bytes =
         Concat(Exchange(Header(kSubLine), {Records(66, 2), Records(1)})).size();
-    EXPECT_EQ(*summary,
-              "tcp: bytes " + std::to_string(bytes) + ", records 67, passes 2/2, complete");
+    const std::size_t handshake =
+        Concat(Exchange(Header(kSubLine), {})).size() - Header(kSubLine).size();
+    EXPECT_EQ(*summary, "tcp: bytes " + std::to_string(bytes) + " (" + std::to_string(handshake) +
+                            " of the handshake, " + std::to_string(bytes - handshake) +
+                            " of the set), records 67, passes 2/2, complete");
     EXPECT_EQ(sim.Wait(), 0);
 }
 
@@ -154,7 +157,8 @@ TEST(SimProgram, EndsCleanlyOnSigterm) {
     const auto summary = sim.ReadLine();
     ASSERT_TRUE(summary.has_value());
     EXPECT_EQ(*summary,
-              "tcp: bytes 11, records 0, passes 0/0, stopped: waiting for the identification "
+              "tcp: bytes 11 (11 of the handshake, 0 of the set), records 0, passes 0/0, stopped: "
+              "waiting for the identification "
               "QUILLMAR");
     sim.Signal(SIGTERM);
     EXPECT_EQ(sim.Wait(), 0);

@@ -483,8 +483,8 @@ TEST(DiskFile, RefusesAnythingButARegularFileAtOnce) {
         std::string why;
     };
     const std::string fifo = tmp.Make(Special::Fifo, "pipe.q58");
-    ::symlink(fifo.c_str(), (tmp.dir() + "link-to-pipe.q58").c_str());
-    ::symlink("loop.q58", (tmp.dir() + "loop.q58").c_str());
+    ASSERT_EQ(::symlink(fifo.c_str(), (tmp.dir() + "link-to-pipe.q58").c_str()), 0);
+    ASSERT_EQ(::symlink("loop.q58", (tmp.dir() + "loop.q58").c_str()), 0);
     const std::string file = tmp.Write("FW0001.q58", "data");
     const std::vector<Case> cases = {
         {"named pipe", fifo, "is a named pipe (FIFO), not a regular file"},
@@ -515,7 +515,7 @@ TEST(DiskFile, RefusesAnythingButARegularFileAtOnce) {
 TEST(DiskFile, OpensRegularFilesAndLinksToThemForBlockingReads) {
     TempDir tmp;
     const std::string file = tmp.Write("FW0001.q58", "ab");
-    ::symlink(file.c_str(), (tmp.dir() + "link.q58").c_str());
+    ASSERT_EQ(::symlink(file.c_str(), (tmp.dir() + "link.q58").c_str()), 0);
     for (const std::string& path : {file, tmp.dir() + "link.q58"}) {
         SCOPED_TRACE(path);
         DiskFile disk;
