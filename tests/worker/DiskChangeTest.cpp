@@ -236,6 +236,11 @@ class NoDescriptorsLeft {
 // Out of descriptors, disk 1 is there all the same: asking for it would only ever end in a
 // Cancel, and the operator would never learn why.
 TEST_F(DiskChangeTest, TooManyOpenFilesIsSaidAndNeverAskedAsAMissingDisk) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's runtime opens files of its own for its checks (the type checks read the
+    // process's memory map) and misreports once none is left; the plain build runs this.
+    GTEST_SKIP() << "needs descriptors for the sanitizer's own checks";
+#endif
     FakeUsbDevice device;
     {
         const NoDescriptorsLeft none;
