@@ -14,6 +14,7 @@
 
 #include "sim/TcpDeviceServer.h"
 #include "tests/cli/DeviceLabel.h"
+#include "tests/cli/SignalMasks.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/UpdateSet.h"
@@ -28,21 +29,6 @@ using Clock = std::chrono::steady_clock;
 using sim::TcpDeviceServer;
 
 constexpr int kOutputIncomplete = 3;
-
-// The signals the process has blocked (`field` "SigBlk") or ignores ("SigIgn").
-unsigned long long SignalMask(pid_t pid, const std::string& field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(field + ":", 0) == 0) {
-            return std::stoull(line.substr(field.size() + 1), nullptr, 16);
-        }
-    }
-    return 0;
-}
-
-bool Has(unsigned long long mask, int signal) {
-    return (mask >> (signal - 1) & 1) != 0;
-}
 
 class Surroundings : public ::testing::Test {
   protected:

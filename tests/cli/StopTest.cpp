@@ -12,10 +12,12 @@
 #include <thread>
 
 #include "sim/TcpDeviceServer.h"
+#include "tests/cli/SignalMasks.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ShortTimeouts.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/UpdateSet.h"
+#include "tests/support/WaitUntil.h"
 #include "transfer/UpdateDisk.h"
 
 namespace qf580::test {
@@ -34,25 +36,15 @@ std::vector<std::string> FlashArgs(const std::string& file, std::uint16_t port) 
             "--timeout-ms", std::to_string(kShortTimeoutMs)};
 }
 
-// True once the process has SIGINT and SIGTERM blocked (its status line SigBlk), false when it
-// ended or `limit` passed first.
+// True once the process has SIGINT and SIGTERM blocked for its watcher, false when `limit`
+// passed first (or it ended).
 bool WaitForStopSignalsBlocked(pid_t pid, std::chrono::milliseconds limit) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/status";
-    const auto deadline = Clock::now() + limit;
-    const unsigned long long wanted = (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1));
-    while (Clock::now() < deadline) {
-        std::ifstream status(path);
-        if (!status) {
-            return false;
-        }
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("SigBlk:", 0) == 0 &&
-                (std::stoull(line.substr(7), nullptr, 16) & wanted) == wanted) {
-                return true;
-            }
-        }
-    }
-    return false;
+    return WaitUntil(
+        [pid] {
+            const unsigned long long blocked = SignalMask(pid, "SigBlk");
+            return Has(blocked, SIGINT) && Has(blocked, SIGTERM);
+        },
+        limit);
 }
 
 class CliStop : public ::testing::Test {
