@@ -2,7 +2,8 @@
 
 #include "cli/ExitCodes.h"
 #include "cli/Json.h"
-#include "cli/Printable.h"
+#include "text/Escape.h"
+#include "text/JsonText.h"
 
 namespace qf580::cli {
 

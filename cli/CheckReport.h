@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "cli/Json.h"
+#include "text/JsonText.h"
 #include "transfer/SetCheck.h"
 
 namespace qf580::cli {

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <set>
 
-#include "cli/Printable.h"
+#include "text/Escape.h"
 
 namespace qf580::cli {
 

@@ -5,7 +5,8 @@
 
 #include "cli/ExitCodes.h"
 #include "cli/Json.h"
-#include "cli/Printable.h"
+#include "text/Escape.h"
+#include "text/JsonText.h"
 
 namespace qf580::cli {
 
@@ -36,8 +37,8 @@ DeviceHost::DeviceHost(Options options, Reporter& reporter, SharedQuestion& ques
 }
 
 void DeviceHost::BeginRecord(std::string* why) {
-    if (options_.record != nullptr) {
-        attempt_ = options_.record->Begin(options_.device, options_.serial, why);
+    if (options_.attemptLog != nullptr) {
+        attempt_ = options_.attemptLog->Begin(options_.device, options_.serial, why);
     }
 }
 
@@ -122,7 +123,8 @@ void DeviceHost::TransferEnded(Outcome outcome) {
     event["set_sha256"] = DigestOrNull(setSha256_);
     reporter_.Event(event);
     if (attempt_) {
-        options_.record->End(*attempt_, outcome, ExitCodeFor(outcome), result.sent, result.seconds);
+        options_.attemptLog->End(*attempt_, outcome, ExitCodeFor(outcome), result.sent,
+                                 result.seconds);
     }
     const std::lock_guard lock(mutex_);
     result_ = std::move(result);

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/AttemptRecord.h"
-#include "cli/Json.h"
+#include "attemptlog/AttemptLog.h"
 #include "cli/Reporter.h"
 #include "cli/SharedQuestion.h"
+#include "text/JsonText.h"
 #include "transfer/SetCheck.h"
 #include "transfer/TransHost.h"
 
@@ -48,7 +48,7 @@ class DeviceHost final : public TransHost {
         std::string path;  // the chosen file as given
         LinkSettingsValues link;
         std::optional<std::string> serial;
-        AttemptRecord* record = nullptr;  // none without --record
+        AttemptLog* attemptLog = nullptr;  // none without --record
     };
     DeviceHost(Options options, Reporter& reporter, SharedQuestion& question);
 
@@ -61,7 +61,7 @@ class DeviceHost final : public TransHost {
     void TransferEnded(Outcome outcome) override;
 
     // With a record, first of all: the record's begin line (not yet synced). `why`: as
-    // AttemptRecord::Begin's.
+    // AttemptLog::Begin's.
     void BeginRecord(std::string* why = nullptr);
     // Before the worker starts: the "begin" event, and the device's clock starts.
     void Begin(const KnownSet& set);
@@ -85,7 +85,7 @@ class DeviceHost final : public TransHost {
     LinkSettings settings_;
     double begun_ = 0;
     std::string setSha256_;
-    std::optional<AttemptRecord::Attempt> attempt_;
+    std::optional<AttemptLog::Attempt> attempt_;
     // The worker's thread only.
     TransferProgress latest_;
     std::optional<TransferProgress> lastEvent_;

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/Json.h"
 #include "cli/OutputWriter.h"
 #include "cli/ProgressLine.h"
+#include "text/JsonText.h"
 
 namespace qf580::cli {
 

@@ -6,8 +6,8 @@
 #include "cli/CheckReport.h"
 #include "cli/DeviceHost.h"
 #include "cli/ExitCodes.h"
-#include "cli/Printable.h"
 #include "cli/SharedQuestion.h"
+#include "text/Escape.h"
 #include "transfer/SetCheck.h"
 
 namespace qf580::cli {
@@ -112,7 +112,7 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         CheckPrompt prompt(operatorPrompt, reporter);
         check = CheckSet(file.dir, file.name, prompt, &stop.Flag());
         reporter.Event(CheckJson(options.path, *check, reporter.Seconds()));
-    } else if (reporter.Json() || options.record != nullptr) {
+    } else if (reporter.Json() || options.attemptLog != nullptr) {
         // For the begin events and lines only, if the set is whole as it stands: the transfers
         // stream it as the window does, and nobody is asked anything here.
         NeverAsk never;
@@ -122,8 +122,8 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         return kExitWrongSet;
     }
     const KnownSet known = KnownSetOf(check ? &*check : nullptr);
-    if (options.record != nullptr) {
-        TakeSet(options.record->Context(), check ? &*check : nullptr);
+    if (options.attemptLog != nullptr) {
+        TakeSet(options.attemptLog->Context(), check ? &*check : nullptr);
     }
 
     std::vector<std::unique_ptr<DeviceHost>> hosts;
@@ -135,25 +135,25 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         host.path = options.path;
         host.link = options.devices[i].link;
         host.serial = options.devices[i].serial;
-        host.record = options.record;
+        host.attemptLog = options.attemptLog;
         hosts.push_back(std::make_unique<DeviceHost>(std::move(host), reporter, question));
     }
     // Every begin line on the disk before any transfer goes on, with one sync for all: a
     // sync can take as long as a transfer of a small set. The first line and the sync tell
     // whether the record can be written at all: if not, no device is contacted, as with a
     // record that cannot be opened.
-    if (options.record != nullptr && !hosts.empty()) {
+    if (options.attemptLog != nullptr && !hosts.empty()) {
         std::string why;
         hosts.front()->BeginRecord(&why);
         for (std::size_t i = 1; i < hosts.size(); ++i) {
             hosts[i]->BeginRecord();
         }
         if (why.empty()) {
-            options.record->Sync(&why);
+            options.attemptLog->Sync(&why);
         }
         if (!why.empty()) {
             reporter.Notice("qf580-flash: cannot write the record " +
-                            EscapeControls(options.record->Path()) + ": " + why +
+                            EscapeControls(options.attemptLog->Path()) + ": " + why +
                             "; no device was contacted");
             return kExitUsage;
         }
@@ -196,8 +196,8 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         }
         reporter.FinishProgress();
     }
-    if (options.record != nullptr) {
-        options.record->Sync();
+    if (options.attemptLog != nullptr) {
+        options.attemptLog->Sync();
     }
 
     std::vector<DeviceResult> results;
@@ -215,7 +215,7 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
     }
     const int code = RunExitCode(results);
     // A device's own outcome says more than a line missing from the record.
-    if (code == kExitCompleted && options.record != nullptr && options.record->Failed()) {
+    if (code == kExitCompleted && options.attemptLog != nullptr && options.attemptLog->Failed()) {
         return kExitOutput;
     }
     return code;

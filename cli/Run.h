@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/AttemptRecord.h"
+#include "attemptlog/AttemptLog.h"
 #include "cli/ProgressLine.h"
 #include "cli/Reporter.h"
 #include "transfer/Ttrans.h"
@@ -59,7 +59,7 @@ struct RunOptions {
     // The released set's digest, lower-case: any other set is refused before any device.
     std::optional<std::string> expectSha256;
     // Where every device's attempt is recorded; none without --record.
-    AttemptRecord* record = nullptr;
+    AttemptLog* attemptLog = nullptr;
 };
 
 // --check: the set's summary or its first fault; returns the exit code of the set's outcome.

@@ -15,11 +15,10 @@
 #include <string>
 #include <system_error>
 
-#include "cli/AttemptRecord.h"
+#include "attemptlog/AttemptLog.h"
 #include "cli/DeviceAddress.h"
 #include "cli/ExitCodes.h"
 #include "cli/HelpFormatter.h"
-#include "cli/Printable.h"
 #include "cli/Run.h"
 #include "cli/StopWatcher.h"
 #include "cli/TerminalOperator.h"
@@ -27,6 +26,7 @@
 #include "posix/StandardStreams.h"
 #include "posix/StopSignals.h"
 #include "posix/WakePipe.h"
+#include "text/Escape.h"
 #include "transfer/RizEDUd.h"
 
 using namespace qf580;
@@ -224,10 +224,10 @@ int main(int argc, char** argv) {
 
     // Before any device is contacted, and before the set's check asks anyone anything: a run
     // whose attempts cannot be recorded does not start.
-    std::optional<RecordFile> recordFile;
+    std::optional<AttemptLogFile> recordFile;
     if (!recordPath.empty()) {
         std::string why;
-        recordFile = RecordFile::Open(recordPath, &why);
+        recordFile = AttemptLogFile::Open(recordPath, &why);
         if (!recordFile) {
             std::fprintf(stderr, "qf580-flash: cannot open the record %s: %s\n",
                          EscapeControls(recordPath).c_str(), why.c_str());
@@ -293,7 +293,7 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < serials.size(); ++i) {
         run.devices[i].serial = serials[i];
     }
-    std::optional<AttemptRecord> record;
+    std::optional<AttemptLog> attemptLog;
     if (recordFile) {
         AttemptContext context;
         context.host = HostName();
@@ -301,9 +301,9 @@ int main(int argc, char** argv) {
         context.operatorName = operatorName;
         context.version = QF580_VERSION;
         context.file = file;
-        record.emplace(std::move(*recordFile), std::move(context),
-                       [&reporter](const std::string& text) { reporter.Notice(text); });
-        run.record = &*record;
+        attemptLog.emplace(std::move(*recordFile), std::move(context),
+                           [&reporter](const std::string& text) { reporter.Notice(text); });
+        run.attemptLog = &*attemptLog;
     }
     if (timeoutMs) {
         run.environment.timeouts = LinkTimeouts{*timeoutMs, *timeoutMs, *timeoutMs, *timeoutMs};

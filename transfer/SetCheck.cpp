@@ -6,6 +6,7 @@
 #include <span>
 #include <system_error>
 
+#include "text/Escape.h"
 #include "transfer/RecordStream.h"
 #include "transfer/Sha256.h"
 
@@ -58,27 +59,6 @@ std::string RomTypeName(int romType) {
         line.remove_prefix(kMaker.size());
     }
     return std::string(line.substr(0, line.find_last_not_of(" \r\n") + 1));
-}
-
-std::string Printable(std::string_view bytes) {
-    std::string out;
-    for (const char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += ch;
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
 }
 
 namespace {
@@ -230,7 +210,7 @@ class SetReader {
         }
         disk_.Seek(0);
         const std::optional<std::string> line = disk_.ReadLine();
-        return line ? "the first line \"" + Printable(*line) + "\" names no ROM type"
+        return line ? "the first line \"" + EscapeNonAscii(*line) + "\" names no ROM type"
                     : std::string("the file is empty: no ROM type line");
     }
 

@@ -98,7 +98,4 @@ SetCheckResult CheckSet(const std::string& dir, const std::string& chosenName, D
 // The ROM type's name as the table line gives it: "MAIN ROM", "SUB ROM" or "IRIG ROM".
 std::string RomTypeName(int romType);
 
-// Bytes shown to a person: printable ASCII as it is, anything else as \r, \n or \xHH.
-std::string Printable(std::string_view bytes);
-
 }  // namespace qf580

@@ -9,7 +9,7 @@
 #include <new>
 #include <system_error>
 
-#include "transfer/Utf8.h"
+#include "text/Utf8.h"
 
 namespace qf580 {
 

@@ -14,11 +14,11 @@
 
 #include "cli/DeviceAddress.h"
 #include "cli/DeviceHost.h"
-#include "cli/Printable.h"
 #include "cli/Reporter.h"
 #include "cli/SharedQuestion.h"
 #include "posix/UniqueFd.h"
 #include "tests/support/WaitUntil.h"
+#include "text/Escape.h"
 
 namespace qf580::cli {
 namespace {

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Json.h"
+#include "text/JsonText.h"
 
 namespace qf580::cli {
 namespace {

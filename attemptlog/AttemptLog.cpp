@@ -1,4 +1,4 @@
-#include "cli/AttemptRecord.h"
+#include "attemptlog/AttemptLog.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -15,9 +15,10 @@
 #include <stdexcept>
 
 #include "posix/Eintr.h"
+#include "text/JsonText.h"
 #include "transfer/SetCheck.h"
 
-namespace qf580::cli {
+namespace qf580 {
 
 namespace {
 
@@ -34,10 +35,6 @@ std::string Dump(const ordered_json& line) {
 
 ordered_json TextOrNull(const std::optional<std::string>& text) {
     return text ? ordered_json(*text) : ordered_json(nullptr);
-}
-
-ordered_json DigestOrNull(const std::string& digest) {
-    return digest.empty() ? ordered_json(nullptr) : ordered_json(digest);
 }
 
 // The advisory lock of the whole file, for as long as it lives.
@@ -64,7 +61,7 @@ class FileLock {
 
 }  // namespace
 
-std::optional<RecordFile> RecordFile::Open(const std::string& path, std::string* why) {
+std::optional<AttemptLogFile> AttemptLogFile::Open(const std::string& path, std::string* why) {
     // Not blocking: a named pipe without a reader would otherwise hold the open for ever.
     posix::UniqueFd fd(::open(
         path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
@@ -91,10 +88,10 @@ std::optional<RecordFile> RecordFile::Open(const std::string& path, std::string*
         *why = "cannot lock it: " + ErrnoText(lock.Error());
         return std::nullopt;
     }
-    return RecordFile(std::move(fd), path);
+    return AttemptLogFile(std::move(fd), path);
 }
 
-std::string RecordFile::Append(const std::string& line) {
+std::string AttemptLogFile::Append(const std::string& line) {
     const std::string text = line + "\n";
     const FileLock lock(fd_.Get());
     if (lock.Error() != 0) {
@@ -121,7 +118,7 @@ std::string RecordFile::Append(const std::string& line) {
     return {};
 }
 
-std::string RecordFile::Sync() {
+std::string AttemptLogFile::Sync() {
     if (posix::RetryOnEintr([this] { return ::fdatasync(fd_.Get()); }) != 0) {
         return ErrnoText(errno);
     }
@@ -143,11 +140,11 @@ void TakeSet(AttemptContext& context, const SetCheckResult* check) {
     }
 }
 
-AttemptRecord::AttemptRecord(RecordFile file, AttemptContext context,
-                             std::function<void(const std::string&)> notice)
+AttemptLog::AttemptLog(AttemptLogFile file, AttemptContext context,
+                       std::function<void(const std::string&)> notice)
     : file_(std::move(file)), context_(std::move(context)), notice_(std::move(notice)) {}
 
-void AttemptRecord::Write(const std::string& line, std::string* why) {
+void AttemptLog::Write(const std::string& line, std::string* why) {
     std::string error;
     {
         const std::lock_guard lock(mutex_);
@@ -156,7 +153,7 @@ void AttemptRecord::Write(const std::string& line, std::string* why) {
     Failure(error, why);
 }
 
-void AttemptRecord::Sync(std::string* why) {
+void AttemptLog::Sync(std::string* why) {
     std::string error;
     {
         const std::lock_guard lock(mutex_);
@@ -165,7 +162,7 @@ void AttemptRecord::Sync(std::string* why) {
     Failure(error, why);
 }
 
-void AttemptRecord::Failure(const std::string& error, std::string* why) {
+void AttemptLog::Failure(const std::string& error, std::string* why) {
     if (error.empty()) {
         return;
     }
@@ -180,9 +177,8 @@ void AttemptRecord::Failure(const std::string& error, std::string* why) {
     }
 }
 
-AttemptRecord::Attempt AttemptRecord::Begin(const std::string& device,
-                                            const std::optional<std::string>& serial,
-                                            std::string* why) {
+AttemptLog::Attempt AttemptLog::Begin(const std::string& device,
+                                      const std::optional<std::string>& serial, std::string* why) {
     Attempt attempt{NewAttemptId(), device, serial};
     ordered_json line;
     line["schema"] = 1;
@@ -206,8 +202,8 @@ AttemptRecord::Attempt AttemptRecord::Begin(const std::string& device,
     return attempt;
 }
 
-void AttemptRecord::End(const Attempt& attempt, Outcome outcome, int exitCode,
-                        const StreamCount& sent, double seconds) {
+void AttemptLog::End(const Attempt& attempt, Outcome outcome, int exitCode, const StreamCount& sent,
+                     double seconds) {
     ordered_json line;
     line["schema"] = 1;
     line["event"] = "end";
@@ -268,4 +264,4 @@ std::string HostName() {
     return name;
 }
 
-}  // namespace qf580::cli
+}  // namespace qf580

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace qf580::cli {
+namespace qf580 {
 
 // `text` with its control characters escaped: "\n", "\r", "\t" and "\xHH" for the other C0
 // controls and DEL, "\u0080" to "\u009f" for the C1 controls written in UTF-8, and "\xHH" for
@@ -14,4 +14,7 @@ namespace qf580::cli {
 // control. Everything else, other bytes that are not UTF-8 included, is kept as it is.
 std::string EscapeControls(std::string_view text);
 
-}  // namespace qf580::cli
+// Bytes shown to a person: printable ASCII as it is, anything else as \r, \n or \xHH.
+std::string EscapeNonAscii(std::string_view bytes);
+
+}  // namespace qf580

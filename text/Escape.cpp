@@ -1,10 +1,10 @@
-#include "cli/Printable.h"
+#include "text/Escape.h"
 
 #include <cstdio>
 
-#include "transfer/Utf8.h"
+#include "text/Utf8.h"
 
-namespace qf580::cli {
+namespace qf580 {
 
 namespace {
 
@@ -48,4 +48,25 @@ std::string EscapeControls(std::string_view text) {
     return out;
 }
 
-}  // namespace qf580::cli
+std::string EscapeNonAscii(std::string_view bytes) {
+    std::string out;
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += ch;
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+}  // namespace qf580

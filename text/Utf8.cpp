@@ -1,4 +1,4 @@
-#include "transfer/Utf8.h"
+#include "text/Utf8.h"
 
 namespace qf580 {
 

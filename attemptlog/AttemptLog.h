@@ -20,15 +20,15 @@ namespace qf580 {
 struct SetCheckResult;
 }
 
-namespace qf580::cli {
+namespace qf580 {
 
 // The file itself: opened for appending only, never truncated, shared with other runs.
-class RecordFile {
+class AttemptLogFile {
   public:
     // Opens `path`, created with mode 0644 (less the umask) if missing. Only a regular file
     // serves: a pipe or a device would take lines that no one can read back months later.
     // Nullopt and `why` when it cannot be opened or locked.
-    static std::optional<RecordFile> Open(const std::string& path, std::string* why);
+    static std::optional<AttemptLogFile> Open(const std::string& path, std::string* why);
 
     // Appends `line` and its line end with a single write under the file's advisory lock, so
     // that lines of several runs never interleave. Empty on success, else why it failed; a
@@ -40,7 +40,8 @@ class RecordFile {
     const std::string& Path() const { return path_; }
 
   private:
-    RecordFile(posix::UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+    AttemptLogFile(posix::UniqueFd fd, std::string path)
+        : fd_(std::move(fd)), path_(std::move(path)) {}
 
     posix::UniqueFd fd_;
     std::string path_;
@@ -64,11 +65,11 @@ struct AttemptContext {
 void TakeSet(AttemptContext& context, const SetCheckResult* check);
 
 // One run's record: every device's begin and end lines. Safe to use from every worker.
-class AttemptRecord {
+class AttemptLog {
   public:
     // `notice` says the first failure to the person, once.
-    AttemptRecord(RecordFile file, AttemptContext context,
-                  std::function<void(const std::string&)> notice);
+    AttemptLog(AttemptLogFile file, AttemptContext context,
+               std::function<void(const std::string&)> notice);
 
     AttemptContext& Context() { return context_; }
     const std::string& Path() const { return file_.Path(); }
@@ -95,7 +96,7 @@ class AttemptRecord {
     void Write(const std::string& line, std::string* why);
     void Failure(const std::string& error, std::string* why);
 
-    RecordFile file_;
+    AttemptLogFile file_;
     AttemptContext context_;
     std::function<void(const std::string&)> notice_;
     std::mutex mutex_;  // one writer at a time within the run; the lock is for other runs
@@ -109,4 +110,4 @@ std::string UtcTime(std::chrono::system_clock::time_point time);
 // The machine's name.
 std::string HostName();
 
-}  // namespace qf580::cli
+}  // namespace qf580
