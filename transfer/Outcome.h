@@ -30,8 +30,8 @@ inline constexpr std::array<Outcome, 12> kAllOutcomes = {
     Outcome::HeaderError,  Outcome::NoEnd,   Outcome::BadChecksum,       Outcome::CommError,
 };
 
-// The text the status line shows for an outcome, letter for letter as the operator knows it
-// (the misspelt "Heder" included).
+// The text the status line shows for an outcome. Operators' notes and line scripts match
+// these texts, so they never change, not even the misspelt "Heder".
 constexpr std::string_view OutcomeText(Outcome outcome) {
     switch (outcome) {
         case Outcome::Completed:

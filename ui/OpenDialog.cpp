@@ -127,8 +127,8 @@ QFileSystemModel* FilesOf(const QFileDialog& dialog) {
                                : nullptr;
 }
 
-// Here the pattern "*.*" needs a dot in the name; where the filter texts come from it
-// matches every file. The entry keeps its text, the list shows every file.
+// Qt's "*.*" needs a dot in the name, but update files may have none and an operator picking
+// "All Files (*.*)" means every file. The entry keeps its text, the list shows every file.
 void ListEveryFileForStarDotStar(const QFileDialog& dialog) {
     if (QFileSystemModel* files = FilesOf(dialog);
         files && files->nameFilters() == QStringList{QStringLiteral("*.*")}) {

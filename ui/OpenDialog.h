@@ -13,8 +13,8 @@ namespace qf580::ui {
 
 // A file-open dialog owned by `parent`, for one window's whole life: `nameFilters` in their
 // order with the first preselected, the platform's own title, any name accepted (the file
-// need not exist). A pattern "*.*" lists every file, also those without a dot, as it does
-// where the filter texts come from.
+// need not exist). A pattern "*.*" lists every file, also those without a dot: "All Files"
+// means all of them.
 QFileDialog* MakeOpenDialog(QWidget* parent, const QStringList& nameFilters);
 
 // Shows `dialog` modally; the chosen path, or nullopt when cancelled.

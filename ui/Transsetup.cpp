@@ -38,9 +38,8 @@ TFM_TransSetup::TFM_TransSetup(QWidget* parent)
     ui_->CB_FastTrans->setFont(FormFont(12));
     PinFonts(*this);
     UseFramedGroupStyle(*ui_->GroupBox1);
-    // The labels' stored widths are those of their texts in the original face, as labels
-    // size themselves to their text. A wider stand-in face must not clip the colon; the
-    // fields to their right leave room for that.
+    // The labels' stored widths fit their texts in the form's preferred face. A wider
+    // fallback face must not clip the colon; the fields to their right leave room for that.
     for (QLabel* label : {ui_->LBL_IP_ADR, ui_->LBL_PORT}) {
         label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
     }

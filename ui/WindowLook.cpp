@@ -141,9 +141,9 @@ class FirstPlacement : public QObject {
 }  // namespace
 
 QFont FormFont(int pixelSize) {
-    // Metrics close to the original face come first. One family is set, not a list, since
-    // style sheets keep only the first of a list; glyphs that face lacks (the Japanese texts)
-    // come from the system's fallback, the CJK face.
+    // The face the forms were laid out in comes first, then those with the closest metrics. One
+    // family is set, not a list, since style sheets keep only the first of a list; glyphs that face
+    // lacks (the Japanese texts) come from the system's fallback, the CJK face.
     static const QString family = [] {
         for (const char* name :
              {"MS Sans Serif", "Liberation Sans", "Arimo", "Nimbus Sans", "DejaVu Sans"}) {
