@@ -4,6 +4,7 @@
 #include "cli/Json.h"
 #include "text/Escape.h"
 #include "text/JsonText.h"
+#include "transfer/UpdateDisk.h"
 
 namespace qf580::cli {
 
@@ -59,6 +60,24 @@ std::string FaultText(const SetCheckResult& result) {
         text += ", byte " + std::to_string(*fault.offset);
     }
     return text + ": " + EscapeControls(fault.detail);
+}
+
+std::string DiskOneNotice(const std::string& path) {
+    const ChosenFile chosen = SplitChosenFile(path);
+    const std::string diskOne = MakeDiskName(1, chosen.name);
+    if (diskOne == chosen.name) {
+        return {};
+    }
+    return "qf580-flash: disk 1 of this set is " + EscapeControls(chosen.dir + diskOne) + ", not " +
+           EscapeControls(path) +
+           ": each disk's file is the name given with the character before its last dot "
+           "replaced by the disk's number";
+}
+
+void SayWhichFileIsDiskOne(const std::string& path, Reporter& reporter) {
+    if (const std::string notice = DiskOneNotice(path); !notice.empty()) {
+        reporter.Notice(notice);
+    }
 }
 
 std::string CheckText(const std::string& file, const SetCheckResult& result) {

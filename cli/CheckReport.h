@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "cli/Reporter.h"
 #include "text/JsonText.h"
 #include "transfer/SetCheck.h"
 
@@ -15,6 +16,12 @@ std::string CheckText(const std::string& file, const SetCheckResult& result);
 // The fault alone, on one line: "disk 1 (/path/FW0001.q58), byte 1234: record 4 of pass 2:
 // ..."; empty for a sound set.
 std::string FaultText(const SetCheckResult& result);
+
+// Disk 1 of a set is the file named only when the character before its last dot is "1": the
+// name of disk N is made from the name given, that character replaced by N. Otherwise this
+// says, before anything else, which file is read and asked for as disk 1; else nothing.
+std::string DiskOneNotice(const std::string& path);
+void SayWhichFileIsDiskOne(const std::string& path, Reporter& reporter);
 
 // One JSON object, the "check" event: `t` is the time since the program started.
 JsonValue CheckJson(const std::string& file, const SetCheckResult& result, double t);

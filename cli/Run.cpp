@@ -87,6 +87,7 @@ bool NotTheExpectedSet(const RunOptions& options, const SetCheckResult& check, R
 
 int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
              StopRequest& stop) {
+    SayWhichFileIsDiskOne(options.path, reporter);
     const ChosenFile file = SplitChosenFile(options.path);
     // --check --json prints its one object and nothing else: the question stays the person's.
     const SetCheckResult result = CheckSet(file.dir, file.name, operatorPrompt, &stop.Flag());
@@ -103,6 +104,7 @@ int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operator
 
 int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
                  StopRequest& stop) {
+    SayWhichFileIsDiskOne(options.path, reporter);
     const bool several = options.devices.size() > 1;
     const ChosenFile file = SplitChosenFile(options.path);
     SharedQuestion question(operatorPrompt);

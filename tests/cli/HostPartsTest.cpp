@@ -12,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "cli/CheckReport.h"
 #include "cli/DeviceAddress.h"
 #include "cli/DeviceHost.h"
 #include "cli/Reporter.h"
@@ -87,6 +88,37 @@ TEST(EscapeControls, NothingThatActsOnATerminalGetsThrough) {
     for (const auto& [in, shown] : cases) {
         EXPECT_EQ(EscapeControls(in), shown);
     }
+}
+
+// The file named is disk 1 only where the digit would take the place of a "1".
+TEST(DiskOneNotice, NamesDiskOneWhereItIsNotTheFileNamed) {
+    const struct {
+        const char* path;
+        const char* diskOne;  // nullptr: the file named is disk 1, nothing said
+    } cases[] = {
+        {"/tmp/fw/FW0001.q58", nullptr},
+        {"FW1", nullptr},
+        {"/tmp/fw/.q58", nullptr},
+        {"/tmp/fw/release.q58", "/tmp/fw/releas1.q58"},
+        {"/tmp/fw/FW0000.q58", "/tmp/fw/FW0001.q58"},
+        {"rel.v2/FW", "rel.v2/F1"},
+        {"/tmp/fw/ファームウェア一.q58", "/tmp/fw/ファームウェア1.q58"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const std::string notice = DiskOneNotice(c.path);
+        if (c.diskOne == nullptr) {
+            EXPECT_EQ(notice, "");
+        } else {
+            EXPECT_EQ(notice.rfind(std::string("qf580-flash: disk 1 of this set is ") + c.diskOne +
+                                       ", not " + c.path + ": ",
+                                   0),
+                      0u)
+                << notice;
+        }
+    }
+    // A control character in the name reaches the terminal escaped.
+    EXPECT_EQ(DiskOneNotice(std::string("/tmp/\x1b") + "b.q58").find('\x1b'), std::string::npos);
 }
 
 TEST(DeviceAddressText, OrderKeptAndADeviceNamedTwiceRefused) {

@@ -248,6 +248,21 @@ TEST(PreflightSound, CheckNeedsNoAddressButAFile) {
     EXPECT_EQ(both.Wait(), 2);
 }
 
+// A sound set under a name whose disk 1 is another file: said first, so that the person who
+// is asked for disk 1 knows which file that is.
+TEST(PreflightQuestion, SaysWhichFileIsDiskOneBeforeAskingForIt) {
+    TempDir tmp;
+    const std::string file = tmp.Write("release.q58", OneDisk());
+    ChildProcess check({QF580_FLASH, "--check", "--disk-answer", "cancel", file});
+    EXPECT_EQ(check.Wait(), 10) << check.out << check.err;
+    EXPECT_EQ(check.err.rfind("qf580-flash: disk 1 of this set is " + tmp.dir() +
+                                  "releas1.q58, not " + file + ": ",
+                              0),
+              0u)
+        << check.err;
+    EXPECT_EQ(check.Lines().front(), "Insert Disk 1 [OK/cancel]: cancel");
+}
+
 // Started with its standard input closed, as some launchers start programs, qf580-flash has
 // nobody to answer the disk question: that is the end of input, and the question cancels at
 // once instead of waiting for ever on whatever descriptor took number 0.
