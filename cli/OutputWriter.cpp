@@ -35,6 +35,7 @@ struct Item {
 struct OutputWriter::State {
     FailureHandler onFailure;
     std::size_t bound = 0;
+    std::chrono::milliseconds gather{};
     std::mutex mutex;
     std::condition_variable work;
     std::condition_variable idle;
@@ -63,10 +64,12 @@ struct OutputWriter::State {
     }
 };
 
-OutputWriter::OutputWriter(FailureHandler onFailure, std::size_t bound)
+OutputWriter::OutputWriter(FailureHandler onFailure, std::size_t bound,
+                           std::chrono::milliseconds gather)
     : state_(std::make_shared<State>()) {
     state_->onFailure = std::move(onFailure);
     state_->bound = bound;
+    state_->gather = gather;
     thread_ = std::thread([state = state_] { Run(state); });
 }
 
@@ -229,7 +232,7 @@ void OutputWriter::Run(const std::shared_ptr<State>& state) {
         }
         if (!state->now && !state->quit) {
             state->gathering = true;
-            state->work.wait_until(lock, state->firstQueued + kGather,
+            state->work.wait_until(lock, state->firstQueued + state->gather,
                                    [&] { return state->now || state->quit; });
             state->gathering = false;
         }

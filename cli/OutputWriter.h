@@ -25,8 +25,9 @@ class OutputWriter {
     using FailureHandler = std::function<void(int fd, int error)>;
 
     // `bound`: the bytes queued beyond which texts put with PutLatest give way to later ones
-    // of their key.
-    explicit OutputWriter(FailureHandler onFailure = {}, std::size_t bound = kDefaultBound);
+    // of their key; `gather`: how long a text may wait for others to go with it.
+    explicit OutputWriter(FailureHandler onFailure = {}, std::size_t bound = kDefaultBound,
+                          std::chrono::milliseconds gather = kTerminalGather);
     OutputWriter(const OutputWriter&) = delete;
     OutputWriter& operator=(const OutputWriter&) = delete;
     // Writes everything still queued. A write that has not moved for kStuckLimit is held by
@@ -35,7 +36,7 @@ class OutputWriter {
     ~OutputWriter();
 
     // Queued for `fd` and written whole, in the order put, however long the queue grows;
-    // out within kGather unless Flush comes first.
+    // out within the gathering time unless Flush comes first.
     void Put(int fd, std::string text);
     // Like Put, but only the latest text of `key` counts (the progress): while the queue is
     // beyond its bound, an earlier one of the same key not yet written is dropped.
@@ -50,9 +51,10 @@ class OutputWriter {
     bool Failed() const;
 
     static constexpr std::size_t kDefaultBound = 1 << 20;
-    // How long a line may wait for others to go with it: a status line on a terminal still
-    // follows the transfer as it happens.
-    static constexpr std::chrono::milliseconds kGather{40};
+    // A status line on a terminal still follows the transfer as it happens; a log or a
+    // program reading events is content with a tenth of a second.
+    static constexpr std::chrono::milliseconds kTerminalGather{40};
+    static constexpr std::chrono::milliseconds kGather{100};
     static constexpr std::chrono::milliseconds kStuckLimit{200};
 
   private:

@@ -36,9 +36,12 @@ Reporter::Reporter(int humanFd, int jsonFd, bool humanIsTerminal)
       start_(std::chrono::steady_clock::now()),
       line_(std::in_place, ProgressStyle::Off, human_, 0, std::string(), humanFd) {
     const auto failed = [this](int fd, int error) { WriteFailed(fd, error); };
-    humanWriter_ = std::make_unique<OutputWriter>(failed);
+    humanWriter_ = std::make_unique<OutputWriter>(
+        failed, OutputWriter::kDefaultBound,
+        humanIsTerminal ? OutputWriter::kTerminalGather : OutputWriter::kGather);
     if (jsonFd_ >= 0) {
-        jsonWriter_ = std::make_unique<OutputWriter>(failed);
+        jsonWriter_ = std::make_unique<OutputWriter>(failed, OutputWriter::kDefaultBound,
+                                                     OutputWriter::kGather);
     }
 }
 
