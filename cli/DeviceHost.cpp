@@ -122,6 +122,8 @@ void DeviceHost::TransferEnded(Outcome outcome) {
     event["seconds"] = result.seconds;
     event["set_sha256"] = DigestOrNull(setSha256_);
     reporter_.Event(event);
+    // The outcome, the last status line, is seen at once, not with the next lines.
+    reporter_.Flush();
     if (attempt_) {
         options_.attemptLog->End(*attempt_, outcome, ExitCodeFor(outcome), result.sent,
                                  result.seconds);

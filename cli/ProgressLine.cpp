@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <utility>
 
 namespace qf580::cli {
@@ -80,7 +81,7 @@ std::string FormatProgress(const TransferProgress& progress, std::optional<doubl
     return line + " left";
 }
 
-ProgressLine::ProgressLine(ProgressStyle style, std::FILE* out, int columns, std::string label,
+ProgressLine::ProgressLine(ProgressStyle style, std::string& out, int columns, std::string label,
                            int terminalFd)
     : style_(style),
       out_(out),
@@ -154,8 +155,7 @@ int ProgressLine::Columns() const {
         return columns_;
     }
     winsize size{};
-    const int fd = terminalFd_ >= 0 ? terminalFd_ : ::fileno(out_);
-    if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+    if (terminalFd_ >= 0 && ::ioctl(terminalFd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
         return size.ws_col;
     }
     return 80;
@@ -165,24 +165,23 @@ void ProgressLine::PutLive() {
     // One column short of the width: a line that fills it would wrap at its end on some
     // terminals, and the next "\r" would then redraw one row too low.
     const auto width = static_cast<std::size_t>(Columns() > 1 ? Columns() - 1 : 1);
-    std::fputs(kEraseLine, out_);
-    std::fputs(text_.substr(0, width).c_str(), out_);
+    out_ += kEraseLine;
+    out_.append(text_, 0, width);
     shown_ = true;
 }
 
 void ProgressLine::Draw() {
     if (style_ == ProgressStyle::Lines) {
-        std::fputs(text_.c_str(), out_);
-        std::fputc('\n', out_);
+        out_ += text_;
+        out_ += '\n';
     } else {
         PutLive();
     }
-    std::fflush(out_);
 }
 
 void ProgressLine::Clear() {
     if (shown_) {
-        std::fputs(kEraseLine, out_);
+        out_ += kEraseLine;
         shown_ = false;
     }
 }
@@ -201,7 +200,6 @@ void ProgressLine::Restore() {
 
 void ProgressLine::Finish() {
     Clear();
-    std::fflush(out_);
     finished_ = true;
 }
 

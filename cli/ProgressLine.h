@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <deque>
 #include <optional>
 #include <string>
@@ -34,11 +33,11 @@ class ProgressLine {
   public:
     using Clock = std::chrono::steady_clock;
 
-    // `out` is where the status lines go too; `columns` (0: ask the terminal) limits the
-    // live line so that it never wraps, which would leave a copy behind at each redraw;
-    // `label`, when given, starts the line; `terminalFd`, when `out` is no terminal's own
-    // stream, is asked for the width instead.
-    ProgressLine(ProgressStyle style, std::FILE* out, int columns = 0, std::string label = {},
+    // The line's text is added to `out`, where its owner gathers the status lines too and
+    // hands all of it to the stream in one piece; `columns` (0: ask the terminal `terminalFd`,
+    // 80 without one) limits the live line so that it never wraps, which would leave a copy
+    // behind at each redraw; `label`, when given, starts the line.
+    ProgressLine(ProgressStyle style, std::string& out, int columns = 0, std::string label = {},
                  int terminalFd = -1);
 
     // A new report from the worker. Drawn at once only when due, or when it is the last byte.
@@ -50,9 +49,8 @@ class ProgressLine {
     void Clear();
     // ...and puts it back afterwards, with the latest report's figures: a report left undrawn
     // because it came too soon after a redraw may well be the last for a long time (one
-    // device of several done while another waits out a silence). Neither flushes: the caller
-    // flushes once with its own text in between, so a status line stays one write to the
-    // terminal.
+    // device of several done while another waits out a silence). The caller sends its own
+    // text in between with them, so a status line stays one write to the terminal.
     void Restore();
     // The transfer has ended: the live line goes for good, the status lines stay as they are.
     void Finish();
@@ -64,7 +62,7 @@ class ProgressLine {
     // The line's text from the latest report, which is then no longer pending.
     void Compose();
     void Draw();
-    // Erases the terminal's line and puts the live line there; no flush.
+    // Erases the terminal's line and puts the live line there.
     void PutLive();
     // Bytes a second from the oldest sample to `sent` now; nothing over too short a time.
     std::optional<double> Rate(std::uint64_t sent, Clock::time_point now) const;
@@ -74,7 +72,7 @@ class ProgressLine {
     int Columns() const;
 
     const ProgressStyle style_;
-    std::FILE* const out_;
+    std::string& out_;
     const int columns_;
     const std::string label_;
     const int terminalFd_;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <utility>
 
 namespace qf580::cli {
@@ -30,51 +29,19 @@ TransferProgress SumOfProgress(const std::vector<TransferProgress>& devices) {
     return sum;
 }
 
-// The human stream as a FILE for the progress line, whose text gathers in memory until it is
-// handed to the writer.
-class Reporter::Composer {
-  public:
-    Composer() {
-        const cookie_io_functions_t io{nullptr, &Composer::Write, nullptr, nullptr};
-        file_ = ::fopencookie(this, "w", io);
-        if (file_ == nullptr) {
-            throw std::bad_alloc();
-        }
-        // Gathered whole up to each flush, so that the text goes out in pieces of lines
-        // never.
-        std::setvbuf(file_, nullptr, _IOFBF, BUFSIZ);
-    }
-    Composer(const Composer&) = delete;
-    Composer& operator=(const Composer&) = delete;
-    ~Composer() { std::fclose(file_); }
-
-    std::FILE* File() const { return file_; }
-    std::string Take() {
-        std::fflush(file_);
-        return std::exchange(text_, {});
-    }
-
-  private:
-    static ssize_t Write(void* cookie, const char* data, std::size_t size) {
-        static_cast<Composer*>(cookie)->text_.append(data, size);
-        return static_cast<ssize_t>(size);
-    }
-
-    std::FILE* file_ = nullptr;
-    std::string text_;
-};
-
 Reporter::Reporter(int humanFd, int jsonFd, bool humanIsTerminal)
     : humanFd_(humanFd),
       jsonFd_(jsonFd),
       humanIsTerminal_(humanIsTerminal),
       start_(std::chrono::steady_clock::now()),
-      human_(std::make_unique<Composer>()),
-      line_(std::in_place, ProgressStyle::Off, human_->File(), 0, std::string(), humanFd) {
+      line_(std::in_place, ProgressStyle::Off, human_, 0, std::string(), humanFd) {
     const auto failed = [this](int fd, int error) { WriteFailed(fd, error); };
-    humanWriter_ = std::make_unique<OutputWriter>(failed);
+    humanWriter_ = std::make_unique<OutputWriter>(
+        failed, OutputWriter::kDefaultBound,
+        humanIsTerminal ? OutputWriter::kTerminalGather : OutputWriter::kGather);
     if (jsonFd_ >= 0) {
-        jsonWriter_ = std::make_unique<OutputWriter>(failed);
+        jsonWriter_ = std::make_unique<OutputWriter>(failed, OutputWriter::kDefaultBound,
+                                                     OutputWriter::kGather);
     }
 }
 
@@ -96,7 +63,7 @@ void Reporter::WriteFailed(int fd, int error) {
 }
 
 void Reporter::Send(bool onlyLatest) {
-    std::string text = human_->Take();
+    std::string text = std::exchange(human_, {});
     if (text.empty()) {
         return;
     }
@@ -108,23 +75,22 @@ void Reporter::Send(bool onlyLatest) {
 }
 
 void Reporter::WriteAbove(int toFd, const std::string& text) {
-    std::FILE* const human = human_->File();
     line_->Clear();
     if (question_) {
         // On a terminal the question's line is drawn again below; anywhere else the
         // question stays where it was, and the line starts on a line of its own.
-        std::fputs(humanIsTerminal_ ? kEraseLine : "\n", human);
+        human_ += humanIsTerminal_ ? kEraseLine : "\n";
     }
     if (toFd == humanFd_) {
-        std::fputs(text.c_str(), human);
-        std::fputc('\n', human);
+        human_ += text;
+        human_ += '\n';
     } else {
         // Gone from the terminal before the text appears on the other stream.
         Send();
         humanWriter_->Put(toFd, text + "\n");
     }
     if (question_) {
-        std::fputs(question_->c_str(), human);
+        human_ += *question_;
     } else {
         line_->Restore();
     }
@@ -139,6 +105,15 @@ void Reporter::Line(const std::string& text) {
 void Reporter::Notice(const std::string& text) {
     const std::lock_guard lock(mutex_);
     WriteAbove(STDERR_FILENO, text);
+    // Few and about the run itself (a stop asked for, a file that cannot be read): at once.
+    humanWriter_->Flush();
+}
+
+void Reporter::Flush() {
+    humanWriter_->Flush();
+    if (jsonWriter_) {
+        jsonWriter_->Flush();
+    }
 }
 
 void Reporter::Event(const JsonValue& event) {
@@ -148,10 +123,16 @@ void Reporter::Event(const JsonValue& event) {
     std::string line = JsonText(event) + "\n";
     // When nobody reads, a device's progress events give way to its later ones; every other
     // event waits for its turn.
-    if (event.value("event", "") == "progress") {
+    const std::string kind = event.value("event", "");
+    if (kind == "progress") {
         jsonWriter_->PutLatest(jsonFd_, "progress " + event.value("device", ""), std::move(line));
     } else {
         jsonWriter_->Put(jsonFd_, std::move(line));
+    }
+    // A program waiting on a question or an outcome learns of it at once; status and
+    // progress events go out together a few at a time.
+    if (kind != "progress" && kind != "status") {
+        jsonWriter_->Flush();
     }
 }
 
@@ -164,7 +145,7 @@ bool Reporter::Drain(const std::function<bool()>& giveUp) {
 void Reporter::ShowProgress(ProgressStyle style, std::size_t devices) {
     const std::lock_guard lock(mutex_);
     // With several devices the line says so: its figures are theirs together.
-    line_.emplace(style, human_->File(), 0, devices > 1 ? std::to_string(devices) + " devices" : "",
+    line_.emplace(style, human_, 0, devices > 1 ? std::to_string(devices) + " devices" : "",
                   humanFd_);
     latest_.assign(devices, TransferProgress{});
     lineShown_.store(style != ProgressStyle::Off);
@@ -202,14 +183,15 @@ void Reporter::OpenQuestion(const std::string& question) {
     const std::lock_guard lock(mutex_);
     line_->Clear();
     question_ = question;
-    std::fputs(question.c_str(), human_->File());
+    human_ += question;
     Send();
+    humanWriter_->Flush();
 }
 
 void Reporter::CloseQuestion(bool endLine) {
     const std::lock_guard lock(mutex_);
     if (endLine) {
-        std::fputc('\n', human_->File());
+        human_ += '\n';
     }
     question_.reset();
     line_->Restore();

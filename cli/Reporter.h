@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -33,6 +32,9 @@ class Reporter {
     // A line for standard error from any thread, kept out of the progress line likewise.
     void Notice(const std::string& text);
     void Event(const JsonValue& event);
+    // What is reported so far goes out now (an outcome): lines are otherwise gathered for a
+    // few tens of milliseconds, so that a transfer does not pay a write for each.
+    void Flush();
 
     bool Json() const { return jsonFd_ >= 0; }
     // Seconds since the reporter was made, the "t" of every event.
@@ -58,7 +60,6 @@ class Reporter {
     bool OutputFailed() const { return outputFailed_.load(); }
 
   private:
-    class Composer;
     // Writes `text` and a line end to `toFd`, out of the way of the progress line and the
     // question; the caller holds mutex_.
     void WriteAbove(int toFd, const std::string& text);
@@ -73,7 +74,7 @@ class Reporter {
     std::atomic<bool> outputFailed_{false};
     std::atomic<bool> failureSaid_{false};
     std::mutex mutex_;
-    std::unique_ptr<Composer> human_;  // the human stream's text as composed, not yet sent
+    std::string human_;  // the human stream's text as composed, not yet sent
     std::optional<ProgressLine> line_;
     std::vector<TransferProgress> latest_;  // each device's, for the line of several
     std::atomic<bool> lineShown_{false};    // a style other than Off was set

@@ -112,7 +112,7 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
     std::optional<SetCheckResult> check;
     if (options.preflight) {
         CheckPrompt prompt(operatorPrompt, reporter);
-        check = CheckSet(file.dir, file.name, prompt, &stop.Flag());
+        check = CheckSet(file.dir, file.name, prompt, &stop.Flag(), options.digests);
         reporter.Event(CheckJson(options.path, *check, reporter.Seconds()));
     } else if (reporter.Json() || options.attemptLog != nullptr) {
         // For the begin events and lines only, if the set is whole as it stands: the transfers

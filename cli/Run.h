@@ -60,6 +60,9 @@ struct RunOptions {
     std::optional<std::string> expectSha256;
     // Where every device's attempt is recorded; none without --record.
     AttemptLog* attemptLog = nullptr;
+    // The check before the transfers takes the set's and disks' digests: something shows,
+    // records or compares them.
+    bool digests = true;
 };
 
 // --check: the set's summary or its first fault; returns the exit code of the set's outcome.

@@ -251,6 +251,8 @@ int main(int argc, char** argv) {
     RunOptions run;
     run.path = file;
     run.preflight = preflight;
+    // Only where a digest is shown, recorded or compared.
+    run.digests = json || !recordPath.empty() || expectSha256.has_value();
     if (expectSha256) {
         std::transform(expectSha256->begin(), expectSha256->end(), expectSha256->begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

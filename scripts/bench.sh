@@ -4,13 +4,14 @@
 # (bench/baseline_sender.c) on the same simulator and the same update set, the two in turn.
 #
 # Usage: scripts/bench.sh [--pairs N] [--sizes "4 32"] [--no-window] [--no-progress]
-#                         [--no-devices] [--no-silence]
+#                         [--no-devices] [--no-silence] [--no-syscalls]
 #   --pairs N      measured pairs per row after one warm-up pair (default 7)
 #   --sizes LIST   set sizes in MB for the command-line rows (default "4 32")
 #   --no-window    leave out the row through the window's worker host
 #   --no-progress  leave out the rows with the progress line on against off
 #   --no-devices   leave out the row of 16 devices at once against one (4 MB set each)
 #   --no-silence   leave out the 15 s wait on a silent device
+#   --no-syscalls  leave out the system calls per transfer (strace -c -f; needs strace)
 # BUILD_DIR picks the Release build tree (default build/bench); the sets are written under it.
 #
 # Everything that talks to the simulator runs inside a private network namespace with only
@@ -28,6 +29,7 @@ window=1
 progress=1
 devices=1
 silence=1
+syscalls=1
 while [ $# -gt 0 ]; do
     case $1 in
         --pairs) pairs=$2; shift 2 ;;
@@ -36,8 +38,9 @@ while [ $# -gt 0 ]; do
         --no-progress) progress=0; shift ;;
         --no-devices) devices=0; shift ;;
         --no-silence) silence=0; shift ;;
+        --no-syscalls) syscalls=0; shift ;;
         *) echo "usage: scripts/bench.sh [--pairs N] [--sizes \"4 32\"] [--no-window]" \
-                "[--no-progress] [--no-devices] [--no-silence]" >&2
+                "[--no-progress] [--no-devices] [--no-silence] [--no-syscalls]" >&2
            exit 2 ;;
     esac
 done
@@ -263,6 +266,44 @@ for mb in $sizes; do
     [ "$mb" != 32 ] || rss_32mb=$row_a_rss
 done
 
+# System calls per transfer, output to a file: unlike the times, a count that does not move
+# with the machine's load. Each side's median of three runs under strace -c -f (every thread).
+calls_of() {  # SET COMMAND...: prints the median of three runs' total system calls
+    local set=$1 counts=() _
+    shift
+    for _ in 1 2 3; do
+        strace -f -c -o "$work/strace" "$@" "$set" >"$work/calls.out" 2>"$work/calls.err" || {
+            echo "failed under strace: $* $set" >&2
+            cat "$work/calls.err" >&2
+            exit 1
+        }
+        counts+=("$(awk '$NF == "total" { print $4 }' "$work/strace")")
+    done
+    median "${counts[@]}"
+}
+if [ "$syscalls" = 1 ] && ! command -v strace >/dev/null; then
+    echo
+    echo "== system calls: left out, strace is not installed (apt-get install strace)"
+    syscalls=0
+fi
+if [ "$syscalls" = 1 ]; then
+    for mb in $sizes; do
+        set_file=$sets/${mb}MB/BENCH001.q58
+        bare=$(calls_of "$set_file" "${baseline[@]}")
+        plain=$(calls_of "$set_file" "${flash[@]}")
+        json=$(calls_of "$set_file" "${flash[@]}" --json)
+        plain_ratio=$(fmt "%.3f" "$(awk -v a="$plain" -v b="$bare" 'BEGIN { print a / b }')")
+        json_ratio=$(fmt "%.3f" "$(awk -v a="$json" -v b="$bare" 'BEGIN { print a / b }')")
+        echo
+        echo "== ${mb} MB set, system calls per transfer (strace -c -f, output to a file, median of 3)"
+        printf '   %-22s %10s %8s\n' qf580-baseline "$bare" ""
+        printf '   %-22s %10s %8s\n' qf580-flash "$plain" "${plain_ratio}x"
+        printf '   %-22s %10s %8s\n' "qf580-flash --json" "$json" "${json_ratio}x"
+        judge "${mb} MB set: system calls qf580-flash / baseline" "$plain_ratio" 1.15
+        judge "${mb} MB set: system calls --json / baseline" "$json_ratio" 1.3
+    done
+fi
+
 # The progress line against none, the same program on both sides. On a terminal both run on
 # a pseudo-terminal of script(1), so that the line is the only difference; to a log, the lines
 # of --progress against the status lines alone.
@@ -296,6 +337,16 @@ if [ "$devices" = 1 ]; then
     done
     bench_pairs "4 MB set, 16 devices at once" "$sets/4MB/BENCH001.q58" \
         16-devices all_devices 1-device one_device wall=1.25 a-sets=16
+    if [ "$syscalls" = 1 ]; then
+        # The output's cost per device does not grow with their number.
+        one=$(calls_of "$sets/4MB/BENCH001.q58" "${one_device[@]}")
+        all=$(calls_of "$sets/4MB/BENCH001.q58" "${all_devices[@]}")
+        per_device=$(awk -v a="$all" 'BEGIN { printf "%.0f", a / 16 }')
+        ratio=$(fmt "%.3f" "$(awk -v a="$per_device" -v b="$one" 'BEGIN { print a / b }')")
+        echo "   system calls (strace -c -f, median of 3): 1 device $one," \
+            "16 devices $all, $per_device per device (${ratio}x)"
+        judge "16 devices: system calls per device / 1 device" "$ratio" 1.1
+    fi
 fi
 
 if [ "$window" = 1 ]; then

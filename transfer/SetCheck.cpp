@@ -68,12 +68,18 @@ namespace {
 // until then one digest serves both, and a one-disk set is hashed once.
 class Digests {
   public:
+    explicit Digests(bool taken) : taken_(taken) {}
     void DiskOpened(std::span<const std::uint8_t> header) {
-        disk_ = Sha256();
-        disk_.Update(header);
+        if (!taken_) {
+            return;
+        }
+        disk_.emplace();
+        disk_->Update(header);
     }
     void Sent(std::span<const std::uint8_t> bytes) {
-        disk_.Update(bytes);
+        if (disk_) {
+            disk_->Update(bytes);
+        }
         if (set_) {
             set_->Update(bytes);
         }
@@ -81,21 +87,26 @@ class Digests {
     // The disk ends with the record it cut short, which is never sent; its digest.
     std::string DiskEnded(std::span<const std::uint8_t> dropped) {
         Fork();
-        disk_.Update(dropped);
-        return disk_.Hex();
+        Unsent(dropped);
+        return Disk();
     }
     // From here on the set's digest goes its own way.
     void Fork() {
-        if (!set_) {
-            set_.emplace(disk_);
+        if (!set_ && disk_) {
+            set_.emplace(*disk_);
         }
     }
-    void Unsent(std::span<const std::uint8_t> bytes) { disk_.Update(bytes); }
-    std::string Disk() const { return disk_.Hex(); }
+    void Unsent(std::span<const std::uint8_t> bytes) {
+        if (disk_) {
+            disk_->Update(bytes);
+        }
+    }
+    std::string Disk() const { return disk_ ? disk_->Hex() : std::string(); }
     std::string Set() const { return set_ ? set_->Hex() : std::string(); }
 
   private:
-    Sha256 disk_;
+    const bool taken_;
+    std::optional<Sha256> disk_;
     std::optional<Sha256> set_;
 };
 
@@ -103,8 +114,12 @@ class Digests {
 class SetReader {
   public:
     SetReader(const std::string& dir, const std::string& name, DiskPrompt& prompt,
-              const std::atomic<bool>* stop)
-        : dir_(dir), name_(name), stream_(ChosenFile{dir, name}, prompt, disk_), stop_(stop) {}
+              const std::atomic<bool>* stop, bool digests)
+        : dir_(dir),
+          name_(name),
+          stream_(ChosenFile{dir, name}, prompt, disk_),
+          stop_(stop),
+          digests_(digests) {}
 
     SetCheckResult Run() {
         if (const std::optional<StreamItem> fault = stream_.Open()) {
@@ -285,8 +300,8 @@ class SetReader {
 }  // namespace
 
 SetCheckResult CheckSet(const std::string& dir, const std::string& chosenName, DiskPrompt& prompt,
-                        const std::atomic<bool>* stop) {
-    return SetReader(dir, chosenName, prompt, stop).Run();
+                        const std::atomic<bool>* stop, bool digests) {
+    return SetReader(dir, chosenName, prompt, stop, digests).Run();
 }
 
 }  // namespace qf580

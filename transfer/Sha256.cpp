@@ -1,9 +1,15 @@
 #include "transfer/Sha256.h"
 
+#include <openssl/evp.h>
+
 #include <array>
 #include <utility>
 
 namespace qf580 {
+
+void Sha256::Free::operator()(evp_md_ctx_st* context) const {
+    EVP_MD_CTX_free(context);
+}
 
 Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
     sound_ = context_ && EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) == 1;

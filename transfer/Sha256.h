@@ -1,12 +1,15 @@
-// SHA-256 through OpenSSL's libcrypto, for the digests that name an update set and its disks.
+// SHA-256 through OpenSSL's libcrypto (EVP, which uses the processor's SHA instructions), for
+// the digests that name an update set and its disks. The library's own declarations stay in
+// the source file: whoever takes a digest does not take in libcrypto's headers with it.
 #pragma once
-
-#include <openssl/evp.h>
 
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
+
+// libcrypto's digest context, known here only by name.
+struct evp_md_ctx_st;
 
 namespace qf580 {
 
@@ -28,9 +31,9 @@ class Sha256 {
 
   private:
     struct Free {
-        void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+        void operator()(evp_md_ctx_st* context) const;
     };
-    std::unique_ptr<EVP_MD_CTX, Free> context_;
+    std::unique_ptr<evp_md_ctx_st, Free> context_;
     bool sound_ = false;
 };
 

@@ -122,6 +122,15 @@ int SocketStream::Read(void* buf, int len) {
     }
 }
 
+int SocketStream::ReadWaiting(void* buf, int len) {
+    if (len <= 0 || socket_ < 0) {
+        return 0;
+    }
+    const ssize_t n = posix::RetryOnEintr(
+        [&] { return ::recv(socket_, buf, static_cast<std::size_t>(len), MSG_DONTWAIT); });
+    return n > 0 ? static_cast<int>(n) : 0;
+}
+
 int SocketStream::Write(const void* data, int len) {
     if (len <= 0 || socket_ < 0) {
         return 0;

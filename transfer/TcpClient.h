@@ -47,6 +47,8 @@ class SocketStream {
     // Reads up to `len` bytes, waiting up to the time limit for the first. Returns the number
     // read; 0 when nothing came in time, the peer closed the connection or the read failed.
     int Read(void* buf, int len);
+    // Takes up to `len` bytes that are there already, without waiting; 0 when none are.
+    int ReadWaiting(void* buf, int len);
     // Writes all `len` bytes unless the time limit passes or the connection fails first.
     // Returns the number that went out.
     int Write(const void* data, int len);
