@@ -373,7 +373,9 @@ TEST(ReadRecord, LongStreamComesBackRecordForRecord) {
     std::vector<Bytes> records;
     Bytes file;
     std::uint8_t next = 1;
-    for (int round = 0; round < 5; ++round) {
+    // Enough rounds (about 66 kB each) for more than four of the stream's buffers.
+    const auto rounds = static_cast<int>(4 * DiskFile::kBufferSize / 65000 + 1);
+    for (int round = 0; round < rounds; ++round) {
         for (int words = 1; words <= 255; ++words) {
             Bytes record{static_cast<std::uint8_t>(words)};
             unsigned sum = 0;
@@ -383,7 +385,7 @@ TEST(ReadRecord, LongStreamComesBackRecordForRecord) {
                 next = static_cast<std::uint8_t>(next * 31 + 7);
             }
             record.push_back(static_cast<std::uint8_t>(sum & 0xFF));
-            file = file + record;
+            file.insert(file.end(), record.begin(), record.end());
             records.push_back(std::move(record));
             if (words % 100 == 0) {
                 file.push_back(0x00);
