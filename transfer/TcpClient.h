@@ -17,8 +17,11 @@ class TcpClient {
   public:
     // Numeric IPv4 text in the forms the standard conversion accepts; no name lookup.
     void SetAddress(std::string address) { address_ = std::move(address); }
-    // Only the low 16 bits count.
-    void SetPort(std::uint32_t portNo) { port_ = static_cast<std::uint16_t>(portNo & 0xFFFFu); }
+    // A number outside 1 to 65535 is no port: Open then refuses it, rather than connect to
+    // whatever port its low 16 bits name, which on a line of devices is another device.
+    void SetPort(std::uint32_t portNo) {
+        port_ = portNo <= kHighestPort ? static_cast<std::uint16_t>(portNo) : 0;
+    }
 
     // Closes any earlier connection, then connects. False on every failure, and then the
     // client holds no socket. The connect waits no longer than `limitMs` (negative: the
@@ -29,8 +32,10 @@ class TcpClient {
     int Socket() const { return socket_.Get(); }
 
   private:
+    static constexpr std::uint32_t kHighestPort = 65535;
+
     std::string address_;
-    std::uint16_t port_ = 0;
+    std::uint16_t port_ = 0;  // 0: none
     posix::UniqueFd socket_;
 };
 
