@@ -45,12 +45,14 @@ class TcpClient {
 // Never raises SIGPIPE.
 class SocketStream {
   public:
-    SocketStream(int socket, int timeoutMs);
+    // `stop`, when given, ends the waits for bytes to read soon after it is set.
+    SocketStream(int socket, int timeoutMs, const std::atomic<bool>* stop = nullptr);
 
     // Waits up to `ms` until there is something to read: bytes, the peer's close or an error.
     bool WaitForData(int ms) const;
     // Reads up to `len` bytes, waiting up to the time limit for the first. Returns the number
-    // read; 0 when nothing came in time, the peer closed the connection or the read failed.
+    // read; 0 when nothing came in time or before a stop, the peer closed the connection or
+    // the read failed. Bytes already there are read whatever the stop request says.
     int Read(void* buf, int len);
     // Writes all `len` bytes unless the time limit passes or the connection fails first.
     // Returns the number that went out.
@@ -65,6 +67,7 @@ class SocketStream {
   private:
     int socket_;
     int timeoutMs_;
+    const std::atomic<bool>* stop_;
 };
 
 }  // namespace qf580
