@@ -51,6 +51,7 @@ int DeviceLink::OpenPort() {
         if (opened_) {
             ClosePort();  // a second open must not leak the first connection or handle
         }
+        stopped_ = false;
         const LinkSettingsValues settings = settings_.Get();
         if (settings.UseUSB != 0) {
             UsbDriver& driver = Usb();
@@ -67,7 +68,8 @@ int DeviceLink::OpenPort() {
         if (!ClientSocket1->Open(stop_, timeouts_.connectMs)) {
             return 0;
         }
-        SockStream = std::make_unique<SocketStream>(ClientSocket1->Socket(), timeouts_.streamMs);
+        SockStream =
+            std::make_unique<SocketStream>(ClientSocket1->Socket(), timeouts_.streamMs, stop_);
         opened_ = Transport::Tcp;
         return 1;
     } catch (...) {
@@ -126,6 +128,9 @@ int DeviceLink::RecvData(std::uint8_t* buf, int len) {
         }
     }
     *p = 0;
+    if (result == 0 && StopRequested()) {
+        stopped_ = true;
+    }
     return result;
 }
 
@@ -155,6 +160,11 @@ int DeviceLink::RecvUsb(std::uint8_t*& p, int wanted) {
         result = status;
         p += count;
         wanted -= count;
+        // The driver's call can't be cut short, but no new one is begun for a reply that the
+        // operator no longer waits for.
+        if (wanted > 0 && StopRequested()) {
+            return 0;
+        }
     }
     return result;
 }
@@ -167,7 +177,8 @@ int DeviceLink::RecvTcp(std::uint8_t*& p, int wanted) {
         // An answer that is there already needs no readiness wait, and after the pause that
         // follows each batch it nearly always is: a call less for every acknowledgement.
         if (SockStream->ReadWaiting(p, 1) != 1) {
-            // Whether the wait saw anything does not matter: the read has its own limit.
+            // Whether the wait saw anything does not matter: the read has its own limit. A
+            // stop ends both waits; bytes already there are still taken.
             SockStream->WaitForData(timeouts_.readinessMs);
             if (SockStream->Read(p, 1) != 1) {
                 return 0;

@@ -26,7 +26,8 @@ class SocketStream;  // SockStream: the timed stream over the connected socket
 class DeviceLink {
   public:
     // `usb` empty: the maker's library is bound on the first USB open. `stop`, when given,
-    // ends a connect that waits for its answer.
+    // ends a connect that waits for its answer and a receive that waits for the device: over
+    // TCP/IP within a slice of the wait, over USB once the driver's call in progress returns.
     DeviceLink(const LinkSettings& settings, LinkTimeouts timeouts = {},
                std::optional<UsbDriver> usb = std::nullopt,
                const std::atomic<bool>* stop = nullptr);
@@ -47,6 +48,9 @@ class DeviceLink {
     int ClosePort();
 
     std::int32_t UsbHandle() const { return usbHandle_; }
+    // True once a receive since the last OpenPort failed with the stop request set: the stop
+    // ended it, not the device.
+    bool Stopped() const { return stopped_; }
 
   private:
     enum class Transport { Tcp, Usb };
@@ -56,6 +60,7 @@ class DeviceLink {
     // True while this transfer holds a handle from a successful USB open.
     bool UsbHeld() const;
     UsbDriver& Usb();
+    bool StopRequested() const { return stop_ != nullptr && stop_->load(); }
     // Receive loops; `p` follows the bytes received so far, even when a call throws.
     int RecvUsb(std::uint8_t*& p, int wanted);
     int RecvTcp(std::uint8_t*& p, int wanted);
@@ -64,6 +69,7 @@ class DeviceLink {
     LinkTimeouts timeouts_;
     std::optional<UsbDriver> usb_;
     const std::atomic<bool>* stop_;
+    bool stopped_ = false;
     std::int32_t usbHandle_ = 0;
     // The transport OpenPort opened; later operations of the transfer keep to it even when
     // the settings change meanwhile.

@@ -26,31 +26,37 @@ namespace {
 constexpr int kFirstAckStepMs = 1;
 constexpr int kLongestAckStepMs = 32;
 
-// How often a connect that waits for its answer looks at the stop request.
-constexpr int kConnectSliceMs = 50;
+// How often a wait that a stop request may end looks at it.
+constexpr int kStopSliceMs = 50;
 
-// Waits for a connect begun without blocking, in slices that look at the stop request.
-bool FinishConnect(int fd, const std::atomic<bool>* stop, int limitMs) {
-    const posix::Deadline deadline = posix::Deadline::In(limitMs);
+// Waits as posix::WaitFor does, and gives Woken soon after `stop`, when given, is set. The
+// request is a flag, not a descriptor, so the wait looks at it in slices.
+posix::Waited WaitWatching(int fd, short events, const std::atomic<bool>* stop,
+                           posix::Deadline deadline) {
+    if (stop == nullptr) {
+        return posix::WaitFor(fd, events, -1, deadline);
+    }
     for (;;) {
-        if (stop != nullptr && stop->load()) {
-            return false;
+        if (stop->load()) {
+            return posix::Waited::Woken;
         }
         const int left = deadline.MsLeft();
-        if (left == 0) {
-            return false;
-        }
-        const int slice = left < 0 ? kConnectSliceMs : std::min(left, kConnectSliceMs);
-        const posix::Waited waited = posix::WaitFor(fd, POLLOUT, -1, slice);
-        if (waited == posix::Waited::Failed) {
-            return false;
-        }
-        if (waited == posix::Waited::Ready) {
-            int error = 0;
-            socklen_t size = sizeof error;
-            return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+        const int slice = left < 0 ? kStopSliceMs : std::min(left, kStopSliceMs);
+        const posix::Waited waited = posix::WaitFor(fd, events, -1, slice);
+        if (waited != posix::Waited::TimedOut || deadline.Passed()) {
+            return waited;
         }
     }
+}
+
+// Waits for a connect begun without blocking.
+bool FinishConnect(int fd, const std::atomic<bool>* stop, int limitMs) {
+    if (WaitWatching(fd, POLLOUT, stop, posix::Deadline::In(limitMs)) != posix::Waited::Ready) {
+        return false;
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
 }  // namespace
@@ -92,10 +98,12 @@ bool TcpClient::Open(const std::atomic<bool>* stop, int limitMs) {
     return true;
 }
 
-SocketStream::SocketStream(int socket, int timeoutMs) : socket_(socket), timeoutMs_(timeoutMs) {}
+SocketStream::SocketStream(int socket, int timeoutMs, const std::atomic<bool>* stop)
+    : socket_(socket), timeoutMs_(timeoutMs), stop_(stop) {}
 
 bool SocketStream::WaitForData(int ms) const {
-    return posix::WaitFor(socket_, POLLIN, -1, std::max(ms, 0)) == posix::Waited::Ready;
+    return WaitWatching(socket_, POLLIN, stop_, posix::Deadline::In(std::max(ms, 0))) ==
+           posix::Waited::Ready;
 }
 
 int SocketStream::Read(void* buf, int len) {
@@ -116,7 +124,7 @@ int SocketStream::Read(void* buf, int len) {
             return 0;  // the peer closed the connection
         }
         if ((errno != EAGAIN && errno != EWOULDBLOCK) || deadline.Passed() ||
-            posix::WaitFor(socket_, POLLIN, -1, deadline) != posix::Waited::Ready) {
+            WaitWatching(socket_, POLLIN, stop_, deadline) != posix::Waited::Ready) {
             return 0;
         }
     }

@@ -17,8 +17,11 @@ class TcpClient {
   public:
     // Numeric IPv4 text in the forms the standard conversion accepts; no name lookup.
     void SetAddress(std::string address) { address_ = std::move(address); }
-    // Only the low 16 bits count.
-    void SetPort(std::uint32_t portNo) { port_ = static_cast<std::uint16_t>(portNo & 0xFFFFu); }
+    // A number outside 1 to 65535 is no port: Open then refuses it, rather than connect to
+    // whatever port its low 16 bits name, which on a line of devices is another device.
+    void SetPort(std::uint32_t portNo) {
+        port_ = portNo <= kHighestPort ? static_cast<std::uint16_t>(portNo) : 0;
+    }
 
     // Closes any earlier connection, then connects. False on every failure, and then the
     // client holds no socket. The connect waits no longer than `limitMs` (negative: the
@@ -29,8 +32,10 @@ class TcpClient {
     int Socket() const { return socket_.Get(); }
 
   private:
+    static constexpr std::uint32_t kHighestPort = 65535;
+
     std::string address_;
-    std::uint16_t port_ = 0;
+    std::uint16_t port_ = 0;  // 0: none
     posix::UniqueFd socket_;
 };
 
@@ -40,12 +45,14 @@ class TcpClient {
 // Never raises SIGPIPE.
 class SocketStream {
   public:
-    SocketStream(int socket, int timeoutMs);
+    // `stop`, when given, ends the waits for bytes to read soon after it is set.
+    SocketStream(int socket, int timeoutMs, const std::atomic<bool>* stop = nullptr);
 
     // Waits up to `ms` until there is something to read: bytes, the peer's close or an error.
     bool WaitForData(int ms) const;
     // Reads up to `len` bytes, waiting up to the time limit for the first. Returns the number
-    // read; 0 when nothing came in time, the peer closed the connection or the read failed.
+    // read; 0 when nothing came in time or before a stop, the peer closed the connection or
+    // the read failed. Bytes already there are read whatever the stop request says.
     int Read(void* buf, int len);
     // Takes up to `len` bytes that are there already, without waiting; 0 when none are.
     int ReadWaiting(void* buf, int len);
@@ -62,6 +69,7 @@ class SocketStream {
   private:
     int socket_;
     int timeoutMs_;
+    const std::atomic<bool>* stop_;
 };
 
 }  // namespace qf580

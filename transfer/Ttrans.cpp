@@ -149,6 +149,11 @@ void TTrans::RunTransfer() {
             outcome = Outcome::CommError;
         }
     }
+    // A stop that cut a wait for the device's reply ends the transfer as a stop anywhere
+    // else does, not as a silent device.
+    if (outcome != Outcome::Completed && link_.Stopped()) {
+        outcome = Outcome::Aborted;
+    }
 
     // The ending steps run after every outcome; none of them may be skipped because an
     // earlier one failed.

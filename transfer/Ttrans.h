@@ -37,7 +37,8 @@ class TTrans {
     // Requests a stop and joins.
     ~TTrans();
 
-    // The stop request; noticed between records only.
+    // The stop request; noticed between records, and by the link while it waits for the
+    // device to connect or to reply.
     void Terminate() { terminated_.store(true); }
     bool Terminated() const { return terminated_.load(); }
     // Joins the thread (once); safe to call again.

@@ -1,12 +1,15 @@
 #include "ui/Prompts.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFontMetrics>
 #include <QLayout>
+#include <QPointer>
 #include <QPushButton>
 #include <QStyle>
 #include <algorithm>
+#include <vector>
 
 #include "ui/OpenDialog.h"
 #include "ui/WindowLook.h"
@@ -18,6 +21,12 @@ namespace {
 Prompts::Responder& CurrentResponder() {
     static Prompts::Responder responder;
     return responder;
+}
+
+// The OK/Cancel boxes showing now, innermost last.
+std::vector<QPointer<QMessageBox>>& OpenQuestions() {
+    static std::vector<QPointer<QMessageBox>> boxes;
+    return boxes;
 }
 
 // How wide a box must be for the window manager to show its whole caption: the caption
@@ -76,7 +85,21 @@ int RunBox(QWidget* parent, QMessageBox::Icon icon, const QString& caption, cons
                      CaptionWidth(box, caption) - margins.left() - margins.right()));
     }
 
-    box.exec();
+    if (!withCancel) {
+        box.exec();
+        return box.clickedButton() == ok ? 1 : 0;
+    }
+    // A modal box would block the parent entirely: a close of the main window would be
+    // dropped by the toolkit, and neither its menu nor Alt+X would reach it.
+    OpenQuestions().emplace_back(&box);
+    struct Forget {
+        ~Forget() { OpenQuestions().pop_back(); }
+    } forget;
+    box.setWindowModality(Qt::NonModal);  // a message box is modal from its creation
+    QEventLoop loop;
+    QObject::connect(&box, &QDialog::finished, &loop, &QEventLoop::quit);
+    box.show();
+    loop.exec(QEventLoop::DialogExec);
     return box.clickedButton() == ok ? 1 : 0;
 }
 
@@ -99,6 +122,14 @@ bool Prompts::InformationOkCancel(QWidget* parent, const QString& caption, const
         return responder({PromptRequest::Kind::OkCancel, caption, text}).ok;
     }
     return RunBox(parent, QMessageBox::Information, caption, text, true) == 1;
+}
+
+void Prompts::CancelQuestions() {
+    for (const QPointer<QMessageBox>& box : OpenQuestions()) {
+        if (box) {
+            box->reject();
+        }
+    }
 }
 
 std::optional<QString> Prompts::OpenFile(QFileDialog& dialog) {

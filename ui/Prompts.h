@@ -32,9 +32,13 @@ class Prompts {
 
     // A modal box with an error icon and the single button "OK".
     static void Error(QWidget* parent, const QString& caption, const QString& text);
-    // A modal box with an information icon and the buttons "OK" and "キャンセル".
-    // True for OK; Cancel and closing by the title bar give false.
+    // A box with an information icon and the buttons "OK" and "キャンセル", waited for in a
+    // loop of its own. True for OK; Cancel and closing by the title bar give false. It stays
+    // above `parent` but leaves it usable, so that a close or an Exit there can still reach
+    // the program while the question waits (see CancelQuestions).
     static bool InformationOkCancel(QWidget* parent, const QString& caption, const QString& text);
+    // Answers every box of InformationOkCancel that is showing with Cancel.
+    static void CancelQuestions();
 
     // Shows the file-open dialog; the chosen path, or nullopt when cancelled. The next
     // showing starts from the chosen file's folder and name.

@@ -377,6 +377,16 @@ bool TSDIAppForm::event(QEvent* event) {
         case QEvent::StatusTip:
             ShowHint(static_cast<QStatusTipEvent*>(event)->tip());
             return true;
+        case QEvent::KeyRelease: {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            lastRelease_ = {key->key(), key->timestamp()};
+            break;
+        }
+        case QEvent::ShortcutOverride:
+            // Comes to the window, from the focused control, just before the shortcut of the
+            // same key press: the one sign there that the press is a held key's repeat.
+            shortcutRepeats_ = Repeats(*static_cast<QKeyEvent*>(event));
+            break;
         case QEvent::ApplicationFontChange:
             // The window's own font stays as it is, so no FontChange tells of this one.
             QMetaObject::invokeMethod(this, &TSDIAppForm::FollowDesktop, Qt::QueuedConnection);
@@ -421,6 +431,16 @@ void TSDIAppForm::FollowClientArea() {
                                 kStatusBarHeight);
 }
 
+bool TSDIAppForm::Repeats(const QKeyEvent& press) const {
+    // A held key repeats as a release and a press of the same moment. The toolkit tells them
+    // by looking for the press when it takes the release; a busy window may not have it yet,
+    // and both then look like the operator's own.
+    // A time of 0 is none at all.
+    return press.isAutoRepeat() ||
+           (lastRelease_ && lastRelease_->first == press.key() && press.timestamp() != 0 &&
+            lastRelease_->second == press.timestamp());
+}
+
 bool TSDIAppForm::StartAccessKey() {
     if (ui_->StartBttn->isEnabled()) {
         ui_->StartBttn->click();
@@ -437,6 +457,12 @@ bool TSDIAppForm::eventFilter(QObject* watched, QEvent* event) {
         // the toolkit would call the two an ambiguous pair and press neither.
         const auto* shortcut = static_cast<QShortcutEvent*>(event);
         const bool altS = shortcut->key() == QKeySequence(Qt::ALT | Qt::Key_S);
+        // A held key's repeats do nothing: after a short transfer each would find Start
+        // enabled again, and during one each would open the Settings menu instead.
+        if (shortcutRepeats_ &&
+            (watched == ui_->StartBttn || (watched == ui_->SDIAppMenu && altS))) {
+            return true;
+        }
         if (watched == ui_->StartBttn) {
             if (!StartAccessKey()) {
                 ui_->SDIAppMenu->setActiveAction(ui_->S1->menuAction());
@@ -454,8 +480,10 @@ void TSDIAppForm::keyPressEvent(QKeyEvent* event) {
     // S alone presses Start where the focused control takes no typing of its own.
     const QWidget* focus = focusWidget();
     const bool plain = (event->modifiers() & ~Qt::ShiftModifier & ~Qt::KeypadModifier) == 0;
+    // One press starts at most one transfer, however long the key is held.
     if (event->key() == Qt::Key_S && plain &&
-        (focus == ui_->SpeedPanel || focus == ui_->StartBttn) && StartAccessKey()) {
+        (focus == ui_->SpeedPanel || focus == ui_->StartBttn) &&
+        (Repeats(*event) || StartAccessKey())) {
         event->accept();
         return;
     }

@@ -9,12 +9,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "transfer/LinkSettings.h"
 #include "transfer/UpdateDisk.h"
 #include "ui/TransferSession.h"
 
 class QAction;
+class QKeyEvent;
 class QFileDialog;
 class QProgressBar;
 
@@ -99,6 +101,8 @@ class TSDIAppForm : public QMainWindow {
     void ShowLinkSummary(const QString& summary);
     void FollowClientArea();
     bool StartAccessKey();
+    // Whether a key press is a held key's repeat.
+    bool Repeats(const QKeyEvent& press) const;
 
     std::unique_ptr<Ui::TSDIAppForm> ui_;
     QAction* N1 = nullptr;
@@ -114,6 +118,11 @@ class TSDIAppForm : public QMainWindow {
     TAboutBox* AboutBox_ = nullptr;
     TFM_TransSetup* FM_TransSetup_ = nullptr;
     LinkSettings ownSettings_;
+
+    // Whether the key press of the next shortcut is a held key's repeat.
+    bool shortcutRepeats_ = false;
+    // The key and the time of the last key release that reached the window.
+    std::optional<std::pair<int, quint64>> lastRelease_;
 
     ChosenFile chosen_;
     std::string filePath_;

@@ -68,6 +68,7 @@ bool TransferSession::StopForLeaving() {
         if (worker_) {
             worker_->Terminate();
         }
+        Prompts::CancelQuestions();
         return false;
     }
     StopAndWait();
@@ -99,13 +100,16 @@ bool TransferSession::AskOnGuiThread(int diskNo) {
     } showing(asking_);
     const bool ok = Prompts::InformationOkCancel(questionParent_, QStringLiteral("情報"),
                                                  QStringLiteral("Insert Disk %1").arg(diskNo));
+    // The operator who asked to leave while the question was open has answered it: Cancel,
+    // whatever the box says, so that no further disk is asked for on the way out.
+    const bool leaving = leavePending_;
     if (leavePending_ && asking_ == 1) {
         // The leave that came while the box was open goes on once the worker has its answer.
         leavePending_ = false;
         QMetaObject::invokeMethod(
             this, [this] { emit LeaveRequested(); }, Qt::QueuedConnection);
     }
-    return ok;
+    return ok && !leaving;
 }
 
 void TransferSession::ReportProgress(const TransferProgress& progress) {

@@ -53,8 +53,8 @@ class TransferSession : public QObject, public TransHost {
 
     // For Exit and the close event. True once no worker is left: the caller may go.
     // False when the caller must not go yet: while the disk question is open (a wait inside
-    // the box's loop would keep its answer from the worker for ever), the stop is requested
-    // and LeaveRequested follows once the question is answered; while a wait runs further
+    // the box's loop would keep its answer from the worker for ever), the stop is requested,
+    // the question is answered Cancel and LeaveRequested follows; while a wait runs further
     // out, its caller goes when it is done.
     bool StopForLeaving();
 

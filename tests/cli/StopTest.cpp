@@ -126,5 +126,18 @@ TEST_F(CliStop, AStopBeforeTheProgramRunsSendsNothing) {
     EXPECT_EQ(device.ConnectionsAccepted(), 0u);
 }
 
+// A silent device holds the wait for its reply 15 s at the production limits.
+TEST_F(CliStop, CtrlCWhileTheDeviceIsSilentStopsAtOnce) {
+    const std::string file = WriteSet();
+    sim::TcpDeviceServer device(sim::FaultPlan{
+        {sim::Fault{.kind = sim::FaultKind::Silence, .at = sim::ReplyPoint::RecordAck}}, 0});
+    ChildProcess flash(
+        {QF580_FLASH, file, "--address", "127.0.0.1", "--port", std::to_string(device.Port())});
+    ASSERT_TRUE(flash.WaitForOutput("Sending START record\n", 10s)) << flash.out;
+    flash.Signal(SIGINT);
+    EXPECT_EQ(flash.Wait(1s), kStopped) << flash.err;
+    EXPECT_EQ(flash.Lines().back(), kStoppedText);
+}
+
 }  // namespace
 }  // namespace qf580::test

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -277,6 +278,44 @@ TEST_F(MainWindowTest, AccessKeySPressesStartOnlyWhereTheFocusTakesNoTyping) {
         EXPECT_EQ(pressed.count(), 4) << name;
     }
     EXPECT_EQ(form.TransThread(), nullptr);
+}
+
+// A held key repeats its press; after a short transfer each repeat would find Start enabled.
+TEST_F(MainWindowTest, AHeldKeyPressesStartAtMostOnce) {
+    OpenPath(dir.Write("FW0000.q58", "a\r\n"));
+    auto* start = Find<QPushButton>(form, "StartBttn");
+    QObject::disconnect(start, &QPushButton::clicked, &form, nullptr);
+    ShowActive(form);
+    QSignalSpy pressed(start, &QPushButton::clicked);
+    const struct {
+        const char* focus;
+        Qt::Key key;
+        Qt::KeyboardModifier modifiers;
+    } keys[] = {{"SpeedPanel", Qt::Key_S, Qt::AltModifier},
+                {"StartBttn", Qt::Key_S, Qt::NoModifier},
+                {"StartBttn", Qt::Key_Space, Qt::NoModifier},
+                {"StartBttn", Qt::Key_Return, Qt::NoModifier}};
+    for (const auto& [focus, key, modifiers] : keys) {
+        W(focus)->setFocus();
+        const auto before = pressed.count();
+        for (const bool repeat : {false, true, true, true}) {
+            QTest::simulateEvent(W(focus), true, key, modifiers, QString(), repeat);
+            QTest::simulateEvent(W(focus), false, key, modifiers, QString(), repeat);
+        }
+        EXPECT_EQ(pressed.count(), before + (key == Qt::Key_Return ? 0 : 1)) << focus << key;
+    }
+    // A busy window may take a repeat's release and press apart, neither flagged: they come at
+    // the same moment, which no two presses of a finger do.
+    W("SpeedPanel")->setFocus();
+    for (const quint64 pressedAt : {1000u, 2000u}) {
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_S, Qt::NoModifier, "s");
+        release.setTimestamp(1000);
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_S, Qt::NoModifier, "s");
+        press.setTimestamp(pressedAt);
+        QApplication::sendEvent(W("SpeedPanel"), &release);
+        QApplication::sendEvent(W("SpeedPanel"), &press);
+    }
+    EXPECT_EQ(pressed.count(), 4);
 }
 
 TEST_F(MainWindowTest, CtrlOOpensAndAltXCloses) {

@@ -48,6 +48,11 @@ class WhileModal {
   private:
     void Poll() {
         QWidget* modal = QApplication::activeModalWidget();
+        for (QWidget* window : QApplication::topLevelWidgets()) {  // the question isn't modal
+            modal = modal ? modal
+                          : (qobject_cast<QMessageBox*>(window) && window->isVisible() ? window
+                                                                                       : nullptr);
+        }
         if (!modal || !modal->isVisible()) {
             QTimer::singleShot(10, [this] { Poll(); });
             return;

@@ -1,6 +1,7 @@
 // The main window as the worker's host: transfers against the device model on 127.0.0.1,
 // followed in the status line, and every way of leaving while a worker runs.
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <filesystem>
 #include <optional>
@@ -205,6 +206,27 @@ TEST_F(TransferTest, ExitWhileTheDiskQuestionIsOpenWaitsForItsAnswer) {
     ASSERT_GE(asked, 0);
     EXPECT_EQ(order.mid(asked), QStringList({"asked", "exit waits", "answered", kAborted}));
     EXPECT_EQ(who.Count(PromptRequest::Kind::OkCancel), 1);
+}
+
+// The real question leaves the window usable: closing it answers Cancel and ends the program.
+TEST_F(TransferTest, ClosingTheWindowDuringTheDiskQuestionCancelsItAndEnds) {
+    std::filesystem::remove(OpenSample("FW0000.q58", {.disks = 2, .recordsPerPass = 40}).at(1));
+    ui::Prompts::SetResponder({});
+    QStringList asked;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        if (auto* box = form().findChild<QMessageBox*>(); box && asked.isEmpty()) {
+            asked << box->text() << (QApplication::activeModalWidget() ? "modal" : "usable");
+            form().close();
+            asked << (box->isVisible() ? "open" : "answered");
+        }
+    });
+    look.start(10);
+    Start()->click();
+    ASSERT_TRUE(WaitUntil([&] { return !form().isVisible(); }, 8000));
+    EXPECT_EQ(asked, QStringList({"Insert Disk 2", "usable", "answered"}));
+    EXPECT_EQ(form().TransThread(), nullptr);
+    EXPECT_EQ(seen.back(), kAborted);
 }
 
 TEST_F(SlowTransferTest, ProgramEndDuringATransferStopsTheWorkerBeforeAnyWindowGoes) {

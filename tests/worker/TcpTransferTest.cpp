@@ -123,6 +123,16 @@ TEST_F(TcpTransfer, NothingListeningCannotOpenPort) {
     EXPECT_EQ(host.statuses(), Then(ToHandshake(), "Cannot open port"));
 }
 
+// A silent device holds the wait for its reply 15 s at the production limits.
+TEST_F(TcpTransfer, StopWhileTheDeviceIsSilentAbortsWithinASecond) {
+    tmp.Write("FW0001.q58", Header(kRomMain, 1) + Join(PassRecords(3, 1)) + kEnd);
+    TcpDeviceServer device(FaultPlan{{At(FaultKind::Silence, ReplyPoint::RecordAck)}, 0});
+    TransEnvironment env = Env(device.Port());
+    env.timeouts = LinkTimeouts{};
+    EXPECT_LT(StoppedAt(host, "Sending START record", std::move(env)), 1s);
+    EXPECT_EQ(host.outcome(), "Aborted according to instruction received");
+}
+
 TEST_F(TcpTransfer, RefusedFileNeverConnects) {
     Bytes disk = Header(kRomMain, 1) + Record(2, 1) + kEnd;
     disk[0] = 'X';

@@ -67,6 +67,17 @@ TEST_F(UsbStandIn, SampleSetOfTwoDisksAndTwoPasses) {
     EXPECT_EQ(device.Received().passes.size(), 2u);
 }
 
+// A driver's call can't be cut short: the stop waits for the one in progress.
+TEST_F(UsbStandIn, StopWhileTheDeviceIsSilentAbortsWhenTheCallReturns) {
+    tmp.Write("FW0001.q58", Header(kRomMain, 1) + Join(PassRecords(3, 1)) + kEnd);
+    sim::UnixDeviceServer device(socketPath,
+                                 {{At(sim::FaultKind::Silence, sim::ReplyPoint::RecordAck)}, 0});
+    TransEnvironment env = Env();
+    env.timeouts.usbCallMs = 300;
+    EXPECT_LT(StoppedAt(host, "Sending START record", std::move(env)), 1s);
+    EXPECT_EQ(host.outcome(), "Aborted according to instruction received");
+}
+
 TEST_F(UsbStandIn, DeviceClosingAtAnAckEndsTheTransfer) {
     tmp.Write("FW0001.q58", Header(kRomMain, 1) + Join(PassRecords(70, 1)) + kEnd);
     sim::Fault fault;

@@ -277,6 +277,20 @@ inline void StopRunningWorker(RecordingHost& host) {
     worker->Terminate();
 }
 
+// Runs one transfer that the test stops at the status `stopAt`: how long it took from there.
+inline std::chrono::steady_clock::duration StoppedAt(RecordingHost& host, const std::string& stopAt,
+                                                     TransEnvironment env) {
+    std::chrono::steady_clock::time_point stopped;
+    host.onStatus = [&](const std::string& text) {
+        if (text == stopAt) {
+            stopped = std::chrono::steady_clock::now();
+            StopRunningWorker(host);
+        }
+    };
+    RunOne(host, std::move(env));
+    return std::chrono::steady_clock::now() - stopped;
+}
+
 // A fault of the device model at one reply point (record acknowledgements: index and pass).
 inline sim::Fault At(sim::FaultKind kind, sim::ReplyPoint at, int recordIndex = 0, int pass = 1) {
     sim::Fault f;
