@@ -124,7 +124,7 @@ void DeviceHost::TransferEnded(Outcome outcome) {
     reporter_.Event(event);
     if (attempt_) {
         options_.attemptLog->End(*attempt_, outcome, ExitCodeFor(outcome), result.sent,
-                                 result.seconds);
+                                 result.seconds, setSha256_);
     }
     const std::lock_guard lock(mutex_);
     result_ = std::move(result);
