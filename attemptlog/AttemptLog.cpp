@@ -74,9 +74,14 @@ class FileLock {
 
 // Opens `path` for appending: a regular file only. An invalid descriptor and `why` if not.
 posix::UniqueFd OpenForAppending(const std::string& path, std::string* why) {
-    // Not blocking: a named pipe without a reader would otherwise hold the open for ever.
-    posix::UniqueFd fd(::open(
-        path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
+    // Not blocking: a named pipe without a reader would otherwise hold the open for ever. Read
+    // too, for the last byte of a torn line; a file we may only write to is written to all
+    // the same.
+    constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    posix::UniqueFd fd(::open(path.c_str(), O_RDWR | kFlags, 0644));
+    if (!fd && errno == EACCES) {
+        fd = posix::UniqueFd(::open(path.c_str(), O_WRONLY | kFlags, 0644));
+    }
     if (!fd) {
         *why = ErrnoText(errno);
         return fd;

@@ -263,7 +263,14 @@ TEST_F(Record, ALockHeldElsewhereEndsOnAStop) {
     tmp.Write("attempts.jsonl", "");
     ChildProcess holder({"/usr/bin/flock", record, "/bin/sleep", "30"});
     const posix::UniqueFd probe(::open(record.c_str(), O_RDONLY | O_CLOEXEC));
-    ASSERT_TRUE(WaitUntil([&] { return ::flock(probe.Get(), LOCK_EX | LOCK_NB) != 0; }, 10s));
+    const auto held = [&] {
+        if (::flock(probe.Get(), LOCK_EX | LOCK_NB) != 0) {
+            return true;
+        }
+        ::flock(probe.Get(), LOCK_UN);
+        return false;
+    };
+    ASSERT_TRUE(WaitUntil(held, 10s));
     TcpDeviceServer device;
     ChildProcess flash(Flash({"--record", record}, {&device}));
     ASSERT_TRUE(WaitUntil([&] { return Has(SignalMask(flash.Pid(), "SigBlk"), SIGINT); }, 10s));
@@ -319,7 +326,7 @@ TEST_F(Record, OutputValidatesAgainstThePublishedSchemas) {
     EXPECT_EQ(event["exit_code"], 21);
     EXPECT_TRUE(event["outcome"].is_null());
     EXPECT_EQ(event["expected_sha256"], other);
-    EXPECT_EQ(event["set_sha256"], Sha256Sum(set));
+    EXPECT_EQ(event["set_sha256"], json::parse(check.out)["set_sha256"]);
 
     // A set refused for its checksum: check, then each device's begin, status and end.
     Bytes broken = set;
@@ -340,6 +347,79 @@ TEST_F(Record, OutputValidatesAgainstThePublishedSchemas) {
     EXPECT_NE(verdict.find("'hello' is not one of"), std::string::npos) << verdict;
     EXPECT_NE(verdict.find("'set_sha256' is a required property"), std::string::npos) << verdict;
     EXPECT_NE(verdict.find("0 valid\nexit 1"), std::string::npos) << verdict;
+}
+
+// Disk 1 and disk 2 take turns in one drive, or disk 2 is replaced while disk 1 goes out: a
+// device receives only the disks the check read, and the record names only what went out.
+TEST_F(Record, OnlyTheCheckedSetGoesOut) {
+    const std::vector<Bytes> records = PassRecords(40, 80);
+    const Bytes disk1 = Header(kRomMain, 1) + Join(records, 0, 20);
+    const Bytes disk2 = Header(kRomMain, 2) + Join(records, 20, 41) + kEnd;
+    const Bytes other = Header(kRomMain, 2) + Join(PassRecords(21, 60)) + kEnd;
+    const std::string digest = Sha256Sum(Header(kRomMain, 1) + Join(records) + kEnd);
+    struct Case {
+        const char* name;
+        bool asked;  // disk 2 is out of the drive when the transfer reaches it
+        const Bytes& then;
+        int code;
+    };
+    for (const Case& c : {Case{"another disk 2 at the question", true, other, 16},
+                          Case{"disk 2 replaced", false, other, 16},
+                          Case{"the same disk 2 at the question", true, disk2, 0}}) {
+        SCOPED_TRACE(c.name);
+        tmp.Write("FW0001.q58", disk1);
+        tmp.Remove("FW0002.q58");
+        tmp.Remove("attempts.jsonl");
+        // Slow enough that disk 2 is changed well before the transfer reaches it.
+        TcpDeviceServer device(FaultPlan{{}, 150});
+        ChildProcess flash(Flash({"--json", "--record", record}, {&device}));
+        const auto asked = [&](std::size_t times) {
+            return flash.WaitUntil(
+                [&] {
+                    std::size_t n = 0;
+                    for (auto at = flash.err.find("Insert Disk 2"); at != std::string::npos;
+                         at = flash.err.find("Insert Disk 2", at + 1)) {
+                        ++n;
+                    }
+                    return n >= times;
+                },
+                10s);
+        };
+        ASSERT_TRUE(asked(1)) << flash.err;
+        tmp.Write("FW0002.q58", disk2);
+        flash.Write("OK\n");
+        ASSERT_TRUE(flash.WaitUntil([&] { return device.ConnectionsAccepted() == 1; }, 10s));
+        if (c.asked) {
+            tmp.Remove("FW0002.q58");
+            ASSERT_TRUE(asked(2)) << flash.err;
+            tmp.Write("FW0002.q58", c.then);
+            flash.Write("OK\n");
+        } else {
+            tmp.Write("FW0002.q58", c.then);
+        }
+        EXPECT_EQ(flash.Wait(), c.code) << flash.err;
+        const std::string text = Contents(record);
+        EXPECT_EQ(Validate(kRecord, text), Valid(2));
+        const std::vector<json> lines = Lines(text);
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0]["set_sha256"], digest);
+        if (c.code == 0) {
+            EXPECT_EQ(lines[1]["set_sha256"], digest);
+            EXPECT_TRUE(device.Complete());
+            continue;
+        }
+        EXPECT_TRUE(lines[1]["set_sha256"].is_null());
+        EXPECT_EQ(lines[1]["outcome"], "Incorrect input file");
+        EXPECT_NE(flash.err.find(tmp.path() +
+                                 "/FW0002.q58 is not the disk the check read: its "
+                                 "SHA-256 is " +
+                                 Sha256Sum(other) + ", the check's " + Sha256Sum(disk2)),
+                  std::string::npos)
+            << flash.err;
+        // Not a byte of disk 2: the header and the records of disk 1 at most.
+        EXPECT_LE(lines[1]["bytes_sent"].get<std::size_t>(), disk1.size());
+        EXPECT_FALSE(device.Complete());
+    }
 }
 
 }  // namespace
