@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "cli/Say.h"
+
 namespace qf580::cli {
 
 TransferProgress SumOfProgress(const std::vector<TransferProgress>& devices) {
@@ -103,8 +105,9 @@ void Reporter::Line(const std::string& text) {
 }
 
 void Reporter::Notice(const std::string& text) {
+    const std::string line = ForPerson(text);
     const std::lock_guard lock(mutex_);
-    WriteAbove(STDERR_FILENO, text);
+    WriteAbove(STDERR_FILENO, line);
     // Few and about the run itself (a stop asked for, a file that cannot be read): at once.
     humanWriter_->Flush();
 }

@@ -7,7 +7,6 @@
 #include "cli/DeviceHost.h"
 #include "cli/ExitCodes.h"
 #include "cli/SharedQuestion.h"
-#include "text/Escape.h"
 #include "transfer/SetCheck.h"
 
 namespace qf580::cli {
@@ -46,7 +45,7 @@ std::string CheckUpdateFile(const std::string& path) {
     if (file.Open(path, &why)) {
         return {};
     }
-    return "cannot open " + EscapeControls(path) + ": " + EscapeControls(why);
+    return "cannot open " + path + ": " + why;
 }
 
 namespace {
@@ -73,8 +72,7 @@ class CheckPrompt final : public DiskPrompt {
 // which set was chosen. A faulty set has no digest, and is refused for its fault anyway.
 bool NotTheExpectedSet(const RunOptions& options, const SetCheckResult& check, Reporter& reporter,
                        const std::string& consequence) {
-    if (!options.expectSha256 || !check.Sound() ||
-        check.summary.setSha256 == *options.expectSha256) {
+    if (!WrongSet(check, options.expectSha256)) {
         return false;
     }
     const std::string& actual = check.summary.setSha256;
@@ -95,70 +93,154 @@ int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operator
     std::string text = CheckText(options.path, result);
     text.pop_back();
     reporter.Line(text);
-    reporter.Event(CheckJson(options.path, result, reporter.Seconds()));
+    reporter.Event(CheckJson(options.path, result, reporter.Seconds(), options.expectSha256));
     if (NotTheExpectedSet(options, result, reporter, "")) {
         return kExitWrongSet;
     }
     return ExitCodeFor(result.outcome);
 }
 
-int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
-                 StopRequest& stop) {
-    SayWhichFileIsDiskOne(options.path, reporter);
-    const bool several = options.devices.size() > 1;
-    const ChosenFile file = SplitChosenFile(options.path);
-    SharedQuestion question(operatorPrompt);
+namespace {
 
-    std::optional<SetCheckResult> check;
+// The check before any device is contacted; none when it is skipped and nobody needs its
+// digest.
+std::optional<SetCheckResult> CheckBeforeTransfers(const RunOptions& options,
+                                                   const ChosenFile& file, Reporter& reporter,
+                                                   DiskPrompt& operatorPrompt, StopRequest& stop) {
     if (options.preflight) {
         CheckPrompt prompt(operatorPrompt, reporter);
-        check = CheckSet(file.dir, file.name, prompt, &stop.Flag(), options.digests);
-        reporter.Event(CheckJson(options.path, *check, reporter.Seconds()));
-    } else if (reporter.Json() || options.attemptLog != nullptr) {
+        // With its digests whatever the options: each disk is held to them as the transfer
+        // reaches it.
+        SetCheckResult check = CheckSet(file.dir, file.name, prompt, &stop.Flag());
+        reporter.Event(CheckJson(options.path, check, reporter.Seconds(), options.expectSha256));
+        return check;
+    }
+    if (reporter.Json() || options.attemptLogFile != nullptr) {
         // For the begin events and lines only, if the set is whole as it stands: the transfers
         // stream it as the window does, and nobody is asked anything here.
         NeverAsk never;
-        check = CheckSet(file.dir, file.name, never, &stop.Flag());
+        return CheckSet(file.dir, file.name, never, &stop.Flag());
     }
+    return std::nullopt;
+}
+
+// Every begin line on the disk before any transfer goes on, with one sync for all: a sync can
+// take as long as a transfer of a small set. A line that cannot be written refuses the whole
+// run, as a record that cannot be opened does: no device is contacted without its line. The
+// exit code then, said.
+std::optional<int> WriteBeginLines(AttemptLog* attemptLog,
+                                   const std::vector<std::unique_ptr<DeviceHost>>& hosts,
+                                   Reporter& reporter, const StopRequest& stop) {
+    if (attemptLog == nullptr || hosts.empty()) {
+        return std::nullopt;
+    }
+    std::string why;
+    for (std::size_t i = 0; i < hosts.size() && why.empty(); ++i) {
+        hosts[i]->BeginRecord(&why);
+    }
+    if (why.empty()) {
+        attemptLog->Sync(&why);
+    }
+    if (why.empty()) {
+        return std::nullopt;
+    }
+    reporter.Notice("qf580-flash: cannot write the record " + attemptLog->Path() + ": " + why +
+                    "; no device was contacted");
+    return stop.Requested() ? ExitCodeFor(Outcome::Aborted) : kExitUsage;
+}
+
+// Every device's transfer at once, each with its own worker, until the last has ended.
+void TransferAll(const RunOptions& options, const ChosenFile& file,
+                 const std::optional<SetCheckResult>& check, const KnownSet& known,
+                 const std::vector<std::unique_ptr<DeviceHost>>& hosts, Reporter& reporter,
+                 StopRequest& stop) {
+    reporter.ShowProgress(options.progress, hosts.size());
+    std::vector<std::unique_ptr<TTrans>> workers;
+    // Whatever happens below, the stop request forgets the workers before they go.
+    struct Forget {
+        StopRequest& stop;
+        ~Forget() { stop.Clear(); }
+    } forget{stop};
+    // The workers need not count a set that the check has just read whole.
+    TransEnvironment environment = options.environment;
+    if (check && check->Sound()) {
+        environment.totals = check->summary.Totals();
+    }
+    for (const auto& host : hosts) {
+        host->Begin(known);
+        workers.push_back(std::make_unique<TTrans>(*host, file, environment));
+        stop.Add(*workers.back());
+    }
+    for (const auto& worker : workers) {
+        worker->WaitFor();
+    }
+    reporter.FinishProgress();
+}
+
+// The exit code of the run once every device has ended, with the table of several devices.
+int Conclude(const std::vector<std::unique_ptr<DeviceHost>>& hosts, const AttemptLog* attemptLog,
+             Reporter& reporter) {
+    std::vector<DeviceResult> results;
+    for (const auto& host : hosts) {
+        const std::optional<DeviceResult> result = host->Result();
+        if (!result) {
+            return kExitInternal;
+        }
+        results.push_back(*result);
+    }
+    if (hosts.size() > 1) {
+        std::string table = SummaryTable(results);
+        table.pop_back();
+        reporter.Line(table);
+    }
+    const int code = RunExitCode(results);
+    // A device's own outcome says more than a line missing from the record.
+    if (code == kExitCompleted && attemptLog != nullptr && attemptLog->Failed()) {
+        return kExitOutput;
+    }
+    return code;
+}
+
+}  // namespace
+
+int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
+                 StopRequest& stop) {
+    SayWhichFileIsDiskOne(options.path, reporter);
+    const ChosenFile file = SplitChosenFile(options.path);
+    SharedQuestion question(operatorPrompt);
+    const std::optional<SetCheckResult> check =
+        CheckBeforeTransfers(options, file, reporter, operatorPrompt, stop);
     if (check && NotTheExpectedSet(options, *check, reporter, ": no device was contacted")) {
         return kExitWrongSet;
     }
     const KnownSet known = KnownSetOf(check ? &*check : nullptr);
-    if (options.attemptLog != nullptr) {
-        TakeSet(options.attemptLog->Context(), check ? &*check : nullptr);
+    // Made whole before any worker reads it.
+    std::optional<AttemptLog> attemptLog;
+    if (options.attemptLogFile != nullptr) {
+        AttemptContext context = options.attemptContext;
+        TakeSet(context, check ? &*check : nullptr);
+        LockWait wait;
+        wait.stopped = [&stop] { return stop.Requested(); };
+        attemptLog.emplace(
+            *options.attemptLogFile, std::move(context),
+            [&reporter](const std::string& text) { reporter.Notice(text); }, std::move(wait));
     }
+    AttemptLog* const log = attemptLog ? &*attemptLog : nullptr;
 
     std::vector<std::unique_ptr<DeviceHost>> hosts;
     for (std::size_t i = 0; i < options.devices.size(); ++i) {
         DeviceHost::Options host;
         host.device = options.devices[i].name;
         host.index = i;
-        host.prefixed = several;
+        host.prefixed = options.devices.size() > 1;
         host.path = options.path;
         host.link = options.devices[i].link;
         host.serial = options.devices[i].serial;
-        host.attemptLog = options.attemptLog;
+        host.attemptLog = log;
         hosts.push_back(std::make_unique<DeviceHost>(std::move(host), reporter, question));
     }
-    // Every begin line on the disk before any transfer goes on, with one sync for all: a
-    // sync can take as long as a transfer of a small set. The first line and the sync tell
-    // whether the record can be written at all: if not, no device is contacted, as with a
-    // record that cannot be opened.
-    if (options.attemptLog != nullptr && !hosts.empty()) {
-        std::string why;
-        hosts.front()->BeginRecord(&why);
-        for (std::size_t i = 1; i < hosts.size(); ++i) {
-            hosts[i]->BeginRecord();
-        }
-        if (why.empty()) {
-            options.attemptLog->Sync(&why);
-        }
-        if (!why.empty()) {
-            reporter.Notice("qf580-flash: cannot write the record " +
-                            EscapeControls(options.attemptLog->Path()) + ": " + why +
-                            "; no device was contacted");
-            return kExitUsage;
-        }
+    if (const std::optional<int> refused = WriteBeginLines(log, hosts, reporter, stop)) {
+        return *refused;
     }
 
     if (stop.Requested()) {
@@ -176,51 +258,12 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
             host->EndUncontacted(check->outcome);
         }
     } else {
-        reporter.ShowProgress(options.progress, hosts.size());
-        std::vector<std::unique_ptr<TTrans>> workers;
-        // Whatever happens below, the stop request forgets the workers before they go.
-        struct Forget {
-            StopRequest& stop;
-            ~Forget() { stop.Clear(); }
-        } forget{stop};
-        // The workers need not count a set that the check has just read whole.
-        TransEnvironment environment = options.environment;
-        if (check && check->Sound()) {
-            environment.totals = check->summary.Totals();
-        }
-        for (const auto& host : hosts) {
-            host->Begin(known);
-            workers.push_back(std::make_unique<TTrans>(*host, file, environment));
-            stop.Add(*workers.back());
-        }
-        for (const auto& worker : workers) {
-            worker->WaitFor();
-        }
-        reporter.FinishProgress();
+        TransferAll(options, file, check, known, hosts, reporter, stop);
     }
-    if (options.attemptLog != nullptr) {
-        options.attemptLog->Sync();
+    if (log != nullptr) {
+        log->Sync();
     }
-
-    std::vector<DeviceResult> results;
-    for (const auto& host : hosts) {
-        const std::optional<DeviceResult> result = host->Result();
-        if (!result) {
-            return kExitInternal;
-        }
-        results.push_back(*result);
-    }
-    if (several) {
-        std::string table = SummaryTable(results);
-        table.pop_back();
-        reporter.Line(table);
-    }
-    const int code = RunExitCode(results);
-    // A device's own outcome says more than a line missing from the record.
-    if (code == kExitCompleted && options.attemptLog != nullptr && options.attemptLog->Failed()) {
-        return kExitOutput;
-    }
-    return code;
+    return Conclude(hosts, log, reporter);
 }
 
 }  // namespace qf580::cli

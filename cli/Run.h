@@ -58,11 +58,10 @@ struct RunOptions {
     ProgressStyle progress = ProgressStyle::Off;
     // The released set's digest, lower-case: any other set is refused before any device.
     std::optional<std::string> expectSha256;
-    // Where every device's attempt is recorded; none without --record.
-    AttemptLog* attemptLog = nullptr;
-    // The check before the transfers takes the set's and disks' digests: something shows,
-    // records or compares them.
-    bool digests = true;
+    // Where every device's attempt is recorded; none without --record. The log of the run is
+    // made once the set is known, with `attemptContext` and the set's part from the check.
+    AttemptLogFile* attemptLogFile = nullptr;
+    AttemptContext attemptContext;
 };
 
 // --check: the set's summary or its first fault; returns the exit code of the set's outcome.
