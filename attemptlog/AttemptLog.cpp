@@ -37,6 +37,18 @@ ordered_json TextOrNull(const std::optional<std::string>& text) {
     return text ? ordered_json(*text) : ordered_json(nullptr);
 }
 
+void AddPlace(ordered_json& line, const std::optional<SessionPlace>& place) {
+    if (!place) {
+        return;
+    }
+    line["session"] = place->session;
+    line["unit"] = place->unit;
+    line["try"] = place->tryNo;
+    if (place->retryOf) {
+        line["retry_of"] = *place->retryOf;
+    }
+}
+
 // The advisory lock of the whole file, for as long as it lives.
 class FileLock {
   public:
@@ -178,8 +190,9 @@ void AttemptLog::Failure(const std::string& error, std::string* why) {
 }
 
 AttemptLog::Attempt AttemptLog::Begin(const std::string& device,
-                                      const std::optional<std::string>& serial, std::string* why) {
-    Attempt attempt{NewAttemptId(), device, serial};
+                                      const std::optional<std::string>& serial, std::string* why,
+                                      const std::optional<SessionPlace>& place) {
+    Attempt attempt{NewAttemptId(), device, serial, place};
     ordered_json line;
     line["schema"] = 1;
     line["event"] = "begin";
@@ -187,6 +200,7 @@ AttemptLog::Attempt AttemptLog::Begin(const std::string& device,
     line["time"] = UtcTime(std::chrono::system_clock::now());
     line["device"] = device;
     line["serial"] = TextOrNull(serial);
+    AddPlace(line, place);
     line["set_sha256"] = DigestOrNull(context_.setSha256);
     line["station"] = context_.station;
     line["operator"] = TextOrNull(context_.operatorName);
@@ -211,6 +225,7 @@ void AttemptLog::End(const Attempt& attempt, Outcome outcome, int exitCode, cons
     line["time"] = UtcTime(std::chrono::system_clock::now());
     line["device"] = attempt.device;
     line["serial"] = TextOrNull(attempt.serial);
+    AddPlace(line, attempt.place);
     line["set_sha256"] = DigestOrNull(context_.setSha256);
     line["outcome"] = std::string(OutcomeText(outcome));
     line["exit_code"] = exitCode;
@@ -219,6 +234,34 @@ void AttemptLog::End(const Attempt& attempt, Outcome outcome, int exitCode, cons
     // Milliseconds, as the events give them: the digits beyond say nothing.
     line["seconds"] = std::round(seconds * 1000.0) / 1000.0;
     Write(Dump(line), nullptr);
+}
+
+std::string AttemptLog::EndSession(const SessionEnd& end) {
+    ordered_json line;
+    line["schema"] = 1;
+    line["event"] = "session";
+    line["session"] = end.session;
+    line["time"] = UtcTime(std::chrono::system_clock::now());
+    line["station"] = context_.station;
+    line["operator"] = TextOrNull(context_.operatorName);
+    line["host"] = context_.host;
+    line["tool"] = {{"name", "qf580-flash"}, {"version", context_.version}};
+    line["set_sha256"] = DigestOrNull(context_.setSha256);
+    line["started"] = end.started;
+    line["units"] = end.units;
+    line["passed"] = end.passed;
+    line["failed"] = end.failed;
+    line["outcomes"] = ordered_json::object();
+    for (const auto& [text, count] : end.outcomes) {
+        line["outcomes"][text] = count;
+    }
+    line["ended_by"] = end.endedBy;
+    std::string why;
+    Write(Dump(line), &why);
+    if (why.empty()) {
+        Sync(&why);
+    }
+    return why;
 }
 
 std::string NewAttemptId() {

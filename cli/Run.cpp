@@ -108,7 +108,9 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
     SharedQuestion question(operatorPrompt);
 
     std::optional<SetCheckResult> check;
-    if (options.preflight) {
+    if (options.checked != nullptr) {
+        check = *options.checked;
+    } else if (options.preflight) {
         CheckPrompt prompt(operatorPrompt, reporter);
         check = CheckSet(file.dir, file.name, prompt, &stop.Flag());
         reporter.Event(CheckJson(options.path, *check, reporter.Seconds()));
@@ -136,6 +138,7 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         host.link = options.devices[i].link;
         host.serial = options.devices[i].serial;
         host.attemptLog = options.attemptLog;
+        host.place = options.devices[i].place;
         hosts.push_back(std::make_unique<DeviceHost>(std::move(host), reporter, question));
     }
     // Every begin line on the disk before any transfer goes on, with one sync for all: a
@@ -208,7 +211,10 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         }
         results.push_back(*result);
     }
-    if (several) {
+    if (options.results != nullptr) {
+        *options.results = results;
+    }
+    if (several && options.table) {
         std::string table = SummaryTable(results);
         table.pop_back();
         reporter.Line(table);

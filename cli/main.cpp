@@ -20,6 +20,8 @@
 #include "cli/ExitCodes.h"
 #include "cli/HelpFormatter.h"
 #include "cli/Run.h"
+#include "cli/Session.h"
+#include "cli/StationText.h"
 #include "cli/StopWatcher.h"
 #include "cli/TerminalOperator.h"
 #include "posix/FileLimit.h"
@@ -63,7 +65,8 @@ int main(int argc, char** argv) {
         "  qf580-flash --address 192.0.2.10 --address 192.0.2.11:8024 --json FW0001.q58\n"
         "  qf580-flash --usb --no-fast --disk-answer cancel FW0001.q58\n"
         "  qf580-flash --address 192.0.2.10 --progress FW0001.q58 > flash.log\n"
-        "  qf580-flash --check FW0001.q58\n\n"
+        "  qf580-flash --check FW0001.q58\n"
+        "  qf580-flash --loop --address 192.0.2.10 --address 192.0.2.11 --retries 1 FW0001.q58\n\n"
         "With several devices each status line starts with its device, \"[ADDR:PORT] \", and "
         "a table\nof every device's outcome follows; the exit code is 0 when every device "
         "completed,\notherwise that of the first device, in the order given, that did not.\n\n" +
@@ -90,6 +93,10 @@ int main(int argc, char** argv) {
     std::optional<std::string> operatorName;
     std::vector<std::string> serials;
     std::optional<std::string> expectSha256;
+    bool loop = false;
+    SessionOptions session;
+    double retryDelay = 1.0;
+    std::optional<std::string> serialPattern;
 
     // Opened as the window opens its chosen file, so that the message gives the real reason:
     // CLI11's own check calls every failure "File does not exist".
@@ -145,18 +152,57 @@ int main(int argc, char** argv) {
         "Append a line to FILE when each device's transfer begins and when it ends (JSON "
         "Lines, on the disk before the transfer goes on); shared safely by several runs");
     recordOpt->option_text("FILE")->excludes(checkOpt);
-    app.add_option("--station", station,
-                   "The station's name in the record (default: the host name)")
-        ->option_text("NAME")
-        ->needs(recordOpt);
-    app.add_option("--operator", operatorName, "The operator's name in the record (default: none)")
-        ->option_text("NAME")
-        ->needs(recordOpt);
+    auto* stationOpt = app.add_option("--station", station,
+                                      "The station's name in the record (default: the host name)")
+                           ->option_text("NAME");
+    auto* operatorOpt =
+        app.add_option("--operator", operatorName,
+                       "The operator's name in the record (default: none; --loop asks for it "
+                       "once on a terminal)")
+            ->option_text("NAME");
     app.add_option("--serial", serials,
                    "A device's serial number in the record: once per device, in the order of "
                    "--address (once with --usb)")
         ->option_text("SERIAL")
         ->needs(recordOpt);
+    auto* loopOpt = app.add_flag(
+        "--loop", loop,
+        "A station session: the set is checked once, then cycle after cycle one serial per "
+        "device (a slot) is read from standard input, a line each (an empty line leaves the "
+        "slot out), and the cycle's units are flashed at once; ends at end of input or Ctrl+C "
+        "with a summary. Always recorded: --record, else "
+        "$XDG_STATE_HOME/qf580-flash/attempts.jsonl");
+    loopOpt->excludes(checkOpt)->excludes(noPreflightOpt);
+    app.add_option("--retries", session.retries,
+                   "--loop: try a unit again this many times after a link fault (exit codes 12, "
+                   "13, 14, 15, 17, 20; default 0)")
+        ->option_text("N")
+        ->check(CLI::Range(0, 100))
+        ->needs(loopOpt);
+    app.add_option("--retry-delay", retryDelay,
+                   "--loop: seconds between a unit's tries (default 1)")
+        ->option_text("SECONDS")
+        ->check(CLI::Range(0.0, 600.0))
+        ->needs(loopOpt);
+    app.add_option("--stop-after-failures", session.stopAfterFailures,
+                   "--loop: stop the line after K failed units in a row, exit code 22 (default "
+                   "3; 0 never)")
+        ->option_text("K")
+        ->check(CLI::Range(0, 1000000))
+        ->needs(loopOpt);
+    app.add_option("--units", session.units, "--loop: end the session once N units have passed")
+        ->option_text("N")
+        ->check(CLI::Range(1, 100000000))
+        ->needs(loopOpt);
+    app.add_option("--serial-pattern", serialPattern,
+                   "--loop: a POSIX extended regular expression every serial must match whole "
+                   "(default: 1 to 64 of A-Z a-z 0-9 - _ . /)")
+        ->option_text("REGEX")
+        ->needs(loopOpt);
+    app.add_flag("--allow-reflash", session.allowReflash,
+                 "--loop: flash a serial the record already has a completed transfer for (a "
+                 "unit sent back for an update)")
+        ->needs(loopOpt);
     app.add_flag("--json", json,
                  "JSON Lines on standard output, one event per line (check, begin, status, "
                  "progress, question, end; with --check one check object); the human text goes "
@@ -185,8 +231,27 @@ int main(int argc, char** argv) {
     driverOpt->needs(usbOpt);
 
     std::vector<DeviceAddress> devices;
+    std::optional<SerialRules> serialRules;
     try {
         app.parse(argc, argv);
+        for (const CLI::Option* option : {stationOpt, operatorOpt}) {
+            if (option->count() > 0 && !loop && recordOpt->count() == 0) {
+                throw CLI::RequiresError(option->get_name(), "--record or --loop");
+            }
+        }
+        if (loop) {
+            serialRules.emplace(serialPattern);
+            session.retryDelayMs = static_cast<int>(retryDelay * 1000.0 + 0.5);
+            if (recordPath.empty()) {
+                std::string why;
+                recordPath = StationRecordPath(&why);
+                if (recordPath.empty()) {
+                    std::fprintf(stderr, "qf580-flash: no record for the session: %s\n",
+                                 why.c_str());
+                    return kExitUsage;
+                }
+            }
+        }
         if (!check && !usb && addresses.empty()) {
             throw CLI::RequiredError("--address or --usb");
         }
@@ -282,13 +347,13 @@ int main(int argc, char** argv) {
         link.UseUSB = 1;
         link.IPAddress.clear();
         link.PortNo = port;
-        run.devices.push_back({"usb", link, {}});
+        run.devices.push_back({"usb", link, {}, {}});
     }
     for (const DeviceAddress& device : devices) {
         link.UseUSB = 0;
         link.IPAddress = device.address;
         link.PortNo = device.port;
-        run.devices.push_back({device.Label(), link, {}});
+        run.devices.push_back({device.Label(), link, {}, {}});
     }
     for (std::size_t i = 0; i < serials.size(); ++i) {
         run.devices[i].serial = serials[i];
@@ -322,8 +387,16 @@ int main(int argc, char** argv) {
     std::optional<StopWatcher> watcher;
     try {
         watcher.emplace(*signals, stop, reporter);
-        code = check ? RunCheck(run, reporter, terminal, stop)
-                     : RunTransfers(run, reporter, terminal, stop);
+        if (loop) {
+            session.askOperator = !operatorName && terminal.FromTerminal();
+            session.colour = StationColour(humanIsTerminal);
+            session.bell = humanIsTerminal;
+            code = RunSession(run, session, *serialRules, reporter, terminal, stop,
+                              questionWake->ReadFd());
+        } else {
+            code = check ? RunCheck(run, reporter, terminal, stop)
+                         : RunTransfers(run, reporter, terminal, stop);
+        }
     } catch (const std::exception& e) {
         // No thread or memory for one more device: the workers that did start have been
         // stopped and joined on the way out, and the run says why instead of aborting.
