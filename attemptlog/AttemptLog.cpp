@@ -152,9 +152,9 @@ void TakeSet(AttemptContext& context, const SetCheckResult* check) {
     }
 }
 
-AttemptLog::AttemptLog(AttemptLogFile file, AttemptContext context,
+AttemptLog::AttemptLog(AttemptLogFile& file, AttemptContext context,
                        std::function<void(const std::string&)> notice)
-    : file_(std::move(file)), context_(std::move(context)), notice_(std::move(notice)) {}
+    : file_(file), context_(std::move(context)), notice_(std::move(notice)) {}
 
 void AttemptLog::Write(const std::string& line, std::string* why) {
     std::string error;

@@ -87,11 +87,13 @@ void TakeSet(AttemptContext& context, const SetCheckResult* check);
 // One run's record: every device's begin and end lines. Safe to use from every worker.
 class AttemptLog {
   public:
-    // `notice` says the first failure to the person, once.
-    AttemptLog(AttemptLogFile file, AttemptContext context,
+    // `notice` says the first failure to the person, once. The file outlives the log (a
+    // station writes one file for many runs); the context is complete here, and read by every
+    // worker without a lock.
+    AttemptLog(AttemptLogFile& file, AttemptContext context,
                std::function<void(const std::string&)> notice);
 
-    AttemptContext& Context() { return context_; }
+    const AttemptContext& Context() const { return context_; }
     const std::string& Path() const { return file_.Path(); }
 
     struct Attempt {
@@ -119,8 +121,8 @@ class AttemptLog {
     void Write(const std::string& line, std::string* why);
     void Failure(const std::string& error, std::string* why);
 
-    AttemptLogFile file_;
-    AttemptContext context_;
+    AttemptLogFile& file_;
+    const AttemptContext context_;
     std::function<void(const std::string&)> notice_;
     std::mutex mutex_;  // one writer at a time within the run; the lock is for other runs
     std::atomic<bool> failed_{false};

@@ -60,8 +60,10 @@ struct RunOptions {
     ProgressStyle progress = ProgressStyle::Off;
     // The released set's digest, lower-case: any other set is refused before any device.
     std::optional<std::string> expectSha256;
-    // Where every device's attempt is recorded; none without --record.
-    AttemptLog* attemptLog = nullptr;
+    // Where every device's attempt is recorded; none without --record. The log of the run is
+    // made once the set is known, with `attemptContext` and the set's part from the check.
+    AttemptLogFile* attemptLogFile = nullptr;
+    AttemptContext attemptContext;
     // A station session's cycle: the set as the session checked it, not read again here.
     const SetCheckResult* checked = nullptr;
     // Where each device's result goes, in the order of `devices`, when given.

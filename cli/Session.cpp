@@ -88,7 +88,7 @@ class Session {
           terminal_(terminal),
           stop_(stop),
           wakeFd_(wakeFd),
-          log_(*run_.attemptLog),
+          file_(*run_.attemptLogFile),
           id_(NewAttemptId()),
           started_(UtcTime(std::chrono::system_clock::now())) {}
 
@@ -114,7 +114,8 @@ class Session {
     TerminalOperator& terminal_;
     StopRequest& stop_;
     const int wakeFd_;
-    AttemptLog& log_;
+    AttemptLogFile& file_;
+    bool recordFailed_ = false;
     const std::string id_;
     const std::string started_;
     std::optional<SetCheckResult> check_;
@@ -248,6 +249,7 @@ bool Session::Flash(const std::vector<Unit>& units, int& runCode) {
         cycle.checked = &*check_;
         cycle.table = false;
         runCode = RunTransfers(cycle, reporter_, terminal_, stop_);
+        recordFailed_ = recordFailed_ || runCode == kExitOutput;
         if (results.size() != pending.size()) {
             return false;  // said by the run: nothing of this try was sent
         }
@@ -283,7 +285,7 @@ bool Session::Flash(const std::vector<Unit>& units, int& runCode) {
         count_.Take(pass, result.outcome);
         if (pass) {
             flashed_.Add(result.serial, {UtcTime(std::chrono::system_clock::now()),
-                                         log_.Context().station, check_->summary.setSha256});
+                                         run_.attemptContext.station, check_->summary.setSha256});
         }
         reporter_.Line(ResultLine(result, options_.colour, options_.bell));
         results.push_back({{"slot", result.slot},
@@ -321,8 +323,12 @@ int Session::End(const std::string& endedBy, int code) {
     end.failed = count_.failed;
     end.outcomes.assign(count_.outcomes.begin(), count_.outcomes.end());
     end.endedBy = endedBy;
-    const bool recorded = log_.EndSession(end).empty();
-    if (code == kExitCompleted && (!recorded || log_.Failed())) {
+    AttemptContext context = run_.attemptContext;
+    TakeSet(context, &*check_);
+    AttemptLog log(file_, std::move(context),
+                   [this](const std::string& text) { reporter_.Notice(text); });
+    const bool recorded = log.EndSession(end).empty();
+    if (code == kExitCompleted && (!recorded || recordFailed_)) {
         code = kExitOutput;
     }
     JsonValue event = EventPrologue("session", std::nullopt, reporter_.Seconds());
@@ -342,12 +348,12 @@ int Session::End(const std::string& endedBy, int code) {
 
 int Session::Run() {
     reporter_.Line("qf580-flash: station session " + id_ + "; attempts recorded in " +
-                   EscapeControls(log_.Path()));
+                   EscapeControls(file_.Path()));
     {
         std::string why;
-        std::optional<FlashedBefore> index = FlashedBefore::Read(log_.Path(), &why);
+        std::optional<FlashedBefore> index = FlashedBefore::Read(file_.Path(), &why);
         if (!index) {
-            reporter_.Notice("qf580-flash: cannot read the record " + EscapeControls(log_.Path()) +
+            reporter_.Notice("qf580-flash: cannot read the record " + EscapeControls(file_.Path()) +
                              ": " + why);
             return kExitUsage;
         }
@@ -370,19 +376,20 @@ int Session::Run() {
                          " as --expect-sha256 gives: no device was contacted");
         return kExitWrongSet;
     }
-    TakeSet(log_.Context(), &*check_);
     stamps_ = StampSet(check_->summary);
 
     if (options_.askOperator) {
         std::string name;
-        if (terminal_.ReadLine("Operator: ", name) != TerminalOperator::LineRead::Line) {
-            return End("stop", kExitCompleted);
+        const TerminalOperator::LineRead read = terminal_.ReadLine("Operator: ", name);
+        if (read != TerminalOperator::LineRead::Line) {
+            return End(read == TerminalOperator::LineRead::EndOfInput ? "end-of-input" : "stop",
+                       kExitCompleted);
         }
         if (!name.empty() && name.back() == '\r') {
             name.pop_back();
         }
         if (!name.empty()) {
-            log_.Context().operatorName = name;
+            run_.attemptContext.operatorName = name;
         }
     }
 

@@ -36,8 +36,8 @@ bool LinkFault(int exitCode);
 std::string StationRecordPath(std::string* why);
 
 // Runs the session of `run`'s devices (the slots) until end of input, --units, a stop, too
-// many failures in a row or a changed set; returns its exit code. `run.attemptLog` must be
-// set: every session is recorded. `wakeFd` becomes readable on a stop (cuts the pause
+// many failures in a row or a changed set; returns its exit code. `run.attemptLogFile` must
+// be set: every session is recorded. `wakeFd` becomes readable on a stop (cuts the pause
 // between tries short).
 int RunSession(RunOptions run, const SessionOptions& session, const SerialRules& rules,
                Reporter& reporter, TerminalOperator& terminal, StopRequest& stop, int wakeFd);
