@@ -36,8 +36,8 @@ struct DeviceResult {
     std::string device;
     Outcome outcome = Outcome::Completed;
     double seconds = 0;
-    StreamCount sent;     // what reached the device of the set
-    std::string attempt;  // its id in the attempt log; empty without one
+    StreamCount sent;          // what reached the device of the set
+    std::string attempt = {};  // its id in the attempt log; empty without one
 };
 
 class DeviceHost final : public TransHost {

@@ -296,10 +296,12 @@ TEST_F(Session, WhenTheLineStops) {
 
 TEST_F(Session, ABadSetIsRefusedOnceBeforeAnySerial) {
     Slots({{}});
-    file = tmp.Write("FW0002.q58", Header(kRomMain, 1) + Join(PassRecords(4, 7, 16)));
+    Bytes bad = set;
+    bad[bad.size() - 3] ^= 0x01;  // the last record's checksum no longer holds
+    file = tmp.Write("FW0001.q58", bad);
     ChildProcess flash(Args({}));
     flash.Write(Serials(1, 3));
-    EXPECT_EQ(flash.Wait(), 18) << flash.err;
+    EXPECT_EQ(flash.Wait(), 19) << flash.err;
     EXPECT_EQ(Connections(), 0u);
     EXPECT_EQ(Contents(record), "");
     EXPECT_NE(flash.err.find("refused before any device was contacted"), std::string::npos);
