@@ -7,12 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <thread>
 
 #include "posix/Eintr.h"
 #include "text/JsonText.h"
@@ -22,22 +21,15 @@ namespace qf580 {
 
 namespace {
 
-using nlohmann::ordered_json;
-
 std::string ErrnoText(int error) {
     return std::strerror(error);
 }
 
-// Names and serials are free text: bytes that are not UTF-8 still give a line that parses.
-std::string Dump(const ordered_json& line) {
-    return line.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+JsonValue TextOrNull(const std::optional<std::string>& text) {
+    return text ? JsonValue(*text) : JsonValue(nullptr);
 }
 
-ordered_json TextOrNull(const std::optional<std::string>& text) {
-    return text ? ordered_json(*text) : ordered_json(nullptr);
-}
-
-void AddPlace(ordered_json& line, const std::optional<SessionPlace>& place) {
+void AddPlace(JsonValue& line, const std::optional<SessionPlace>& place) {
     if (!place) {
         return;
     }
@@ -49,72 +41,143 @@ void AddPlace(ordered_json& line, const std::optional<SessionPlace>& place) {
     }
 }
 
-// The advisory lock of the whole file, for as long as it lives.
+// The advisory lock of the whole file, for as long as it lives. Taken without blocking, tried
+// again every few milliseconds: a blocking flock would wait for ever on a lock nobody gives
+// back, deaf to the person's Ctrl+C.
 class FileLock {
   public:
-    explicit FileLock(int fd) : fd_(fd) {
-        if (posix::RetryOnEintr([fd] { return ::flock(fd, LOCK_EX); }) != 0) {
-            error_ = errno;
+    FileLock(int fd, const LockWait& wait) : fd_(fd) {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + wait.limit;
+        while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                why_ = "cannot lock it: " + ErrnoText(errno);
+                return;
+            }
+            if (wait.stopped && wait.stopped()) {
+                why_ = "stopped while waiting for its lock";
+                return;
+            }
+            if (Clock::now() >= deadline) {
+                why_ = "it is locked by another process (waited " +
+                       std::to_string(std::chrono::ceil<std::chrono::seconds>(wait.limit).count()) +
+                       " s)";
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        locked_ = true;
     }
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
     ~FileLock() {
-        if (error_ == 0) {
+        if (locked_) {
             ::flock(fd_, LOCK_UN);
         }
     }
-    int Error() const { return error_; }
+    // Empty once locked, else why not.
+    const std::string& Why() const { return why_; }
 
   private:
     int fd_;
-    int error_ = 0;
+    bool locked_ = false;
+    std::string why_;
 };
 
-}  // namespace
-
-std::optional<AttemptLogFile> AttemptLogFile::Open(const std::string& path, std::string* why) {
-    // Not blocking: a named pipe without a reader would otherwise hold the open for ever.
-    posix::UniqueFd fd(::open(
-        path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
+// Opens `path` for appending: a regular file only. An invalid descriptor and `why` if not.
+posix::UniqueFd OpenForAppending(const std::string& path, std::string* why) {
+    // Not blocking: a named pipe without a reader would otherwise hold the open for ever. Read
+    // too, for the last byte of a torn line; a file we may only write to is written to all
+    // the same.
+    constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    posix::UniqueFd fd(::open(path.c_str(), O_RDWR | kFlags, 0644));
+    if (!fd && errno == EACCES) {
+        fd = posix::UniqueFd(::open(path.c_str(), O_WRONLY | kFlags, 0644));
+    }
     if (!fd) {
         *why = ErrnoText(errno);
-        return std::nullopt;
+        return fd;
     }
     struct stat status {};
     if (::fstat(fd.Get(), &status) != 0) {
         *why = ErrnoText(errno);
-        return std::nullopt;
+        return {};
     }
     if (!S_ISREG(status.st_mode)) {
         *why = "not a regular file";
-        return std::nullopt;
+        return {};
     }
     const int flags = ::fcntl(fd.Get(), F_GETFL);
     if (flags == -1 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) == -1) {
         *why = ErrnoText(errno);
+        return {};
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::optional<AttemptLogFile> AttemptLogFile::Open(const std::string& path, std::string* why,
+                                                   const LockWait& wait) {
+    posix::UniqueFd fd = OpenForAppending(path, why);
+    if (!fd) {
         return std::nullopt;
     }
-    // A file system that takes no lock is found now, not at the first device's line.
-    if (const FileLock lock(fd.Get()); lock.Error() != 0) {
-        *why = "cannot lock it: " + ErrnoText(lock.Error());
+    // A file system that takes no lock, or a lock that is not given back, is found now, not at
+    // the first device's line.
+    if (const FileLock lock(fd.Get(), wait); !lock.Why().empty()) {
+        *why = lock.Why();
         return std::nullopt;
     }
     return AttemptLogFile(std::move(fd), path);
 }
 
-std::string AttemptLogFile::Append(const std::string& line) {
-    const std::string text = line + "\n";
-    const FileLock lock(fd_.Get());
-    if (lock.Error() != 0) {
-        return "cannot lock it: " + ErrnoText(lock.Error());
+bool AttemptLogFile::IsFile(const std::string& path) const {
+    struct stat open {};
+    struct stat named {};
+    return ::fstat(fd_.Get(), &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+std::string AttemptLogFile::FollowPath(std::string* note) {
+    if (IsFile(path_)) {
+        return {};
+    }
+    std::string why;
+    posix::UniqueFd fd = OpenForAppending(path_, &why);
+    if (!fd) {
+        return why;
+    }
+    fd_ = std::move(fd);
+    if (!reopenSaid_ && note != nullptr) {
+        *note = "qf580-flash: the record " + path_ +
+                " was moved or deleted; the lines from now on go to a file of that name";
+    }
+    reopenSaid_ = true;
+    return {};
+}
+
+std::string AttemptLogFile::Append(const std::string& line, const LockWait& wait,
+                                   std::string* note) {
+    if (std::string why = FollowPath(note); !why.empty()) {
+        return why;
+    }
+    const FileLock lock(fd_.Get(), wait);
+    if (!lock.Why().empty()) {
+        return lock.Why();
     }
     struct stat status {};
     if (::fstat(fd_.Get(), &status) != 0) {
         return ErrnoText(errno);
     }
-    // Under the lock, the end of the file is where this line goes.
+    // Under the lock, the end of the file is where this line goes. A last line left without
+    // its end is closed first, so that it stays a line of its own and takes no good one along.
     const off_t before = status.st_size;
+    char last = '\n';
+    if (before > 0 && ::pread(fd_.Get(), &last, 1, before - 1) != 1) {
+        last = '\n';  // a file we may not read: appending is all we can do
+    }
+    const std::string text = (last == '\n' ? "" : "\n") + line + "\n";
     const ssize_t written =
         posix::RetryOnEintr([&] { return ::write(fd_.Get(), text.data(), text.size()); });
     if (written != static_cast<ssize_t>(text.size())) {
@@ -153,14 +216,21 @@ void TakeSet(AttemptContext& context, const SetCheckResult* check) {
 }
 
 AttemptLog::AttemptLog(AttemptLogFile& file, AttemptContext context,
-                       std::function<void(const std::string&)> notice)
-    : file_(file), context_(std::move(context)), notice_(std::move(notice)) {}
+                       std::function<void(const std::string&)> notice, LockWait wait)
+    : file_(file),
+      context_(std::move(context)),
+      notice_(std::move(notice)),
+      wait_(std::move(wait)) {}
 
-void AttemptLog::Write(const std::string& line, std::string* why) {
+void AttemptLog::Write(const std::string& line, std::string* why, const LockWait& wait) {
     std::string error;
+    std::string note;
     {
         const std::lock_guard lock(mutex_);
-        error = file_.Append(line);
+        error = file_.Append(line, wait, &note);
+    }
+    if (!note.empty() && notice_) {
+        notice_(note);
     }
     Failure(error, why);
 }
@@ -193,7 +263,7 @@ AttemptLog::Attempt AttemptLog::Begin(const std::string& device,
                                       const std::optional<std::string>& serial, std::string* why,
                                       const std::optional<SessionPlace>& place) {
     Attempt attempt{NewAttemptId(), device, serial, place};
-    ordered_json line;
+    JsonValue line;
     line["schema"] = 1;
     line["event"] = "begin";
     line["attempt"] = attempt.id;
@@ -207,18 +277,18 @@ AttemptLog::Attempt AttemptLog::Begin(const std::string& device,
     line["host"] = context_.host;
     line["tool"] = {{"name", "qf580-flash"}, {"version", context_.version}};
     line["file"] = context_.file;
-    line["disks"] = ordered_json::array();
+    line["disks"] = JsonValue::array();
     for (const auto& [path, sha256] : context_.disks) {
         line["disks"].push_back({{"path", path}, {"sha256", DigestOrNull(sha256)}});
     }
     line["rom_type"] = TextOrNull(context_.romType);
-    Write(Dump(line), why);
+    Write(JsonText(line), why, wait_);
     return attempt;
 }
 
 void AttemptLog::End(const Attempt& attempt, Outcome outcome, int exitCode, const StreamCount& sent,
-                     double seconds) {
-    ordered_json line;
+                     double seconds, const std::string& setSha256) {
+    JsonValue line;
     line["schema"] = 1;
     line["event"] = "end";
     line["attempt"] = attempt.id;
@@ -226,18 +296,19 @@ void AttemptLog::End(const Attempt& attempt, Outcome outcome, int exitCode, cons
     line["device"] = attempt.device;
     line["serial"] = TextOrNull(attempt.serial);
     AddPlace(line, attempt.place);
-    line["set_sha256"] = DigestOrNull(context_.setSha256);
+    line["set_sha256"] = DigestOrNull(setSha256);
     line["outcome"] = std::string(OutcomeText(outcome));
     line["exit_code"] = exitCode;
     line["bytes_sent"] = sent.bytes;
     line["records_sent"] = sent.records;
-    // Milliseconds, as the events give them: the digits beyond say nothing.
-    line["seconds"] = std::round(seconds * 1000.0) / 1000.0;
-    Write(Dump(line), nullptr);
+    // Milliseconds, as the events give them (JsonText writes three decimals).
+    line["seconds"] = seconds;
+    // A stop asked for does not cut the wait short: the end line says how the stop ended.
+    Write(JsonText(line), nullptr, LockWait{wait_.limit, {}});
 }
 
 std::string AttemptLog::EndSession(const SessionEnd& end) {
-    ordered_json line;
+    JsonValue line;
     line["schema"] = 1;
     line["event"] = "session";
     line["session"] = end.session;
@@ -251,13 +322,14 @@ std::string AttemptLog::EndSession(const SessionEnd& end) {
     line["units"] = end.units;
     line["passed"] = end.passed;
     line["failed"] = end.failed;
-    line["outcomes"] = ordered_json::object();
+    line["outcomes"] = JsonValue::object();
     for (const auto& [text, count] : end.outcomes) {
         line["outcomes"][text] = count;
     }
     line["ended_by"] = end.endedBy;
     std::string why;
-    Write(Dump(line), &why);
+    // As an end line: a stop does not cut the wait short, the session's end is what it says.
+    Write(JsonText(line), &why, LockWait{wait_.limit, {}});
     if (why.empty()) {
         Sync(&why);
     }

@@ -22,29 +22,45 @@ struct SetCheckResult;
 
 namespace qf580 {
 
+// How long a line waits for the file's lock, held by another run or any other process, and
+// what ends the wait early. A limit, so that a lock nobody gives back never holds the program.
+struct LockWait {
+    std::chrono::milliseconds limit{10000};
+    std::function<bool()> stopped;  // true: the person asked to stop
+};
+
 // The file itself: opened for appending only, never truncated, shared with other runs.
 class AttemptLogFile {
   public:
     // Opens `path`, created with mode 0644 (less the umask) if missing. Only a regular file
     // serves: a pipe or a device would take lines that no one can read back months later.
-    // Nullopt and `why` when it cannot be opened or locked.
-    static std::optional<AttemptLogFile> Open(const std::string& path, std::string* why);
+    // Nullopt and `why` when it cannot be opened or locked within `wait`.
+    static std::optional<AttemptLogFile> Open(const std::string& path, std::string* why,
+                                              const LockWait& wait = {});
 
     // Appends `line` and its line end with a single write under the file's advisory lock, so
-    // that lines of several runs never interleave. Empty on success, else why it failed; a
-    // line cut short is taken back out.
-    std::string Append(const std::string& line);
+    // that lines of several runs never interleave; a file whose last line was left without
+    // its end (a run killed mid-write) gets one first. A path that names another file by now
+    // (the file was rotated or deleted) is opened anew first, said in `note` the first time.
+    // Empty on success, else why it failed; a line cut short is taken back out.
+    std::string Append(const std::string& line, const LockWait& wait = {},
+                       std::string* note = nullptr);
     // Puts every line written so far on the disk; empty or why not.
     std::string Sync();
 
     const std::string& Path() const { return path_; }
+    // Whether `path` names this very file (the same device and inode).
+    bool IsFile(const std::string& path) const;
 
   private:
     AttemptLogFile(posix::UniqueFd fd, std::string path)
         : fd_(std::move(fd)), path_(std::move(path)) {}
+    // The path names another file than the one open, or none: opens it anew. Empty, or why not.
+    std::string FollowPath(std::string* note);
 
     posix::UniqueFd fd_;
     std::string path_;
+    bool reopenSaid_ = false;
 };
 
 // What every begin line of a run holds besides the device and its serial.
@@ -89,9 +105,10 @@ class AttemptLog {
   public:
     // `notice` says the first failure to the person, once. The file outlives the log (a
     // station writes one file for many runs); the context is complete here, and read by every
-    // worker without a lock.
+    // worker without a lock. `wait`: how long a line waits for the file's lock; a stop ends
+    // the wait of a begin line only.
     AttemptLog(AttemptLogFile& file, AttemptContext context,
-               std::function<void(const std::string&)> notice);
+               std::function<void(const std::string&)> notice, LockWait wait = {});
 
     const AttemptContext& Context() const { return context_; }
     const std::string& Path() const { return file_.Path(); }
@@ -106,8 +123,9 @@ class AttemptLog {
     // fails is said as the notice, or put in `why` when given (the attempt goes on either way).
     Attempt Begin(const std::string& device, const std::optional<std::string>& serial,
                   std::string* why = nullptr, const std::optional<SessionPlace>& place = {});
+    // `setSha256`: the digest of what was sent of the set, empty when not known.
     void End(const Attempt& attempt, Outcome outcome, int exitCode, const StreamCount& sent,
-             double seconds);
+             double seconds, const std::string& setSha256);
     // The session's last line, synced; empty or why it failed (also said as Begin's).
     std::string EndSession(const SessionEnd& end);
     // Every line written so far on the disk: once for all devices' begin lines before their
@@ -118,12 +136,14 @@ class AttemptLog {
     bool Failed() const { return failed_.load(); }
 
   private:
-    void Write(const std::string& line, std::string* why);
+    void Write(const std::string& line, std::string* why, const LockWait& wait);
+    // The one way a failure is told: in `why` when given, else once as the notice.
     void Failure(const std::string& error, std::string* why);
 
     AttemptLogFile& file_;
     const AttemptContext context_;
     std::function<void(const std::string&)> notice_;
+    const LockWait wait_;
     std::mutex mutex_;  // one writer at a time within the run; the lock is for other runs
     std::atomic<bool> failed_{false};
 };
