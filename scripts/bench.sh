@@ -370,18 +370,17 @@ if [ "$station" = 1 ]; then
 
     # Half begin, half end lines as a station writes them, every unit completed once.
     big=$work/year.jsonl
-    head -n 2 "$work/session.jsonl" | awk -v n=500000 '
-        NR == 1 { begin = $0 } NR == 2 { end = $0 }
-        END {
-            for (i = 1; i <= n; ++i) {
-                id = sprintf("%032x", i)
-                b = begin; sub(/"attempt":"[0-9a-f]*"/, "\"attempt\":\"" id "\"", b)
-                sub(/"serial":"[^"]*"/, "\"serial\":\"YEAR-" i "\"", b)
-                e = end; sub(/"attempt":"[0-9a-f]*"/, "\"attempt\":\"" id "\"", e)
-                sub(/"serial":"[^"]*"/, "\"serial\":\"YEAR-" i "\"", e)
-                print b; print e
-            }
-        }' >"$big"
+    python3 - "$work/session.jsonl" "$big" <<'PY'
+import re, sys
+begin, end = open(sys.argv[1]).read().splitlines()[:2]
+serial = re.search(r'"serial":"([^"]*)"', begin).group(1)
+with open(sys.argv[2], "w") as out:
+    for i in range(500000):
+        attempt = '"attempt":"%032x"' % i
+        for line in (begin, end):
+            line = re.sub(r'"attempt":"[0-9a-f]*"', attempt, line)
+            out.write(line.replace('"' + serial + '"', '"YEAR-%d"' % i) + "\n")
+PY
     lines=$(wc -l <"$big")
     start=$(date +%s.%N)
     "$bin/qf580-flash" --loop --address 127.0.0.1 --port "$port" --disk-answer cancel \
