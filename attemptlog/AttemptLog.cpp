@@ -29,6 +29,18 @@ JsonValue TextOrNull(const std::optional<std::string>& text) {
     return text ? JsonValue(*text) : JsonValue(nullptr);
 }
 
+void AddPlace(JsonValue& line, const std::optional<SessionPlace>& place) {
+    if (!place) {
+        return;
+    }
+    line["session"] = place->session;
+    line["unit"] = place->unit;
+    line["try"] = place->tryNo;
+    if (place->retryOf) {
+        line["retry_of"] = *place->retryOf;
+    }
+}
+
 // The advisory lock of the whole file, for as long as it lives. Taken without blocking, tried
 // again every few milliseconds: a blocking flock would wait for ever on a lock nobody gives
 // back, deaf to the person's Ctrl+C.
@@ -248,8 +260,9 @@ void AttemptLog::Failure(const std::string& error, std::string* why) {
 }
 
 AttemptLog::Attempt AttemptLog::Begin(const std::string& device,
-                                      const std::optional<std::string>& serial, std::string* why) {
-    Attempt attempt{NewAttemptId(), device, serial};
+                                      const std::optional<std::string>& serial, std::string* why,
+                                      const std::optional<SessionPlace>& place) {
+    Attempt attempt{NewAttemptId(), device, serial, place};
     JsonValue line;
     line["schema"] = 1;
     line["event"] = "begin";
@@ -257,6 +270,7 @@ AttemptLog::Attempt AttemptLog::Begin(const std::string& device,
     line["time"] = UtcTime(std::chrono::system_clock::now());
     line["device"] = device;
     line["serial"] = TextOrNull(serial);
+    AddPlace(line, place);
     line["set_sha256"] = DigestOrNull(context_.setSha256);
     line["station"] = context_.station;
     line["operator"] = TextOrNull(context_.operatorName);
@@ -281,6 +295,7 @@ void AttemptLog::End(const Attempt& attempt, Outcome outcome, int exitCode, cons
     line["time"] = UtcTime(std::chrono::system_clock::now());
     line["device"] = attempt.device;
     line["serial"] = TextOrNull(attempt.serial);
+    AddPlace(line, attempt.place);
     line["set_sha256"] = DigestOrNull(setSha256);
     line["outcome"] = std::string(OutcomeText(outcome));
     line["exit_code"] = exitCode;
@@ -290,6 +305,35 @@ void AttemptLog::End(const Attempt& attempt, Outcome outcome, int exitCode, cons
     line["seconds"] = seconds;
     // A stop asked for does not cut the wait short: the end line says how the stop ended.
     Write(JsonText(line), nullptr, LockWait{wait_.limit, {}});
+}
+
+std::string AttemptLog::EndSession(const SessionEnd& end) {
+    JsonValue line;
+    line["schema"] = 1;
+    line["event"] = "session";
+    line["session"] = end.session;
+    line["time"] = UtcTime(std::chrono::system_clock::now());
+    line["station"] = context_.station;
+    line["operator"] = TextOrNull(context_.operatorName);
+    line["host"] = context_.host;
+    line["tool"] = {{"name", "qf580-flash"}, {"version", context_.version}};
+    line["set_sha256"] = DigestOrNull(context_.setSha256);
+    line["started"] = end.started;
+    line["units"] = end.units;
+    line["passed"] = end.passed;
+    line["failed"] = end.failed;
+    line["outcomes"] = JsonValue::object();
+    for (const auto& [text, count] : end.outcomes) {
+        line["outcomes"][text] = count;
+    }
+    line["ended_by"] = end.endedBy;
+    std::string why;
+    // As an end line: a stop does not cut the wait short, the session's end is what it says.
+    Write(JsonText(line), &why, LockWait{wait_.limit, {}});
+    if (why.empty()) {
+        Sync(&why);
+    }
+    return why;
 }
 
 std::string NewAttemptId() {

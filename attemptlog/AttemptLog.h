@@ -77,6 +77,26 @@ struct AttemptContext {
     std::vector<std::pair<std::string, std::string>> disks;
 };
 
+// A unit's place in a station session (qf580-flash --loop), on its begin and end lines.
+struct SessionPlace {
+    std::string session;  // the session's id
+    int unit = 1;         // counted from 1 in the session
+    int tryNo = 1;        // from 1; a link fault may be tried again
+    // The first try's attempt, from the second try on.
+    std::optional<std::string> retryOf;
+};
+
+// The line that ends a station session: how many units, how they ended, and why it ended.
+struct SessionEnd {
+    std::string session;
+    std::string started;  // UtcTime of the start
+    int units = 0;
+    int passed = 0;
+    int failed = 0;
+    std::vector<std::pair<std::string, int>> outcomes;  // outcome text, units that ended so
+    std::string endedBy;
+};
+
 // The set's part of the context, from the check (none when no check ran).
 void TakeSet(AttemptContext& context, const SetCheckResult* check);
 
@@ -97,14 +117,17 @@ class AttemptLog {
         std::string id;  // pairs the begin and the end line
         std::string device;
         std::optional<std::string> serial;
+        std::optional<SessionPlace> place;
     };
     // Writes the begin line; Sync puts it on the disk before the transfer goes on. A line that
     // fails is said as the notice, or put in `why` when given (the attempt goes on either way).
     Attempt Begin(const std::string& device, const std::optional<std::string>& serial,
-                  std::string* why = nullptr);
+                  std::string* why = nullptr, const std::optional<SessionPlace>& place = {});
     // `setSha256`: the digest of what was sent of the set, empty when not known.
     void End(const Attempt& attempt, Outcome outcome, int exitCode, const StreamCount& sent,
              double seconds, const std::string& setSha256);
+    // The session's last line, synced; empty or why it failed (also said as Begin's).
+    std::string EndSession(const SessionEnd& end);
     // Every line written so far on the disk: once for all devices' begin lines before their
     // transfers go on, once for their end lines before the program exits. Failures as Begin's.
     void Sync(std::string* why = nullptr);

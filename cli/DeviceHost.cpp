@@ -41,7 +41,8 @@ DeviceHost::DeviceHost(Options options, Reporter& reporter, SharedQuestion& ques
 
 void DeviceHost::BeginRecord(std::string* why) {
     if (options_.attemptLog != nullptr) {
-        attempt_ = options_.attemptLog->Begin(options_.device, options_.serial, why);
+        attempt_ =
+            options_.attemptLog->Begin(options_.device, options_.serial, why, options_.place);
     }
 }
 
@@ -138,7 +139,8 @@ void DeviceHost::TransferEnded(Outcome outcome) {
         ProgressEvent(latest_);
     }
     const double now = reporter_.Seconds();
-    DeviceResult result{options_.device, outcome, now - begun_, latest_.sent};
+    DeviceResult result{options_.device, outcome, now - begun_, latest_.sent,
+                        attempt_ ? attempt_->id : std::string()};
     JsonValue event = EventPrologue("end", options_.device, now);
     event["outcome"] = OutcomeText(outcome);
     event["exit_code"] = ExitCodeFor(outcome);

@@ -39,7 +39,8 @@ struct DeviceResult {
     std::string device;
     Outcome outcome = Outcome::Completed;
     double seconds = 0;
-    StreamCount sent;  // what reached the device of the set
+    StreamCount sent;          // what reached the device of the set
+    std::string attempt = {};  // its id in the attempt log; empty without one
 };
 
 class DeviceHost final : public TransHost, public CheckedSet {
@@ -51,7 +52,8 @@ class DeviceHost final : public TransHost, public CheckedSet {
         std::string path;  // the chosen file as given
         LinkSettingsValues link;
         std::optional<std::string> serial;
-        AttemptLog* attemptLog = nullptr;  // none without --record
+        AttemptLog* attemptLog = nullptr;   // none without --record
+        std::optional<SessionPlace> place;  // in a station session
     };
     DeviceHost(Options options, Reporter& reporter, SharedQuestion& question);
 

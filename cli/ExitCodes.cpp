@@ -53,6 +53,10 @@ std::string ExitCodeTable() {
     line(kExitUsage, "usage error");
     line(kExitOutput, "every device completed, but output or record is incomplete");
     line(kExitForced, "second Ctrl+C: left without waiting for the transfer to end");
+    // After the rows scripts already read, so that those stay as they were.
+    line(kExitSomeFailed, "--loop: the session ended, and some of its units failed");
+    line(kExitFailuresInARow, "--loop: the line stopped after too many failed units in a row");
+    line(kExitSetChanged, "--loop: the set on the disk changed to another; nothing of it sent");
     return table;
 }
 

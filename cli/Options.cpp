@@ -44,6 +44,7 @@ struct Parsed {
     std::vector<std::string> addresses;
     std::uint32_t port = 8023;
     std::string diskAnswer = "ask";
+    double retryDelay = 1.0;
 };
 
 void Describe(CLI::App& app) {
@@ -56,7 +57,9 @@ void Describe(CLI::App& app) {
         "  qf580-flash --address 192.0.2.10 --address 192.0.2.11:8024 --json FW0001.q58\n"
         "  qf580-flash --usb --no-fast --disk-answer cancel FW0001.q58\n"
         "  qf580-flash --address 192.0.2.10 --progress FW0001.q58 > flash.log\n"
-        "  qf580-flash --check FW0001.q58\n\n"
+        "  qf580-flash --check FW0001.q58\n"
+        "  qf580-flash --loop --address 192.0.2.10 --address 192.0.2.11 --retries 1 "
+        "FW0001.q58\n\n"
         "With several devices each status line starts with its device, \"[ADDR:PORT] \", and "
         "a table\nof every device's outcome follows; the exit code is 0 when every device "
         "completed,\notherwise that of the first device, in the order given, that did not.\n\n" +
@@ -130,19 +133,62 @@ void AddRecordOptions(CLI::App& app, Options& options) {
     app.add_option("--station", options.station,
                    "The station's name in the record (default: the host name)")
         ->option_text("NAME")
-        ->check(Text(kMaxStation))
-        ->needs(recordOpt);
+        ->check(Text(kMaxStation));
     app.add_option("--operator", options.operatorName,
-                   "The operator's name in the record (default: none)")
+                   "The operator's name in the record (default: none; --loop asks for it once "
+                   "on a terminal)")
         ->option_text("NAME")
-        ->check(Text(kMaxOperator))
-        ->needs(recordOpt);
+        ->check(Text(kMaxOperator));
     app.add_option("--serial", options.serials,
                    "A device's serial number in the record: once per device, in the order of "
                    "--address (once with --usb)")
         ->option_text("SERIAL")
         ->check(Text(kMaxSerial))
         ->needs(recordOpt);
+}
+
+void AddStationOptions(CLI::App& app, Options& options, Parsed& parsed) {
+    auto* loopOpt = app.add_flag(
+        "--loop", options.loop,
+        "A station session: the set is checked once, then cycle after cycle one serial per "
+        "device (a slot) is read from standard input, a line each (an empty line leaves the "
+        "slot out), and the cycle's units are flashed at once; ends at end of input or Ctrl+C "
+        "with a summary. Always recorded: --record, else "
+        "$XDG_STATE_HOME/qf580-flash/attempts.jsonl");
+    loopOpt->excludes(app.get_option("--check"))
+        ->excludes(app.get_option("--no-preflight"))
+        ->excludes(app.get_option("--serial"));
+    SessionOptions& session = options.session;
+    app.add_option("--retries", session.retries,
+                   "--loop: try a unit again this many times after a link fault (exit codes 12, "
+                   "13, 14, 15, 17, 20; default 0)")
+        ->option_text("N")
+        ->check(CLI::Range(0, 100))
+        ->needs(loopOpt);
+    app.add_option("--retry-delay", parsed.retryDelay,
+                   "--loop: seconds between a unit's tries (default 1)")
+        ->option_text("SECONDS")
+        ->check(CLI::Range(0.0, 600.0))
+        ->needs(loopOpt);
+    app.add_option("--stop-after-failures", session.stopAfterFailures,
+                   "--loop: stop the line after K failed units in a row, exit code 22 (default "
+                   "3; 0 never)")
+        ->option_text("K")
+        ->check(CLI::Range(0, 1000000))
+        ->needs(loopOpt);
+    app.add_option("--units", session.units, "--loop: end the session once N units have passed")
+        ->option_text("N")
+        ->check(CLI::Range(1, 100000000))
+        ->needs(loopOpt);
+    app.add_option("--serial-pattern", options.serialPattern,
+                   "--loop: a POSIX extended regular expression every serial must match whole "
+                   "(default: 1 to 64 of A-Z a-z 0-9 - _ . /)")
+        ->option_text("REGEX")
+        ->needs(loopOpt);
+    app.add_flag("--allow-reflash", session.allowReflash,
+                 "--loop: flash a serial the record already has a completed transfer for (a "
+                 "unit sent back for an update)")
+        ->needs(loopOpt);
 }
 
 void AddOutputOptions(CLI::App& app, Options& options) {
@@ -192,6 +238,17 @@ void CheckTogether(Options& options, const Parsed& parsed) {
                                                    (deviceCount == 1 ? " device" : " devices") +
                                                    ": give one for each device");
     }
+    // A session is always recorded, in a file of its own choosing without --record.
+    for (const auto& [given, name] : {std::pair{options.station.has_value(), "--station"},
+                                      std::pair{options.operatorName.has_value(), "--operator"}}) {
+        if (given && !options.loop && !options.recordPath) {
+            throw CLI::RequiresError(name, "--record or --loop");
+        }
+    }
+    if (options.loop) {
+        const SerialRules rules(options.serialPattern);  // a pattern that does not compile
+        options.session.retryDelayMs = static_cast<int>(parsed.retryDelay * 1000.0 + 0.5);
+    }
     options.diskAnswer = parsed.diskAnswer == "ok"       ? DiskAnswer::Ok
                          : parsed.diskAnswer == "cancel" ? DiskAnswer::Cancel
                                                          : DiskAnswer::Ask;
@@ -214,6 +271,7 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
     AddDeviceOptions(app, options, parsed);
     AddCheckOptions(app, options);
     AddRecordOptions(app, options);
+    AddStationOptions(app, options, parsed);
     AddOutputOptions(app, options);
     AddTestingOptions(app, options);
     try {

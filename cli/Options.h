@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/DeviceAddress.h"
+#include "cli/Session.h"
 #include "cli/TerminalOperator.h"
 
 namespace qf580::cli {
@@ -31,6 +32,10 @@ struct Options {
     std::optional<std::string> operatorName;
     std::vector<std::string> serials;         // one per device, or none
     std::optional<std::string> expectSha256;  // lower-case
+    // --loop: a station session, and how it goes.
+    bool loop = false;
+    SessionOptions session;
+    std::optional<std::string> serialPattern;
 
     // The devices of the run: the USB one, if any, and one per --address.
     std::size_t DeviceCount() const { return addresses.size() + (usb ? 1 : 0); }

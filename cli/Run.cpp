@@ -107,6 +107,9 @@ namespace {
 std::optional<SetCheckResult> CheckBeforeTransfers(const RunOptions& options,
                                                    const ChosenFile& file, Reporter& reporter,
                                                    DiskPrompt& operatorPrompt, StopRequest& stop) {
+    if (options.checked != nullptr) {
+        return *options.checked;
+    }
     if (options.preflight) {
         CheckPrompt prompt(operatorPrompt, reporter);
         // With its digests whatever the options: each disk is held to them as the transfer
@@ -178,8 +181,8 @@ void TransferAll(const RunOptions& options, const ChosenFile& file,
 }
 
 // The exit code of the run once every device has ended, with the table of several devices.
-int Conclude(const std::vector<std::unique_ptr<DeviceHost>>& hosts, const AttemptLog* attemptLog,
-             Reporter& reporter) {
+int Conclude(const RunOptions& options, const std::vector<std::unique_ptr<DeviceHost>>& hosts,
+             const AttemptLog* attemptLog, Reporter& reporter) {
     std::vector<DeviceResult> results;
     for (const auto& host : hosts) {
         const std::optional<DeviceResult> result = host->Result();
@@ -188,7 +191,10 @@ int Conclude(const std::vector<std::unique_ptr<DeviceHost>>& hosts, const Attemp
         }
         results.push_back(*result);
     }
-    if (hosts.size() > 1) {
+    if (options.results != nullptr) {
+        *options.results = results;
+    }
+    if (hosts.size() > 1 && options.table) {
         std::string table = SummaryTable(results);
         table.pop_back();
         reporter.Line(table);
@@ -236,6 +242,7 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         host.path = options.path;
         host.link = options.devices[i].link;
         host.serial = options.devices[i].serial;
+        host.place = options.devices[i].place;
         host.attemptLog = log;
         hosts.push_back(std::make_unique<DeviceHost>(std::move(host), reporter, question));
     }
@@ -263,7 +270,7 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
     if (log != nullptr) {
         log->Sync();
     }
-    return Conclude(hosts, log, reporter);
+    return Conclude(options, hosts, log, reporter);
 }
 
 }  // namespace qf580::cli

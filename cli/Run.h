@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "attemptlog/AttemptLog.h"
+#include "cli/DeviceHost.h"
 #include "cli/ProgressLine.h"
 #include "cli/Reporter.h"
 #include "transfer/Ttrans.h"
@@ -42,6 +43,7 @@ struct Device {
     std::string name;  // "ADDR:PORT", or "usb"
     LinkSettingsValues link;
     std::optional<std::string> serial;  // for the record
+    std::optional<SessionPlace> place;  // a unit of a station session
 };
 
 // Whether `path` can serve as the update file, tried as the window tries its chosen file: empty
@@ -62,6 +64,12 @@ struct RunOptions {
     // made once the set is known, with `attemptContext` and the set's part from the check.
     AttemptLogFile* attemptLogFile = nullptr;
     AttemptContext attemptContext;
+    // A station session's cycle: the set as the session checked it, not read again here.
+    const SetCheckResult* checked = nullptr;
+    // Where each device's result goes, in the order of `devices`, when given.
+    std::vector<DeviceResult>* results = nullptr;
+    // The table of every device's outcome after several: a session says its own lines.
+    bool table = true;
 };
 
 // --check: the set's summary or its first fault; returns the exit code of the set's outcome.

@@ -34,29 +34,54 @@ bool TerminalOperator::WaitOrInterrupted(int ms) {
     return interrupted_.load();
 }
 
-ParsedAnswer TerminalOperator::ReadAnswer(bool& lineEnded) {
-    lineEnded = false;
-    std::string line;
+TerminalOperator::LineRead TerminalOperator::ReadRaw(std::string& line) {
+    line.clear();
     for (;;) {
         const posix::Waited waited =
             posix::WaitFor(answerFd_, POLLIN, wakeFd_, posix::Deadline::Never());
         if (waited == posix::Waited::Failed || interrupted_.load()) {
-            return ParsedAnswer::Cancel;
+            return LineRead::Interrupted;
         }
         if (waited != posix::Waited::Ready) {
             continue;
         }
         char c = 0;
+        // A byte at a time: what follows the line (the next serial, a disk answer) stays in
+        // the input for whoever reads next.
         const ssize_t n = posix::RetryOnEintr([&] { return ::read(answerFd_, &c, 1); });
         if (n <= 0) {
-            return ParsedAnswer::Cancel;  // end of input: nobody is there to insert a disk
+            return LineRead::EndOfInput;
         }
         if (c == '\n') {
-            lineEnded = true;
-            return ParseAnswer(line);
+            return LineRead::Line;
         }
         line.push_back(c);
     }
+}
+
+ParsedAnswer TerminalOperator::ReadAnswer(bool& lineEnded) {
+    std::string line;
+    const LineRead read = ReadRaw(line);
+    lineEnded = read == LineRead::Line;
+    // End of input: nobody is there to insert a disk.
+    return lineEnded ? ParseAnswer(line) : ParsedAnswer::Cancel;
+}
+
+bool TerminalOperator::FromTerminal() const {
+    return ::isatty(answerFd_) != 0;
+}
+
+TerminalOperator::LineRead TerminalOperator::ReadLine(const std::string& prompt,
+                                                      std::string& line) {
+    const bool echoed = FromTerminal();
+    if (echoed) {
+        reporter_.OpenQuestion(prompt);
+    }
+    const LineRead read = ReadRaw(line);
+    if (echoed) {
+        reporter_.CloseQuestion(read != LineRead::Line);
+    }
+    return read;
 }
 
 bool TerminalOperator::AskInsertDisk(int diskNo) {

@@ -26,6 +26,13 @@ class TerminalOperator final : public DiskPrompt {
 
     bool AskInsertDisk(int diskNo) override;
 
+    // One line from the operator (a station's serial, the operator's badge), `prompt` put
+    // first where the answers come from a terminal; from a pipe there is no one to prompt.
+    // The line comes without its line end.
+    enum class LineRead { Line, EndOfInput, Interrupted };
+    LineRead ReadLine(const std::string& prompt, std::string& line);
+    bool FromTerminal() const;
+
     // A stop was requested: any open or later question is answered with Cancel.
     void Interrupt() { interrupted_.store(true); }
 
@@ -36,6 +43,8 @@ class TerminalOperator final : public DiskPrompt {
     static constexpr int kOkPauseMs = 1000;
 
   private:
+    // One line from answerFd, the one reader of the operator's input.
+    LineRead ReadRaw(std::string& line);
     // One line from answerFd; Cancel on end of input or on an interruption.
     ParsedAnswer ReadAnswer(bool& lineEnded);
     bool WaitOrInterrupted(int ms);

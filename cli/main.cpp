@@ -17,6 +17,8 @@
 #include "cli/Options.h"
 #include "cli/Run.h"
 #include "cli/Say.h"
+#include "cli/Session.h"
+#include "cli/StationText.h"
 #include "cli/StopWatcher.h"
 #include "cli/TerminalOperator.h"
 #include "posix/FileLimit.h"
@@ -76,10 +78,19 @@ bool EnoughFiles(const Options& options) {
 // when its lock is not had in time, or when a stop ends the wait for it.
 std::optional<int> OpenAttemptLogFile(const Options& options, posix::StopSignalFd& signals,
                                       std::optional<AttemptLogFile>& file) {
-    if (!options.recordPath) {
+    // A session is recorded even without --record.
+    std::string path = options.recordPath.value_or("");
+    if (path.empty() && options.loop) {
+        std::string why;
+        path = StationRecordPath(&why);
+        if (path.empty()) {
+            SayError("qf580-flash: no record for the session: " + why);
+            return kExitUsage;
+        }
+    }
+    if (path.empty()) {
         return std::nullopt;
     }
-    const std::string& path = *options.recordPath;
     bool stopped = false;
     LockWait wait;
     wait.stopped = [&signals, &stopped] {
@@ -135,13 +146,13 @@ RunOptions MakeRunOptions(const Options& options, bool humanIsTerminal) {
         link.UseUSB = 1;
         link.IPAddress.clear();
         link.PortNo = options.port;
-        run.devices.push_back({"usb", link, {}});
+        run.devices.push_back({"usb", link, {}, {}});
     }
     for (const DeviceAddress& device : options.addresses) {
         link.UseUSB = 0;
         link.IPAddress = device.address;
         link.PortNo = device.port;
-        run.devices.push_back({device.Label(), link, {}});
+        run.devices.push_back({device.Label(), link, {}, {}});
     }
     for (std::size_t i = 0; i < options.serials.size(); ++i) {
         run.devices[i].serial = options.serials[i];
@@ -216,8 +227,17 @@ int Run(const Options& options) {
     std::optional<StopWatcher> watcher;
     try {
         watcher.emplace(*signals, stop, reporter);
-        code = options.check ? RunCheck(run, reporter, terminal, stop)
-                             : RunTransfers(run, reporter, terminal, stop);
+        if (options.loop) {
+            SessionOptions session = options.session;
+            session.askOperator = !options.operatorName && terminal.FromTerminal();
+            session.colour = StationColour(humanIsTerminal);
+            session.bell = humanIsTerminal;
+            code = RunSession(run, session, SerialRules(options.serialPattern), reporter, terminal,
+                              stop, questionWake->ReadFd());
+        } else {
+            code = options.check ? RunCheck(run, reporter, terminal, stop)
+                                 : RunTransfers(run, reporter, terminal, stop);
+        }
     } catch (const std::exception& e) {
         // No thread or memory for one more device: the workers that did start have been
         // stopped and joined on the way out, and the run says why instead of aborting.

@@ -4,7 +4,7 @@
 # (bench/baseline_sender.c) on the same simulator and the same update set, the two in turn.
 #
 # Usage: scripts/bench.sh [--pairs N] [--sizes "4 32"] [--no-window] [--no-progress]
-#                         [--no-devices] [--no-silence] [--no-syscalls]
+#                         [--no-devices] [--no-silence] [--no-syscalls] [--no-station]
 #   --pairs N      measured pairs per row after one warm-up pair (default 7)
 #   --sizes LIST   set sizes in MB for the command-line rows (default "4 32")
 #   --no-window    leave out the row through the window's worker host
@@ -12,6 +12,8 @@
 #   --no-devices   leave out the row of 16 devices at once against one (4 MB set each)
 #   --no-silence   leave out the 15 s wait on a silent device
 #   --no-syscalls  leave out the system calls per transfer (strace -c -f; needs strace)
+#   --no-station   leave out the station rows: 100 units through one --loop against 100 runs,
+#                  and a session's start on a record of 1,000,000 lines
 # BUILD_DIR picks the Release build tree (default build/bench); the sets are written under it.
 #
 # Everything that talks to the simulator runs inside a private network namespace with only
@@ -30,6 +32,7 @@ progress=1
 devices=1
 silence=1
 syscalls=1
+station=1
 while [ $# -gt 0 ]; do
     case $1 in
         --pairs) pairs=$2; shift 2 ;;
@@ -39,8 +42,9 @@ while [ $# -gt 0 ]; do
         --no-devices) devices=0; shift ;;
         --no-silence) silence=0; shift ;;
         --no-syscalls) syscalls=0; shift ;;
+        --no-station) station=0; shift ;;
         *) echo "usage: scripts/bench.sh [--pairs N] [--sizes \"4 32\"] [--no-window]" \
-                "[--no-progress] [--no-devices] [--no-silence] [--no-syscalls]" >&2
+                "[--no-progress] [--no-devices] [--no-silence] [--no-syscalls] [--no-station]" >&2
            exit 2 ;;
     esac
 done
@@ -383,6 +387,60 @@ if [ "$silence" = 1 ]; then
     judge "silent device: sys s (0.0 at one decimal)" "$(fmt "%.3f" "$sys")" 0.049
     wait "$silent_pid" 2>/dev/null || true
     silent_pid=
+fi
+
+# A station's shift: 100 units through one --loop session (the set checked once, one record
+# kept open) against 100 separate runs of the same units with their own --serial and the same
+# record; a unit in a session should cost no more than a single run. Then the start of a
+# session on a record of a year of a line's attempts: 1,000,000 lines to index for serials
+# flashed before.
+if [ "$station" = 1 ]; then
+    set32=$sets/32KB/BENCH001.q58
+    units=100
+    seq -f 'UNIT-%05g' 1 "$units" >"$work/serials"
+    rm -f "$work/session.jsonl" "$work/runs.jsonl"
+    start=$(date +%s.%N)
+    "$bin/qf580-flash" --loop --address 127.0.0.1 --port "$port" --disk-answer cancel \
+        --record "$work/session.jsonl" --retry-delay 0 "$set32" <"$work/serials" >/dev/null
+    session_s=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.4f", b - a }')
+    start=$(date +%s.%N)
+    while read -r serial; do
+        "$bin/qf580-flash" --address 127.0.0.1 --port "$port" --disk-answer cancel \
+            --record "$work/runs.jsonl" --serial "$serial" "$set32" >/dev/null
+    done <"$work/serials"
+    runs_s=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.4f", b - a }')
+    per_session=$(awk -v s="$session_s" -v n="$units" 'BEGIN { printf "%.4f", s / n }')
+    per_run=$(awk -v s="$runs_s" -v n="$units" 'BEGIN { printf "%.4f", s / n }')
+    echo
+    echo "== station: $units units of the 32 KB set, one --loop session against $units runs"
+    printf '   %-22s %10s %12s\n' "" "wall s" "s per unit"
+    printf '   %-22s %10s %12s\n' "--loop session" "$session_s" "$per_session"
+    printf '   %-22s %10s %12s\n' "separate runs" "$runs_s" "$per_run"
+    judge "station: s per unit, --loop / separate runs" \
+        "$(awk -v a="$per_session" -v b="$per_run" 'BEGIN { printf "%.3f", a / b }')" 1
+
+    # Half begin, half end lines as a station writes them, every unit completed once.
+    big=$work/year.jsonl
+    python3 - "$work/session.jsonl" "$big" <<'PY'
+import re, sys
+begin, end = open(sys.argv[1]).read().splitlines()[:2]
+serial = re.search(r'"serial":"([^"]*)"', begin).group(1)
+with open(sys.argv[2], "w") as out:
+    for i in range(500000):
+        attempt = '"attempt":"%032x"' % i
+        for line in (begin, end):
+            line = re.sub(r'"attempt":"[0-9a-f]*"', attempt, line)
+            out.write(line.replace('"' + serial + '"', '"YEAR-%d"' % i) + "\n")
+PY
+    lines=$(wc -l <"$big")
+    start=$(date +%s.%N)
+    "$bin/qf580-flash" --loop --address 127.0.0.1 --port "$port" --disk-answer cancel \
+        --record "$big" "$set32" </dev/null >/dev/null
+    index_s=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.3f", b - a }')
+    echo
+    echo "== station: a session's start on a record of $lines lines ($(($(stat -c %s "$big") / 1048576)) MB):" \
+        "$index_s s to the first serial"
+    judge "station: s to index a record of 1,000,000 lines" "$index_s" 3
 fi
 
 echo

@@ -56,6 +56,9 @@ struct FaultPlan {
     // Front-ends hang up once the transfer is complete, as a device that restarts into its
     // new firmware: the host has nothing more to send by then.
     bool closeWhenComplete = false;
+    // The faults fire on a device's first this many connections only (0: on every one), as a
+    // fixture whose contact settles after a try or two: what a host's retries are for.
+    int faultConnections = 0;
 };
 
 // What the device received, for tests. Without FaultPlan::keepReceived only the header.

@@ -127,7 +127,12 @@ void DeviceServer::Run() {
 void DeviceServer::Serve(Connection connection) {
     {
         std::lock_guard lock(mutex_);
-        model_ = DeviceModel(plan_);
+        FaultPlan plan = plan_;
+        if (plan.faultConnections > 0 &&
+            accepted_ >= static_cast<std::size_t>(plan.faultConnections)) {
+            plan.faults.clear();
+        }
+        model_ = DeviceModel(std::move(plan));
         ++accepted_;
     }
     FrameReader frames;

@@ -174,6 +174,7 @@ int main(int argc, char** argv) {
     std::string wrongByteText = "0x4E";
     int delayMs = 0;
     bool closeWhenComplete = false;
+    int faultConnections = 0;
     int devices = 1;
     SampleRequest sample;
 
@@ -200,6 +201,11 @@ int main(int argc, char** argv) {
                    "sync|ident|header-size|header|ack (ack takes PASS from 1 and INDEX from 0; "
                    "default 1:0); DEVICE (from 1) aims it at one of --devices, else every device "
                    "misbehaves. Repeatable");
+    app.add_option("--fault-connections", faultConnections,
+                   "The faults fire on each device's first N connections only, later ones "
+                   "behave (0: every connection)")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--wrong-byte", wrongByteText, "The byte that wrong faults answer")
         ->capture_default_str();
     app.add_option("--delay-ms", delayMs, "Wait this long before every reply")
@@ -263,6 +269,7 @@ int main(int argc, char** argv) {
             // The program reports counts only; keeping every byte would cost it memory per set.
             plan.keepReceived = false;
             plan.closeWhenComplete = closeWhenComplete;
+            plan.faultConnections = faultConnections;
         }
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);

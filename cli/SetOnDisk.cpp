@@ -1,0 +1,40 @@
+#include "cli/SetOnDisk.h"
+
+#include <sys/stat.h>
+
+namespace qf580::cli {
+
+bool FileStamp::operator==(const FileStamp& other) const {
+    return path == other.path && present == other.present && device == other.device &&
+           inode == other.inode && size == other.size && modified.tv_sec == other.modified.tv_sec &&
+           modified.tv_nsec == other.modified.tv_nsec;
+}
+
+std::vector<FileStamp> StampSet(const SetSummary& summary) {
+    std::vector<FileStamp> stamps;
+    for (const DiskContents& disk : summary.disks) {
+        FileStamp stamp;
+        stamp.path = disk.path;
+        struct stat status {};
+        if (::stat(disk.path.c_str(), &status) == 0) {
+            stamp.present = true;
+            stamp.device = status.st_dev;
+            stamp.inode = status.st_ino;
+            stamp.size = status.st_size;
+            stamp.modified = status.st_mtim;
+        }
+        stamps.push_back(std::move(stamp));
+    }
+    return stamps;
+}
+
+std::string ChangedFile(const std::vector<FileStamp>& then, const std::vector<FileStamp>& now) {
+    for (std::size_t i = 0; i < then.size(); ++i) {
+        if (i >= now.size() || !(then[i] == now[i])) {
+            return then[i].path;
+        }
+    }
+    return {};
+}
+
+}  // namespace qf580::cli
