@@ -140,24 +140,33 @@ void TakeSet(AttemptContext& context, const SetCheckResult* check) {
     }
 }
 
-AttemptLog::AttemptLog(AttemptLogFile file, AttemptContext context,
-                       std::function<void(const std::string&)> notice)
-    : file_(std::move(file)), context_(std::move(context)), notice_(std::move(notice)) {}
+AttemptLog::AttemptLog(std::optional<AttemptLogFile> file, JournalSink* journal,
+                       AttemptContext context, std::function<void(const std::string&)> notice)
+    : file_(std::move(file)),
+      journal_(journal),
+      context_(std::move(context)),
+      notice_(std::move(notice)) {}
 
-void AttemptLog::Write(const std::string& line, std::string* why) {
+void AttemptLog::Write(JournalKind kind, const std::string& line, std::string* why) {
     std::string error;
-    {
+    if (file_) {
         const std::lock_guard lock(mutex_);
-        error = file_.Append(line);
+        error = file_->Append(line);
     }
     Failure(error, why);
+    if (journal_ != nullptr) {
+        journal_->Send(kind, line);
+    }
 }
 
 void AttemptLog::Sync(std::string* why) {
+    if (!file_) {
+        return;
+    }
     std::string error;
     {
         const std::lock_guard lock(mutex_);
-        error = file_.Sync();
+        error = file_->Sync();
     }
     Failure(error, why);
 }
@@ -172,7 +181,7 @@ void AttemptLog::Failure(const std::string& error, std::string* why) {
     // Said once: a full disk would otherwise repeat itself for every device. A caller that
     // asks why says it itself.
     if (!failed_.exchange(true) && why == nullptr && notice_) {
-        notice_("qf580-flash: cannot write the record " + file_.Path() + ": " + error +
+        notice_("qf580-flash: cannot write the record " + Path() + ": " + error +
                 "; the transfers go on");
     }
 }
@@ -180,45 +189,59 @@ void AttemptLog::Failure(const std::string& error, std::string* why) {
 AttemptLog::Attempt AttemptLog::Begin(const std::string& device,
                                       const std::optional<std::string>& serial, std::string* why) {
     Attempt attempt{NewAttemptId(), device, serial};
-    ordered_json line;
-    line["schema"] = 1;
-    line["event"] = "begin";
-    line["attempt"] = attempt.id;
-    line["time"] = UtcTime(std::chrono::system_clock::now());
-    line["device"] = device;
-    line["serial"] = TextOrNull(serial);
-    line["set_sha256"] = DigestOrNull(context_.setSha256);
-    line["station"] = context_.station;
-    line["operator"] = TextOrNull(context_.operatorName);
-    line["host"] = context_.host;
-    line["tool"] = {{"name", "qf580-flash"}, {"version", context_.version}};
-    line["file"] = context_.file;
-    line["disks"] = ordered_json::array();
-    for (const auto& [path, sha256] : context_.disks) {
-        line["disks"].push_back({{"path", path}, {"sha256", DigestOrNull(sha256)}});
-    }
-    line["rom_type"] = TextOrNull(context_.romType);
-    Write(Dump(line), why);
+    Write(JournalKind::Begin, BeginLine(context_, attempt, std::chrono::system_clock::now()), why);
     return attempt;
 }
 
 void AttemptLog::End(const Attempt& attempt, Outcome outcome, int exitCode, const StreamCount& sent,
                      double seconds) {
+    Write(JournalKind::End,
+          EndLine(context_, attempt, outcome, exitCode, sent, seconds,
+                  std::chrono::system_clock::now()),
+          nullptr);
+}
+
+std::string BeginLine(const AttemptContext& context, const AttemptLog::Attempt& attempt,
+                      std::chrono::system_clock::time_point time) {
+    ordered_json line;
+    line["schema"] = 1;
+    line["event"] = "begin";
+    line["attempt"] = attempt.id;
+    line["time"] = UtcTime(time);
+    line["device"] = attempt.device;
+    line["serial"] = TextOrNull(attempt.serial);
+    line["set_sha256"] = DigestOrNull(context.setSha256);
+    line["station"] = context.station;
+    line["operator"] = TextOrNull(context.operatorName);
+    line["host"] = context.host;
+    line["tool"] = {{"name", context.toolName}, {"version", context.version}};
+    line["file"] = context.file;
+    line["disks"] = ordered_json::array();
+    for (const auto& [path, sha256] : context.disks) {
+        line["disks"].push_back({{"path", path}, {"sha256", DigestOrNull(sha256)}});
+    }
+    line["rom_type"] = TextOrNull(context.romType);
+    return Dump(line);
+}
+
+std::string EndLine(const AttemptContext& context, const AttemptLog::Attempt& attempt,
+                    Outcome outcome, int exitCode, const StreamCount& sent, double seconds,
+                    std::chrono::system_clock::time_point time) {
     ordered_json line;
     line["schema"] = 1;
     line["event"] = "end";
     line["attempt"] = attempt.id;
-    line["time"] = UtcTime(std::chrono::system_clock::now());
+    line["time"] = UtcTime(time);
     line["device"] = attempt.device;
     line["serial"] = TextOrNull(attempt.serial);
-    line["set_sha256"] = DigestOrNull(context_.setSha256);
+    line["set_sha256"] = DigestOrNull(context.setSha256);
     line["outcome"] = std::string(OutcomeText(outcome));
     line["exit_code"] = exitCode;
     line["bytes_sent"] = sent.bytes;
     line["records_sent"] = sent.records;
     // Milliseconds, as the events give them: the digits beyond say nothing.
     line["seconds"] = std::round(seconds * 1000.0) / 1000.0;
-    Write(Dump(line), nullptr);
+    return Dump(line);
 }
 
 std::string NewAttemptId() {

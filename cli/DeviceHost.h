@@ -48,7 +48,7 @@ class DeviceHost final : public TransHost {
         std::string path;  // the chosen file as given
         LinkSettingsValues link;
         std::optional<std::string> serial;
-        AttemptLog* attemptLog = nullptr;  // none without --record
+        AttemptLog* attemptLog = nullptr;  // none without --record or --journal
     };
     DeviceHost(Options options, Reporter& reporter, SharedQuestion& question);
 

@@ -58,7 +58,7 @@ struct RunOptions {
     ProgressStyle progress = ProgressStyle::Off;
     // The released set's digest, lower-case: any other set is refused before any device.
     std::optional<std::string> expectSha256;
-    // Where every device's attempt is recorded; none without --record.
+    // Where every device's attempt is recorded; none without --record or --journal.
     AttemptLog* attemptLog = nullptr;
 };
 

@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
     bool progress = false;
     bool noProgress = false;
     std::string recordPath;
+    bool journal = false;
     std::string station;
     std::optional<std::string> operatorName;
     std::vector<std::string> serials;
@@ -145,18 +146,23 @@ int main(int argc, char** argv) {
         "Append a line to FILE when each device's transfer begins and when it ends (JSON "
         "Lines, on the disk before the transfer goes on); shared safely by several runs");
     recordOpt->option_text("FILE")->excludes(checkOpt);
-    app.add_option("--station", station,
-                   "The station's name in the record (default: the host name)")
-        ->option_text("NAME")
-        ->needs(recordOpt);
-    app.add_option("--operator", operatorName, "The operator's name in the record (default: none)")
-        ->option_text("NAME")
-        ->needs(recordOpt);
-    app.add_option("--serial", serials,
-                   "A device's serial number in the record: once per device, in the order of "
-                   "--address (once with --usb)")
-        ->option_text("SERIAL")
-        ->needs(recordOpt);
+    app.add_flag("--journal", journal,
+                 "Send each line of the record to the systemd journal as well, one structured "
+                 "entry each (with or without --record)")
+        ->excludes(checkOpt);
+    // Each fills the record's lines, whether they go to the file, the journal or both.
+    const std::vector<CLI::Option*> recordFields = {
+        app.add_option("--station", station,
+                       "The station's name in the record (default: the host name)")
+            ->option_text("NAME"),
+        app.add_option("--operator", operatorName,
+                       "The operator's name in the record (default: none)")
+            ->option_text("NAME"),
+        app.add_option("--serial", serials,
+                       "A device's serial number in the record: once per device, in the order "
+                       "of --address (once with --usb)")
+            ->option_text("SERIAL"),
+    };
     app.add_flag("--json", json,
                  "JSON Lines on standard output, one event per line (check, begin, status, "
                  "progress, question, end; with --check one check object); the human text goes "
@@ -189,6 +195,11 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
         if (!check && !usb && addresses.empty()) {
             throw CLI::RequiredError("--address or --usb");
+        }
+        for (const CLI::Option* field : recordFields) {
+            if (field->count() > 0 && recordPath.empty() && !journal) {
+                throw CLI::RequiresError(field->get_name(), "--record or --journal");
+            }
         }
         devices = ParseDeviceAddresses(addresses, static_cast<std::uint16_t>(port));
         const std::size_t deviceCount = devices.size() + (usb ? 1 : 0);
@@ -293,15 +304,22 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < serials.size(); ++i) {
         run.devices[i].serial = serials[i];
     }
+    // Before the log that sends to it, so that it outlives every line.
+    std::optional<JournalSink> journalSink;
+    if (journal) {
+        journalSink.emplace("qf580-flash",
+                            [&reporter](const std::string& text) { reporter.Notice(text); });
+    }
     std::optional<AttemptLog> attemptLog;
-    if (recordFile) {
+    if (recordFile || journalSink) {
         AttemptContext context;
         context.host = HostName();
         context.station = station.empty() ? context.host : station;
         context.operatorName = operatorName;
         context.version = QF580_VERSION;
         context.file = file;
-        attemptLog.emplace(std::move(*recordFile), std::move(context),
+        attemptLog.emplace(std::move(recordFile), journalSink ? &*journalSink : nullptr,
+                           std::move(context),
                            [&reporter](const std::string& text) { reporter.Notice(text); });
         run.attemptLog = &*attemptLog;
     }
