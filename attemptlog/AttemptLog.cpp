@@ -140,16 +140,13 @@ void TakeSet(AttemptContext& context, const SetCheckResult* check) {
     }
 }
 
-AttemptLog::AttemptLog(std::optional<AttemptLogFile> file, JournalSink* journal,
-                       AttemptContext context, std::function<void(const std::string&)> notice)
-    : file_(std::move(file)),
-      journal_(journal),
-      context_(std::move(context)),
-      notice_(std::move(notice)) {}
+AttemptLog::AttemptLog(AttemptLogFile* file, JournalSink* journal, AttemptContext context,
+                       std::function<void(const std::string&)> notice)
+    : file_(file), journal_(journal), context_(std::move(context)), notice_(std::move(notice)) {}
 
 void AttemptLog::Write(JournalKind kind, const std::string& line, std::string* why) {
     std::string error;
-    if (file_) {
+    if (file_ != nullptr) {
         const std::lock_guard lock(mutex_);
         error = file_->Append(line);
     }
@@ -160,7 +157,7 @@ void AttemptLog::Write(JournalKind kind, const std::string& line, std::string* w
 }
 
 void AttemptLog::Sync(std::string* why) {
-    if (!file_) {
+    if (file_ == nullptr) {
         return;
     }
     std::string error;

@@ -71,13 +71,15 @@ void TakeSet(AttemptContext& context, const SetCheckResult* check);
 class AttemptLog {
   public:
     // `notice` says the first failure of the file to the person, once; the journal says its
-    // own. Without a file nothing is written; without a journal nothing is sent.
-    AttemptLog(std::optional<AttemptLogFile> file, JournalSink* journal, AttemptContext context,
+    // own. Both outlive the log (a station writes one file for many runs), and either may be
+    // missing: without a file nothing is written, without a journal nothing is sent. The
+    // context is complete here, and read by every worker without a lock.
+    AttemptLog(AttemptLogFile* file, JournalSink* journal, AttemptContext context,
                std::function<void(const std::string&)> notice);
 
-    AttemptContext& Context() { return context_; }
+    const AttemptContext& Context() const { return context_; }
     // The record file's; empty without one.
-    std::string Path() const { return file_ ? file_->Path() : std::string(); }
+    std::string Path() const { return file_ != nullptr ? file_->Path() : std::string(); }
 
     struct Attempt {
         std::string id;  // pairs the begin and the end line
@@ -102,9 +104,9 @@ class AttemptLog {
     void Write(JournalKind kind, const std::string& line, std::string* why);
     void Failure(const std::string& error, std::string* why);
 
-    std::optional<AttemptLogFile> file_;
-    JournalSink* journal_;
-    AttemptContext context_;
+    AttemptLogFile* const file_;
+    JournalSink* const journal_;
+    const AttemptContext context_;
     std::function<void(const std::string&)> notice_;
     std::mutex mutex_;  // one writer at a time within the run; the lock is for other runs
     std::atomic<bool> failed_{false};

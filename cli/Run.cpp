@@ -101,62 +101,142 @@ int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operator
     return ExitCodeFor(result.outcome);
 }
 
-int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
-                 StopRequest& stop) {
-    const bool several = options.devices.size() > 1;
-    const ChosenFile file = SplitChosenFile(options.path);
-    SharedQuestion question(operatorPrompt);
+namespace {
 
-    std::optional<SetCheckResult> check;
+// The check before any device is contacted; none when it is skipped and nobody needs its
+// digest.
+std::optional<SetCheckResult> CheckBeforeTransfers(const RunOptions& options,
+                                                   const ChosenFile& file, Reporter& reporter,
+                                                   DiskPrompt& operatorPrompt, StopRequest& stop) {
     if (options.preflight) {
         CheckPrompt prompt(operatorPrompt, reporter);
-        check = CheckSet(file.dir, file.name, prompt, &stop.Flag());
-        reporter.Event(CheckJson(options.path, *check, reporter.Seconds()));
-    } else if (reporter.Json() || options.attemptLog != nullptr) {
+        SetCheckResult check = CheckSet(file.dir, file.name, prompt, &stop.Flag());
+        reporter.Event(CheckJson(options.path, check, reporter.Seconds()));
+        return check;
+    }
+    if (reporter.Json() || options.attemptLogFile != nullptr || options.journal != nullptr) {
         // For the begin events and lines only, if the set is whole as it stands: the transfers
         // stream it as the window does, and nobody is asked anything here.
         NeverAsk never;
-        check = CheckSet(file.dir, file.name, never, &stop.Flag());
+        return CheckSet(file.dir, file.name, never, &stop.Flag());
     }
+    return std::nullopt;
+}
+
+// Every begin line on the disk before any transfer goes on, with one sync for all: a sync can
+// take as long as a transfer of a small set. The first line and the sync tell whether the
+// record can be written at all: if not, no device is contacted, as with a record that cannot
+// be opened. False then, said.
+bool WriteBeginLines(AttemptLog* attemptLog, const std::vector<std::unique_ptr<DeviceHost>>& hosts,
+                     Reporter& reporter) {
+    if (attemptLog == nullptr || hosts.empty()) {
+        return true;
+    }
+    std::string why;
+    hosts.front()->BeginRecord(&why);
+    for (std::size_t i = 1; i < hosts.size(); ++i) {
+        hosts[i]->BeginRecord();
+    }
+    if (why.empty()) {
+        attemptLog->Sync(&why);
+    }
+    if (!why.empty()) {
+        reporter.Notice("qf580-flash: cannot write the record " +
+                        EscapeControls(attemptLog->Path()) + ": " + why +
+                        "; no device was contacted");
+        return false;
+    }
+    return true;
+}
+
+// Every device's transfer at once, each with its own worker, until the last has ended.
+void TransferAll(const RunOptions& options, const ChosenFile& file,
+                 const std::optional<SetCheckResult>& check, const KnownSet& known,
+                 const std::vector<std::unique_ptr<DeviceHost>>& hosts, Reporter& reporter,
+                 StopRequest& stop) {
+    reporter.ShowProgress(options.progress, hosts.size());
+    std::vector<std::unique_ptr<TTrans>> workers;
+    // Whatever happens below, the stop request forgets the workers before they go.
+    struct Forget {
+        StopRequest& stop;
+        ~Forget() { stop.Clear(); }
+    } forget{stop};
+    // The workers need not count a set that the check has just read whole.
+    TransEnvironment environment = options.environment;
+    if (check && check->Sound()) {
+        environment.totals = check->summary.Totals();
+    }
+    for (const auto& host : hosts) {
+        host->Begin(known);
+        workers.push_back(std::make_unique<TTrans>(*host, file, environment));
+        stop.Add(*workers.back());
+    }
+    for (const auto& worker : workers) {
+        worker->WaitFor();
+    }
+    reporter.FinishProgress();
+}
+
+// The exit code of the run once every device has ended, with the table of several devices.
+int Conclude(const std::vector<std::unique_ptr<DeviceHost>>& hosts, const AttemptLog* attemptLog,
+             Reporter& reporter) {
+    std::vector<DeviceResult> results;
+    for (const auto& host : hosts) {
+        const std::optional<DeviceResult> result = host->Result();
+        if (!result) {
+            return kExitInternal;
+        }
+        results.push_back(*result);
+    }
+    if (hosts.size() > 1) {
+        std::string table = SummaryTable(results);
+        table.pop_back();
+        reporter.Line(table);
+    }
+    const int code = RunExitCode(results);
+    // A device's own outcome says more than a line missing from the record.
+    if (code == kExitCompleted && attemptLog != nullptr && attemptLog->Failed()) {
+        return kExitOutput;
+    }
+    return code;
+}
+
+}  // namespace
+
+int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
+                 StopRequest& stop) {
+    const ChosenFile file = SplitChosenFile(options.path);
+    SharedQuestion question(operatorPrompt);
+    const std::optional<SetCheckResult> check =
+        CheckBeforeTransfers(options, file, reporter, operatorPrompt, stop);
     if (check && NotTheExpectedSet(options, *check, reporter, ": no device was contacted")) {
         return kExitWrongSet;
     }
     const KnownSet known = KnownSetOf(check ? &*check : nullptr);
-    if (options.attemptLog != nullptr) {
-        TakeSet(options.attemptLog->Context(), check ? &*check : nullptr);
+    // Made whole before any worker reads it.
+    std::optional<AttemptLog> attemptLog;
+    if (options.attemptLogFile != nullptr || options.journal != nullptr) {
+        AttemptContext context = options.attemptContext;
+        TakeSet(context, check ? &*check : nullptr);
+        attemptLog.emplace(options.attemptLogFile, options.journal, std::move(context),
+                           [&reporter](const std::string& text) { reporter.Notice(text); });
     }
+    AttemptLog* const log = attemptLog ? &*attemptLog : nullptr;
 
     std::vector<std::unique_ptr<DeviceHost>> hosts;
     for (std::size_t i = 0; i < options.devices.size(); ++i) {
         DeviceHost::Options host;
         host.device = options.devices[i].name;
         host.index = i;
-        host.prefixed = several;
+        host.prefixed = options.devices.size() > 1;
         host.path = options.path;
         host.link = options.devices[i].link;
         host.serial = options.devices[i].serial;
-        host.attemptLog = options.attemptLog;
+        host.attemptLog = log;
         hosts.push_back(std::make_unique<DeviceHost>(std::move(host), reporter, question));
     }
-    // Every begin line on the disk before any transfer goes on, with one sync for all: a
-    // sync can take as long as a transfer of a small set. The first line and the sync tell
-    // whether the record can be written at all: if not, no device is contacted, as with a
-    // record that cannot be opened.
-    if (options.attemptLog != nullptr && !hosts.empty()) {
-        std::string why;
-        hosts.front()->BeginRecord(&why);
-        for (std::size_t i = 1; i < hosts.size(); ++i) {
-            hosts[i]->BeginRecord();
-        }
-        if (why.empty()) {
-            options.attemptLog->Sync(&why);
-        }
-        if (!why.empty()) {
-            reporter.Notice("qf580-flash: cannot write the record " +
-                            EscapeControls(options.attemptLog->Path()) + ": " + why +
-                            "; no device was contacted");
-            return kExitUsage;
-        }
+    if (!WriteBeginLines(log, hosts, reporter)) {
+        return kExitUsage;
     }
 
     if (stop.Requested()) {
@@ -174,51 +254,12 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
             host->EndUncontacted(check->outcome);
         }
     } else {
-        reporter.ShowProgress(options.progress, hosts.size());
-        std::vector<std::unique_ptr<TTrans>> workers;
-        // Whatever happens below, the stop request forgets the workers before they go.
-        struct Forget {
-            StopRequest& stop;
-            ~Forget() { stop.Clear(); }
-        } forget{stop};
-        // The workers need not count a set that the check has just read whole.
-        TransEnvironment environment = options.environment;
-        if (check && check->Sound()) {
-            environment.totals = check->summary.Totals();
-        }
-        for (const auto& host : hosts) {
-            host->Begin(known);
-            workers.push_back(std::make_unique<TTrans>(*host, file, environment));
-            stop.Add(*workers.back());
-        }
-        for (const auto& worker : workers) {
-            worker->WaitFor();
-        }
-        reporter.FinishProgress();
+        TransferAll(options, file, check, known, hosts, reporter, stop);
     }
-    if (options.attemptLog != nullptr) {
-        options.attemptLog->Sync();
+    if (log != nullptr) {
+        log->Sync();
     }
-
-    std::vector<DeviceResult> results;
-    for (const auto& host : hosts) {
-        const std::optional<DeviceResult> result = host->Result();
-        if (!result) {
-            return kExitInternal;
-        }
-        results.push_back(*result);
-    }
-    if (several) {
-        std::string table = SummaryTable(results);
-        table.pop_back();
-        reporter.Line(table);
-    }
-    const int code = RunExitCode(results);
-    // A device's own outcome says more than a line missing from the record.
-    if (code == kExitCompleted && options.attemptLog != nullptr && options.attemptLog->Failed()) {
-        return kExitOutput;
-    }
-    return code;
+    return Conclude(hosts, log, reporter);
 }
 
 }  // namespace qf580::cli

@@ -58,8 +58,12 @@ struct RunOptions {
     ProgressStyle progress = ProgressStyle::Off;
     // The released set's digest, lower-case: any other set is refused before any device.
     std::optional<std::string> expectSha256;
-    // Where every device's attempt is recorded; none without --record or --journal.
-    AttemptLog* attemptLog = nullptr;
+    // Where every device's attempt is recorded: the file (none without --record) and the
+    // journal (none without --journal). The log of the run is made once the set is known, with
+    // `attemptContext` and the set's part from the check.
+    AttemptLogFile* attemptLogFile = nullptr;
+    JournalSink* journal = nullptr;
+    AttemptContext attemptContext;
 };
 
 // --check: the set's summary or its first fault; returns the exit code of the set's outcome.
