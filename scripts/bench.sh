@@ -4,13 +4,16 @@
 # (bench/baseline_sender.c) on the same simulator and the same update set, the two in turn.
 #
 # Usage: scripts/bench.sh [--pairs N] [--sizes "4 32"] [--no-window] [--no-progress]
-#                         [--no-devices] [--no-silence]
+#                         [--no-devices] [--no-silence] [--no-journal]
 #   --pairs N      measured pairs per row after one warm-up pair (default 7)
 #   --sizes LIST   set sizes in MB for the command-line rows (default "4 32")
 #   --no-window    leave out the row through the window's worker host
 #   --no-progress  leave out the rows with the progress line on against off
 #   --no-devices   leave out the row of 16 devices at once against one (4 MB set each)
 #   --no-silence   leave out the 15 s wait on a silent device
+#   --no-journal   leave out the row of --journal against none (4 MB set); with it, every row
+#                  runs beside a systemd-journald of the benchmark's own
+#                  (tests/support/with-journald.sh), never the machine's
 # BUILD_DIR picks the Release build tree (default build/bench); the sets are written under it.
 #
 # Everything that talks to the simulator runs inside a private network namespace with only
@@ -28,6 +31,7 @@ window=1
 progress=1
 devices=1
 silence=1
+journal=1
 while [ $# -gt 0 ]; do
     case $1 in
         --pairs) pairs=$2; shift 2 ;;
@@ -36,8 +40,9 @@ while [ $# -gt 0 ]; do
         --no-progress) progress=0; shift ;;
         --no-devices) devices=0; shift ;;
         --no-silence) silence=0; shift ;;
+        --no-journal) journal=0; shift ;;
         *) echo "usage: scripts/bench.sh [--pairs N] [--sizes \"4 32\"] [--no-window]" \
-                "[--no-progress] [--no-devices] [--no-silence]" >&2
+                "[--no-progress] [--no-devices] [--no-silence] [--no-journal]" >&2
            exit 2 ;;
     esac
 done
@@ -64,10 +69,15 @@ if [ -z "${QF_BENCH_INSIDE:-}" ]; then
     for mb in $sizes; do
         make_set "${mb}MB" $((mb * 1024 * 1024))
     done
-    if [ "$window" = 1 ] || [ "$devices" = 1 ]; then
+    if [ "$window" = 1 ] || [ "$devices" = 1 ] || [ "$journal" = 1 ]; then
         make_set 4MB $((4 * 1024 * 1024))
     fi
-    exec env QF_BENCH_INSIDE=1 scripts/in-private-net.sh "$0" "${all_args[@]}"
+    beside=()
+    if [ "$journal" = 1 ]; then
+        rm -rf "$PWD/$dir/journal"
+        beside=(tests/support/with-journald.sh "$PWD/$dir/journal")
+    fi
+    exec env QF_BENCH_INSIDE=1 scripts/in-private-net.sh "${beside[@]}" "$0" "${all_args[@]}"
 fi
 
 # ---------------------------------------------------------------- inside the namespace
@@ -296,6 +306,14 @@ if [ "$devices" = 1 ]; then
     done
     bench_pairs "4 MB set, 16 devices at once" "$sets/4MB/BENCH001.q58" \
         16-devices all_devices 1-device one_device wall=1.25 a-sets=16
+fi
+
+# Each line of the record as a journal entry against none: one datagram per device's begin and
+# end. A journal that could not be reached would fail the run (exit 3).
+if [ "$journal" = 1 ]; then
+    with_journal=("${flash[@]}" --journal)
+    bench_pairs "4 MB set, --journal" "$sets/4MB/BENCH001.q58" \
+        --journal with_journal no-option flash wall=1.03
 fi
 
 if [ "$window" = 1 ]; then
