@@ -7,12 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <thread>
 
 #include "posix/Eintr.h"
 #include "text/JsonText.h"
@@ -22,87 +21,151 @@ namespace qf580 {
 
 namespace {
 
-using nlohmann::ordered_json;
-
 std::string ErrnoText(int error) {
     return std::strerror(error);
 }
 
-// Names and serials are free text: bytes that are not UTF-8 still give a line that parses.
-std::string Dump(const ordered_json& line) {
-    return line.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+JsonValue TextOrNull(const std::optional<std::string>& text) {
+    return text ? JsonValue(*text) : JsonValue(nullptr);
 }
 
-ordered_json TextOrNull(const std::optional<std::string>& text) {
-    return text ? ordered_json(*text) : ordered_json(nullptr);
-}
-
-// The advisory lock of the whole file, for as long as it lives.
+// The advisory lock of the whole file, for as long as it lives. Taken without blocking, tried
+// again every few milliseconds: a blocking flock would wait for ever on a lock nobody gives
+// back, deaf to the person's Ctrl+C.
 class FileLock {
   public:
-    explicit FileLock(int fd) : fd_(fd) {
-        if (posix::RetryOnEintr([fd] { return ::flock(fd, LOCK_EX); }) != 0) {
-            error_ = errno;
+    FileLock(int fd, const LockWait& wait) : fd_(fd) {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + wait.limit;
+        while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                why_ = "cannot lock it: " + ErrnoText(errno);
+                return;
+            }
+            if (wait.stopped && wait.stopped()) {
+                why_ = "stopped while waiting for its lock";
+                return;
+            }
+            if (Clock::now() >= deadline) {
+                why_ = "it is locked by another process (waited " +
+                       std::to_string(std::chrono::ceil<std::chrono::seconds>(wait.limit).count()) +
+                       " s)";
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        locked_ = true;
     }
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
     ~FileLock() {
-        if (error_ == 0) {
+        if (locked_) {
             ::flock(fd_, LOCK_UN);
         }
     }
-    int Error() const { return error_; }
+    // Empty once locked, else why not.
+    const std::string& Why() const { return why_; }
 
   private:
     int fd_;
-    int error_ = 0;
+    bool locked_ = false;
+    std::string why_;
 };
 
-}  // namespace
-
-std::optional<AttemptLogFile> AttemptLogFile::Open(const std::string& path, std::string* why) {
-    // Not blocking: a named pipe without a reader would otherwise hold the open for ever.
-    posix::UniqueFd fd(::open(
-        path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
+// Opens `path` for appending: a regular file only. An invalid descriptor and `why` if not.
+posix::UniqueFd OpenForAppending(const std::string& path, std::string* why) {
+    // Not blocking: a named pipe without a reader would otherwise hold the open for ever. Read
+    // too, for the last byte of a torn line; a file we may only write to is written to all
+    // the same.
+    constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    posix::UniqueFd fd(::open(path.c_str(), O_RDWR | kFlags, 0644));
+    if (!fd && errno == EACCES) {
+        fd = posix::UniqueFd(::open(path.c_str(), O_WRONLY | kFlags, 0644));
+    }
     if (!fd) {
         *why = ErrnoText(errno);
-        return std::nullopt;
+        return fd;
     }
     struct stat status {};
     if (::fstat(fd.Get(), &status) != 0) {
         *why = ErrnoText(errno);
-        return std::nullopt;
+        return {};
     }
     if (!S_ISREG(status.st_mode)) {
         *why = "not a regular file";
-        return std::nullopt;
+        return {};
     }
     const int flags = ::fcntl(fd.Get(), F_GETFL);
     if (flags == -1 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) == -1) {
         *why = ErrnoText(errno);
+        return {};
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::optional<AttemptLogFile> AttemptLogFile::Open(const std::string& path, std::string* why,
+                                                   const LockWait& wait) {
+    posix::UniqueFd fd = OpenForAppending(path, why);
+    if (!fd) {
         return std::nullopt;
     }
-    // A file system that takes no lock is found now, not at the first device's line.
-    if (const FileLock lock(fd.Get()); lock.Error() != 0) {
-        *why = "cannot lock it: " + ErrnoText(lock.Error());
+    // A file system that takes no lock, or a lock that is not given back, is found now, not at
+    // the first device's line.
+    if (const FileLock lock(fd.Get(), wait); !lock.Why().empty()) {
+        *why = lock.Why();
         return std::nullopt;
     }
     return AttemptLogFile(std::move(fd), path);
 }
 
-std::string AttemptLogFile::Append(const std::string& line) {
-    const std::string text = line + "\n";
-    const FileLock lock(fd_.Get());
-    if (lock.Error() != 0) {
-        return "cannot lock it: " + ErrnoText(lock.Error());
+bool AttemptLogFile::IsFile(const std::string& path) const {
+    struct stat open {};
+    struct stat named {};
+    return ::fstat(fd_.Get(), &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+std::string AttemptLogFile::FollowPath(std::string* note) {
+    if (IsFile(path_)) {
+        return {};
+    }
+    std::string why;
+    posix::UniqueFd fd = OpenForAppending(path_, &why);
+    if (!fd) {
+        return why;
+    }
+    fd_ = std::move(fd);
+    if (!reopenSaid_ && note != nullptr) {
+        *note = "qf580-flash: the record " + path_ +
+                " was moved or deleted; the lines from now on go to a file of that name";
+    }
+    reopenSaid_ = true;
+    return {};
+}
+
+std::string AttemptLogFile::Append(const std::string& line, const LockWait& wait,
+                                   std::string* note) {
+    if (std::string why = FollowPath(note); !why.empty()) {
+        return why;
+    }
+    const FileLock lock(fd_.Get(), wait);
+    if (!lock.Why().empty()) {
+        return lock.Why();
     }
     struct stat status {};
     if (::fstat(fd_.Get(), &status) != 0) {
         return ErrnoText(errno);
     }
-    // Under the lock, the end of the file is where this line goes.
+    // Under the lock, the end of the file is where this line goes. A last line left without
+    // its end is closed first, so that it stays a line of its own and takes no good one along.
     const off_t before = status.st_size;
+    char last = '\n';
+    if (before > 0 && ::pread(fd_.Get(), &last, 1, before - 1) != 1) {
+        last = '\n';  // a file we may not read: appending is all we can do
+    }
+    const std::string text = (last == '\n' ? "" : "\n") + line + "\n";
     const ssize_t written =
         posix::RetryOnEintr([&] { return ::write(fd_.Get(), text.data(), text.size()); });
     if (written != static_cast<ssize_t>(text.size())) {
@@ -141,14 +204,23 @@ void TakeSet(AttemptContext& context, const SetCheckResult* check) {
 }
 
 AttemptLog::AttemptLog(AttemptLogFile* file, JournalSink* journal, AttemptContext context,
-                       std::function<void(const std::string&)> notice)
-    : file_(file), journal_(journal), context_(std::move(context)), notice_(std::move(notice)) {}
+                       std::function<void(const std::string&)> notice, LockWait wait)
+    : file_(file),
+      journal_(journal),
+      context_(std::move(context)),
+      notice_(std::move(notice)),
+      wait_(std::move(wait)) {}
 
-void AttemptLog::Write(JournalKind kind, const std::string& line, std::string* why) {
+void AttemptLog::Write(JournalKind kind, const std::string& line, std::string* why,
+                       const LockWait& wait) {
     std::string error;
+    std::string note;
     if (file_ != nullptr) {
         const std::lock_guard lock(mutex_);
-        error = file_->Append(line);
+        error = file_->Append(line, wait, &note);
+    }
+    if (!note.empty() && notice_) {
+        notice_(note);
     }
     Failure(error, why);
     if (journal_ != nullptr) {
@@ -186,21 +258,23 @@ void AttemptLog::Failure(const std::string& error, std::string* why) {
 AttemptLog::Attempt AttemptLog::Begin(const std::string& device,
                                       const std::optional<std::string>& serial, std::string* why) {
     Attempt attempt{NewAttemptId(), device, serial};
-    Write(JournalKind::Begin, BeginLine(context_, attempt, std::chrono::system_clock::now()), why);
+    Write(JournalKind::Begin, BeginLine(context_, attempt, std::chrono::system_clock::now()), why,
+          wait_);
     return attempt;
 }
 
 void AttemptLog::End(const Attempt& attempt, Outcome outcome, int exitCode, const StreamCount& sent,
-                     double seconds) {
+                     double seconds, const std::string& setSha256) {
+    // A stop asked for does not cut the wait short: the end line says how the stop ended.
     Write(JournalKind::End,
-          EndLine(context_, attempt, outcome, exitCode, sent, seconds,
+          EndLine(attempt, outcome, exitCode, sent, seconds, setSha256,
                   std::chrono::system_clock::now()),
-          nullptr);
+          nullptr, LockWait{wait_.limit, {}});
 }
 
 std::string BeginLine(const AttemptContext& context, const AttemptLog::Attempt& attempt,
                       std::chrono::system_clock::time_point time) {
-    ordered_json line;
+    JsonValue line;
     line["schema"] = 1;
     line["event"] = "begin";
     line["attempt"] = attempt.id;
@@ -213,32 +287,32 @@ std::string BeginLine(const AttemptContext& context, const AttemptLog::Attempt& 
     line["host"] = context.host;
     line["tool"] = {{"name", context.toolName}, {"version", context.version}};
     line["file"] = context.file;
-    line["disks"] = ordered_json::array();
+    line["disks"] = JsonValue::array();
     for (const auto& [path, sha256] : context.disks) {
         line["disks"].push_back({{"path", path}, {"sha256", DigestOrNull(sha256)}});
     }
     line["rom_type"] = TextOrNull(context.romType);
-    return Dump(line);
+    return JsonText(line);
 }
 
-std::string EndLine(const AttemptContext& context, const AttemptLog::Attempt& attempt,
-                    Outcome outcome, int exitCode, const StreamCount& sent, double seconds,
+std::string EndLine(const AttemptLog::Attempt& attempt, Outcome outcome, int exitCode,
+                    const StreamCount& sent, double seconds, const std::string& setSha256,
                     std::chrono::system_clock::time_point time) {
-    ordered_json line;
+    JsonValue line;
     line["schema"] = 1;
     line["event"] = "end";
     line["attempt"] = attempt.id;
     line["time"] = UtcTime(time);
     line["device"] = attempt.device;
     line["serial"] = TextOrNull(attempt.serial);
-    line["set_sha256"] = DigestOrNull(context.setSha256);
+    line["set_sha256"] = DigestOrNull(setSha256);
     line["outcome"] = std::string(OutcomeText(outcome));
     line["exit_code"] = exitCode;
     line["bytes_sent"] = sent.bytes;
     line["records_sent"] = sent.records;
-    // Milliseconds, as the events give them: the digits beyond say nothing.
-    line["seconds"] = std::round(seconds * 1000.0) / 1000.0;
-    return Dump(line);
+    // Milliseconds, as the events give them (JsonText writes three decimals).
+    line["seconds"] = seconds;
+    return JsonText(line);
 }
 
 std::string NewAttemptId() {

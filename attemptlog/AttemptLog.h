@@ -23,29 +23,45 @@ struct SetCheckResult;
 
 namespace qf580 {
 
+// How long a line waits for the file's lock, held by another run or any other process, and
+// what ends the wait early. A limit, so that a lock nobody gives back never holds the program.
+struct LockWait {
+    std::chrono::milliseconds limit{10000};
+    std::function<bool()> stopped;  // true: the person asked to stop
+};
+
 // The file itself: opened for appending only, never truncated, shared with other runs.
 class AttemptLogFile {
   public:
     // Opens `path`, created with mode 0644 (less the umask) if missing. Only a regular file
     // serves: a pipe or a device would take lines that no one can read back months later.
-    // Nullopt and `why` when it cannot be opened or locked.
-    static std::optional<AttemptLogFile> Open(const std::string& path, std::string* why);
+    // Nullopt and `why` when it cannot be opened or locked within `wait`.
+    static std::optional<AttemptLogFile> Open(const std::string& path, std::string* why,
+                                              const LockWait& wait = {});
 
     // Appends `line` and its line end with a single write under the file's advisory lock, so
-    // that lines of several runs never interleave. Empty on success, else why it failed; a
-    // line cut short is taken back out.
-    std::string Append(const std::string& line);
+    // that lines of several runs never interleave; a file whose last line was left without
+    // its end (a run killed mid-write) gets one first. A path that names another file by now
+    // (the file was rotated or deleted) is opened anew first, said in `note` the first time.
+    // Empty on success, else why it failed; a line cut short is taken back out.
+    std::string Append(const std::string& line, const LockWait& wait = {},
+                       std::string* note = nullptr);
     // Puts every line written so far on the disk; empty or why not.
     std::string Sync();
 
     const std::string& Path() const { return path_; }
+    // Whether `path` names this very file (the same device and inode).
+    bool IsFile(const std::string& path) const;
 
   private:
     AttemptLogFile(posix::UniqueFd fd, std::string path)
         : fd_(std::move(fd)), path_(std::move(path)) {}
+    // The path names another file than the one open, or none: opens it anew. Empty, or why not.
+    std::string FollowPath(std::string* note);
 
     posix::UniqueFd fd_;
     std::string path_;
+    bool reopenSaid_ = false;
 };
 
 // What every begin line of a run holds besides the device and its serial.
@@ -73,9 +89,10 @@ class AttemptLog {
     // `notice` says the first failure of the file to the person, once; the journal says its
     // own. Both outlive the log (a station writes one file for many runs), and either may be
     // missing: without a file nothing is written, without a journal nothing is sent. The
-    // context is complete here, and read by every worker without a lock.
+    // context is complete here, and read by every worker without a lock. `wait`: how long a
+    // line waits for the file's lock; a stop ends the wait of a begin line only.
     AttemptLog(AttemptLogFile* file, JournalSink* journal, AttemptContext context,
-               std::function<void(const std::string&)> notice);
+               std::function<void(const std::string&)> notice, LockWait wait = {});
 
     const AttemptContext& Context() const { return context_; }
     // The record file's; empty without one.
@@ -91,8 +108,9 @@ class AttemptLog {
     // either way); a journal that fails never gives a `why`.
     Attempt Begin(const std::string& device, const std::optional<std::string>& serial,
                   std::string* why = nullptr);
+    // `setSha256`: the digest of what was sent of the set, empty when not known.
     void End(const Attempt& attempt, Outcome outcome, int exitCode, const StreamCount& sent,
-             double seconds);
+             double seconds, const std::string& setSha256);
     // Every line written so far on the disk: once for all devices' begin lines before their
     // transfers go on, once for their end lines before the program exits. Failures as Begin's.
     void Sync(std::string* why = nullptr);
@@ -101,13 +119,15 @@ class AttemptLog {
     bool Failed() const { return failed_.load() || (journal_ != nullptr && journal_->Failed()); }
 
   private:
-    void Write(JournalKind kind, const std::string& line, std::string* why);
+    void Write(JournalKind kind, const std::string& line, std::string* why, const LockWait& wait);
+    // The one way a failure is told: in `why` when given, else once as the notice.
     void Failure(const std::string& error, std::string* why);
 
     AttemptLogFile* const file_;
     JournalSink* const journal_;
     const AttemptContext context_;
     std::function<void(const std::string&)> notice_;
+    const LockWait wait_;
     std::mutex mutex_;  // one writer at a time within the run; the lock is for other runs
     std::atomic<bool> failed_{false};
 };
@@ -116,8 +136,9 @@ class AttemptLog {
 // of the same attempt.
 std::string BeginLine(const AttemptContext& context, const AttemptLog::Attempt& attempt,
                       std::chrono::system_clock::time_point time);
-std::string EndLine(const AttemptContext& context, const AttemptLog::Attempt& attempt,
-                    Outcome outcome, int exitCode, const StreamCount& sent, double seconds,
+// `setSha256`: the digest of what was sent of the set, empty when not known.
+std::string EndLine(const AttemptLog::Attempt& attempt, Outcome outcome, int exitCode,
+                    const StreamCount& sent, double seconds, const std::string& setSha256,
                     std::chrono::system_clock::time_point time);
 
 // A random 128-bit id in lower-case hex, from the kernel's random source.

@@ -98,12 +98,18 @@ std::string CheckText(const std::string& file, const SetCheckResult& result) {
     return text;
 }
 
-JsonValue CheckJson(const std::string& file, const SetCheckResult& result, double t) {
+bool WrongSet(const SetCheckResult& result, const std::optional<std::string>& expectSha256) {
+    return expectSha256 && result.Sound() && result.summary.setSha256 != *expectSha256;
+}
+
+JsonValue CheckJson(const std::string& file, const SetCheckResult& result, double t,
+                    const std::optional<std::string>& expectSha256) {
     const SetSummary& s = result.summary;
     JsonValue object = EventPrologue("check", std::nullopt, t);
     object["file"] = file;
-    object["outcome"] = OutcomeText(result.outcome);
-    object["exit_code"] = ExitCodeFor(result.outcome);
+    const bool wrong = WrongSet(result, expectSha256);
+    object["outcome"] = wrong ? JsonValue(nullptr) : JsonValue(OutcomeText(result.outcome));
+    object["exit_code"] = wrong ? kExitWrongSet : ExitCodeFor(result.outcome);
     object["rom_type"] = s.romType ? JsonValue(RomTypeName(*s.romType)) : JsonValue(nullptr);
     JsonValue passes = JsonValue::array();
     for (const PassContents& pass : s.passes) {
@@ -152,6 +158,7 @@ JsonValue CheckJson(const std::string& file, const SetCheckResult& result, doubl
         object["fault"] = nullptr;
     }
     object["set_sha256"] = DigestOrNull(result.Sound() ? s.setSha256 : std::string());
+    object["expected_sha256"] = expectSha256 ? JsonValue(*expectSha256) : JsonValue(nullptr);
     return object;
 }
 

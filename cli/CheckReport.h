@@ -1,6 +1,7 @@
 // The set check as the operator reads it and as a program reads it.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "text/JsonText.h"
@@ -17,6 +18,12 @@ std::string CheckText(const std::string& file, const SetCheckResult& result);
 std::string FaultText(const SetCheckResult& result);
 
 // One JSON object, the "check" event: `t` is the time since the program started.
-JsonValue CheckJson(const std::string& file, const SetCheckResult& result, double t);
+// A sound set whose digest is not `expectSha256` (lower-case hex), the released set's.
+bool WrongSet(const SetCheckResult& result, const std::optional<std::string>& expectSha256);
+
+// The check event. A set refused for its digest says so: no outcome, exit code 21, and both
+// digests.
+JsonValue CheckJson(const std::string& file, const SetCheckResult& result, double t,
+                    const std::optional<std::string>& expectSha256 = std::nullopt);
 
 }  // namespace qf580::cli

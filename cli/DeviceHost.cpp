@@ -27,6 +27,9 @@ KnownSet KnownSetOf(const SetCheckResult* check) {
         set.records = check->summary.TotalRecords();
         set.bytes = check->summary.TotalBytes();
         set.setSha256 = check->summary.setSha256;
+        for (const DiskContents& disk : check->summary.disks) {
+            set.diskSha256.push_back(disk.sha256);
+        }
     }
     return set;
 }
@@ -44,6 +47,7 @@ void DeviceHost::BeginRecord(std::string* why) {
 
 void DeviceHost::Begin(const KnownSet& set) {
     setSha256_ = set.setSha256;
+    diskSha256_ = set.diskSha256;
     begun_ = reporter_.Seconds();
     JsonValue event = EventPrologue("begin", options_.device, begun_);
     event["file"] = options_.path;
@@ -107,6 +111,27 @@ void DeviceHost::DiskUnreadable(const std::string& path, int error) {
                      SystemErrorText(error));
 }
 
+std::optional<std::string> DeviceHost::CheckedDiskSha256(int diskNo) const {
+    const auto at = static_cast<std::size_t>(diskNo - 1);
+    if (diskNo < 1 || at >= diskSha256_.size() || diskSha256_[at].empty()) {
+        return std::nullopt;
+    }
+    return diskSha256_[at];
+}
+
+void DeviceHost::DiskNotChecked(const std::string& path, const std::string& checked,
+                                const std::string& found) {
+    diskNotChecked_ = true;
+    const std::string device = options_.prefixed ? "[" + options_.device + "] " : "";
+    reporter_.Notice("qf580-flash: " + device + path + " is not the disk the check read: its " +
+                     "SHA-256 is " + (found.empty() ? "unknown" : found) + ", the check's " +
+                     checked + "; nothing of it was sent");
+}
+
+void DeviceHost::SetSent(const std::string& sha256) {
+    sentSha256_ = sha256;
+}
+
 void DeviceHost::TransferEnded(Outcome outcome) {
     // The last figures a paced event left out are not left out of the record.
     if (reporter_.Json() && lastEvent_ && *lastEvent_ != latest_) {
@@ -120,11 +145,14 @@ void DeviceHost::TransferEnded(Outcome outcome) {
     event["bytes_sent"] = result.sent.bytes;
     event["records_sent"] = result.sent.records;
     event["seconds"] = result.seconds;
-    event["set_sha256"] = DigestOrNull(setSha256_);
+    // What went out, where it was hashed; never the check's digest for a set that another
+    // disk took the place of.
+    const std::string& sentSet = !sentSha256_.empty() || diskNotChecked_ ? sentSha256_ : setSha256_;
+    event["set_sha256"] = DigestOrNull(sentSet);
     reporter_.Event(event);
     if (attempt_) {
         options_.attemptLog->End(*attempt_, outcome, ExitCodeFor(outcome), result.sent,
-                                 result.seconds);
+                                 result.seconds, sentSet);
     }
     const std::lock_guard lock(mutex_);
     result_ = std::move(result);

@@ -13,6 +13,7 @@
 #include "cli/Reporter.h"
 #include "cli/SharedQuestion.h"
 #include "text/JsonText.h"
+#include "transfer/SentSet.h"
 #include "transfer/SetCheck.h"
 #include "transfer/TransHost.h"
 
@@ -25,6 +26,8 @@ struct KnownSet {
     std::optional<int> records;
     std::optional<std::uint64_t> bytes;
     std::string setSha256;  // empty unless the set was read whole and sound
+    // Each disk's digest as the check read it, by disk number from 1; empty unless sound.
+    std::vector<std::string> diskSha256;
 };
 KnownSet KnownSetOf(const SetCheckResult* check);
 
@@ -39,7 +42,7 @@ struct DeviceResult {
     StreamCount sent;  // what reached the device of the set
 };
 
-class DeviceHost final : public TransHost {
+class DeviceHost final : public TransHost, public CheckedSet {
   public:
     struct Options {
         std::string device;     // "ADDR:PORT" or "usb"
@@ -59,6 +62,10 @@ class DeviceHost final : public TransHost {
     void ReportProgress(const TransferProgress& progress) override;
     void DiskUnreadable(const std::string& path, int error) override;
     void TransferEnded(Outcome outcome) override;
+    std::optional<std::string> CheckedDiskSha256(int diskNo) const override;
+    void DiskNotChecked(const std::string& path, const std::string& checked,
+                        const std::string& found) override;
+    void SetSent(const std::string& sha256) override;
 
     // With a record, first of all: the record's begin line (not yet synced). `why`: as
     // AttemptLog::Begin's.
@@ -85,6 +92,12 @@ class DeviceHost final : public TransHost {
     LinkSettings settings_;
     double begun_ = 0;
     std::string setSha256_;
+    // Given to the worker before it starts; read on its thread only.
+    std::vector<std::string> diskSha256_;
+    // The worker's thread only: the digest of what it sent of the set; a disk it found not
+    // to be the one checked.
+    std::string sentSha256_;
+    bool diskNotChecked_ = false;
     std::optional<AttemptLog::Attempt> attempt_;
     // The worker's thread only.
     TransferProgress latest_;

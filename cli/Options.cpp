@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -10,10 +11,33 @@
 #include "cli/ExitCodes.h"
 #include "cli/HelpFormatter.h"
 #include "cli/Run.h"
+#include "cli/Say.h"
 
 namespace qf580::cli {
 
 namespace {
+
+// The longest station, operator and serial: a record line stays well within one page, and so
+// within one write.
+constexpr std::size_t kMaxStation = 256;
+constexpr std::size_t kMaxOperator = 256;
+constexpr std::size_t kMaxSerial = 128;
+
+// A value that is given must say something, and at most `limit` bytes of it.
+CLI::Validator Text(std::size_t limit) {
+    return CLI::Validator(
+        [limit](std::string& text) -> std::string {
+            if (text.empty()) {
+                return "an empty value says nothing";
+            }
+            if (text.size() > limit) {
+                return "at most " + std::to_string(limit) + " bytes, not " +
+                       std::to_string(text.size());
+            }
+            return {};
+        },
+        "TEXT");
+}
 
 // What CLI11 fills before the options are checked together.
 struct Parsed {
@@ -102,7 +126,7 @@ void AddRecordOptions(CLI::App& app, Options& options) {
         "--record", options.recordPath,
         "Append a line to FILE when each device's transfer begins and when it ends (JSON "
         "Lines, on the disk before the transfer goes on); shared safely by several runs");
-    recordOpt->option_text("FILE")->excludes(app.get_option("--check"));
+    recordOpt->option_text("FILE")->excludes(app.get_option("--check"))->check(Text(PATH_MAX));
     app.add_flag("--journal", options.journal,
                  "Send each line of the record to the systemd journal as well, one structured "
                  "entry each (with or without --record)")
@@ -111,14 +135,17 @@ void AddRecordOptions(CLI::App& app, Options& options) {
     // CheckTogether sees.
     app.add_option("--station", options.station,
                    "The station's name in the record (default: the host name)")
-        ->option_text("NAME");
+        ->option_text("NAME")
+        ->check(Text(kMaxStation));
     app.add_option("--operator", options.operatorName,
                    "The operator's name in the record (default: none)")
-        ->option_text("NAME");
+        ->option_text("NAME")
+        ->check(Text(kMaxOperator));
     app.add_option("--serial", options.serials,
                    "A device's serial number in the record: once per device, in the order of "
                    "--address (once with --usb)")
-        ->option_text("SERIAL");
+        ->option_text("SERIAL")
+        ->check(Text(kMaxSerial));
 }
 
 void AddOutputOptions(CLI::App& app, Options& options) {
@@ -194,6 +221,8 @@ void CheckTogether(Options& options, const Parsed& parsed) {
 std::variant<Options, int> ParseOptions(int argc, char** argv) {
     CLI::App app;
     Describe(app);
+    // The parser's messages quote what was typed: shown as every other message is.
+    app.failure_message([](const CLI::App*, const CLI::Error& e) { return UsageError(e.what()); });
     Options options;
     Parsed parsed;
     AddDeviceOptions(app, options, parsed);
@@ -208,7 +237,7 @@ std::variant<Options, int> ParseOptions(int argc, char** argv) {
         // Every usage error gives 2, whichever of CLI11's kinds it is.
         return app.exit(e) == 0 ? 0 : kExitUsage;
     } catch (const std::invalid_argument& e) {
-        std::fprintf(stderr, "%s\nRun with --help for more information.\n", e.what());
+        std::fputs(UsageError(e.what()).c_str(), stderr);
         return kExitUsage;
     }
     return options;

@@ -7,6 +7,8 @@
 #include <new>
 #include <utility>
 
+#include "cli/Say.h"
+
 namespace qf580::cli {
 
 TransferProgress SumOfProgress(const std::vector<TransferProgress>& devices) {
@@ -137,8 +139,9 @@ void Reporter::Line(const std::string& text) {
 }
 
 void Reporter::Notice(const std::string& text) {
+    const std::string line = ForPerson(text);
     const std::lock_guard lock(mutex_);
-    WriteAbove(STDERR_FILENO, text);
+    WriteAbove(STDERR_FILENO, line);
 }
 
 void Reporter::Event(const JsonValue& event) {

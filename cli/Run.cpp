@@ -7,7 +7,6 @@
 #include "cli/DeviceHost.h"
 #include "cli/ExitCodes.h"
 #include "cli/SharedQuestion.h"
-#include "text/Escape.h"
 #include "transfer/SetCheck.h"
 
 namespace qf580::cli {
@@ -46,7 +45,7 @@ std::string CheckUpdateFile(const std::string& path) {
     if (file.Open(path, &why)) {
         return {};
     }
-    return "cannot open " + EscapeControls(path) + ": " + EscapeControls(why);
+    return "cannot open " + path + ": " + why;
 }
 
 namespace {
@@ -73,8 +72,7 @@ class CheckPrompt final : public DiskPrompt {
 // which set was chosen. A faulty set has no digest, and is refused for its fault anyway.
 bool NotTheExpectedSet(const RunOptions& options, const SetCheckResult& check, Reporter& reporter,
                        const std::string& consequence) {
-    if (!options.expectSha256 || !check.Sound() ||
-        check.summary.setSha256 == *options.expectSha256) {
+    if (!WrongSet(check, options.expectSha256)) {
         return false;
     }
     const std::string& actual = check.summary.setSha256;
@@ -94,7 +92,7 @@ int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operator
     std::string text = CheckText(options.path, result);
     text.pop_back();
     reporter.Line(text);
-    reporter.Event(CheckJson(options.path, result, reporter.Seconds()));
+    reporter.Event(CheckJson(options.path, result, reporter.Seconds(), options.expectSha256));
     if (NotTheExpectedSet(options, result, reporter, "")) {
         return kExitWrongSet;
     }
@@ -111,7 +109,7 @@ std::optional<SetCheckResult> CheckBeforeTransfers(const RunOptions& options,
     if (options.preflight) {
         CheckPrompt prompt(operatorPrompt, reporter);
         SetCheckResult check = CheckSet(file.dir, file.name, prompt, &stop.Flag());
-        reporter.Event(CheckJson(options.path, check, reporter.Seconds()));
+        reporter.Event(CheckJson(options.path, check, reporter.Seconds(), options.expectSha256));
         return check;
     }
     if (reporter.Json() || options.attemptLogFile != nullptr || options.journal != nullptr) {
@@ -124,29 +122,28 @@ std::optional<SetCheckResult> CheckBeforeTransfers(const RunOptions& options,
 }
 
 // Every begin line on the disk before any transfer goes on, with one sync for all: a sync can
-// take as long as a transfer of a small set. The first line and the sync tell whether the
-// record can be written at all: if not, no device is contacted, as with a record that cannot
-// be opened. False then, said.
-bool WriteBeginLines(AttemptLog* attemptLog, const std::vector<std::unique_ptr<DeviceHost>>& hosts,
-                     Reporter& reporter) {
+// take as long as a transfer of a small set. A line that cannot be written refuses the whole
+// run, as a record that cannot be opened does: no device is contacted without its line. The
+// exit code then, said.
+std::optional<int> WriteBeginLines(AttemptLog* attemptLog,
+                                   const std::vector<std::unique_ptr<DeviceHost>>& hosts,
+                                   Reporter& reporter, const StopRequest& stop) {
     if (attemptLog == nullptr || hosts.empty()) {
-        return true;
+        return std::nullopt;
     }
     std::string why;
-    hosts.front()->BeginRecord(&why);
-    for (std::size_t i = 1; i < hosts.size(); ++i) {
-        hosts[i]->BeginRecord();
+    for (std::size_t i = 0; i < hosts.size() && why.empty(); ++i) {
+        hosts[i]->BeginRecord(&why);
     }
     if (why.empty()) {
         attemptLog->Sync(&why);
     }
-    if (!why.empty()) {
-        reporter.Notice("qf580-flash: cannot write the record " +
-                        EscapeControls(attemptLog->Path()) + ": " + why +
-                        "; no device was contacted");
-        return false;
+    if (why.empty()) {
+        return std::nullopt;
     }
-    return true;
+    reporter.Notice("qf580-flash: cannot write the record " + attemptLog->Path() + ": " + why +
+                    "; no device was contacted");
+    return stop.Requested() ? ExitCodeFor(Outcome::Aborted) : kExitUsage;
 }
 
 // Every device's transfer at once, each with its own worker, until the last has ended.
@@ -218,8 +215,11 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
     if (options.attemptLogFile != nullptr || options.journal != nullptr) {
         AttemptContext context = options.attemptContext;
         TakeSet(context, check ? &*check : nullptr);
-        attemptLog.emplace(options.attemptLogFile, options.journal, std::move(context),
-                           [&reporter](const std::string& text) { reporter.Notice(text); });
+        LockWait wait;
+        wait.stopped = [&stop] { return stop.Requested(); };
+        attemptLog.emplace(
+            options.attemptLogFile, options.journal, std::move(context),
+            [&reporter](const std::string& text) { reporter.Notice(text); }, std::move(wait));
     }
     AttemptLog* const log = attemptLog ? &*attemptLog : nullptr;
 
@@ -235,8 +235,8 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
         host.attemptLog = log;
         hosts.push_back(std::make_unique<DeviceHost>(std::move(host), reporter, question));
     }
-    if (!WriteBeginLines(log, hosts, reporter)) {
-        return kExitUsage;
+    if (const std::optional<int> refused = WriteBeginLines(log, hosts, reporter, stop)) {
+        return *refused;
     }
 
     if (stop.Requested()) {

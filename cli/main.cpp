@@ -16,13 +16,13 @@
 #include "cli/ExitCodes.h"
 #include "cli/Options.h"
 #include "cli/Run.h"
+#include "cli/Say.h"
 #include "cli/StopWatcher.h"
 #include "cli/TerminalOperator.h"
 #include "posix/FileLimit.h"
 #include "posix/StandardStreams.h"
 #include "posix/StopSignals.h"
 #include "posix/WakePipe.h"
-#include "text/Escape.h"
 #include "transfer/RizEDUd.h"
 
 using namespace qf580;
@@ -64,38 +64,52 @@ bool EnoughFiles(const Options& options) {
     const std::uint64_t deviceCount = options.DeviceCount();
     const posix::FileLimit files = posix::MakeRoomForFiles(deviceCount * kFilesPerDevice + 8);
     if (!files.enough) {
-        std::fprintf(stderr,
-                     "qf580-flash: %llu devices at once need about %llu open files, but "
-                     "the limit is %llu (ulimit -n)\n",
-                     static_cast<unsigned long long>(deviceCount),
-                     static_cast<unsigned long long>(files.needed),
-                     static_cast<unsigned long long>(files.limit));
+        SayError("qf580-flash: " + std::to_string(deviceCount) + " devices at once need about " +
+                 std::to_string(files.needed) + " open files, but the limit is " +
+                 std::to_string(files.limit) + " (ulimit -n)");
     }
     return files.enough;
 }
 
 // Before any device is contacted, and before the set's check asks anyone anything: a run
-// whose attempts cannot be recorded does not start. False when it cannot be opened.
-bool OpenAttemptLogFile(const Options& options, std::optional<AttemptLogFile>& file) {
-    if (!options.recordPath || options.recordPath->empty()) {
-        return true;
+// whose attempts cannot be recorded does not start. The exit code when it cannot be opened,
+// when its lock is not had in time, or when a stop ends the wait for it.
+std::optional<int> OpenAttemptLogFile(const Options& options, posix::StopSignalFd& signals,
+                                      std::optional<AttemptLogFile>& file) {
+    if (!options.recordPath) {
+        return std::nullopt;
     }
+    const std::string& path = *options.recordPath;
+    bool stopped = false;
+    LockWait wait;
+    wait.stopped = [&signals, &stopped] {
+        stopped = stopped || signals.Take() != 0;
+        return stopped;
+    };
     std::string why;
-    file = AttemptLogFile::Open(*options.recordPath, &why);
+    file = AttemptLogFile::Open(path, &why, wait);
     if (!file) {
-        std::fprintf(stderr, "qf580-flash: cannot open the record %s: %s\n",
-                     EscapeControls(*options.recordPath).c_str(), why.c_str());
-        return false;
+        SayError("qf580-flash: cannot open the record " + path + ": " + why);
+        return stopped ? ExitCodeFor(Outcome::Aborted) : kExitUsage;
     }
-    return true;
+    // Lines written into a disk of the set would spoil the very set they record.
+    const ChosenFile chosen = SplitChosenFile(options.file);
+    for (const std::string& disk : {options.file, chosen.dir + MakeDiskName(1, chosen.name),
+                                    chosen.dir + MakeDiskName(2, chosen.name)}) {
+        if (file->IsFile(disk)) {
+            SayError("qf580-flash: the record " + path + " is a disk of the set (" + disk +
+                     "): name another file");
+            return kExitUsage;
+        }
+    }
+    return std::nullopt;
 }
 
 // The run's part of every begin line; the set's part comes from the check.
 AttemptContext RunContext(const Options& options) {
     AttemptContext context;
     context.host = HostName();
-    context.station =
-        options.station && !options.station->empty() ? *options.station : context.host;
+    context.station = options.station.value_or(context.host);
     context.operatorName = options.operatorName;
     context.version = QF580_VERSION;
     context.file = options.file;
@@ -165,18 +179,18 @@ int Run(const Options& options) {
     if (!EnoughFiles(options)) {
         return kExitUsage;
     }
-    std::optional<AttemptLogFile> attemptLogFile;
-    if (!OpenAttemptLogFile(options, attemptLogFile)) {
-        return kExitUsage;
-    }
     std::optional<posix::StopSignalFd> signals;
     std::optional<posix::WakePipe> questionWake;
     try {
         signals.emplace();
         questionWake.emplace();
     } catch (const std::system_error& e) {
-        std::fprintf(stderr, "qf580-flash: %s\n", e.what());
+        SayError(std::string("qf580-flash: ") + e.what());
         return kExitInternal;
+    }
+    std::optional<AttemptLogFile> attemptLogFile;
+    if (const std::optional<int> refused = OpenAttemptLogFile(options, *signals, attemptLogFile)) {
+        return *refused;
     }
 
     // With --json, standard output carries the events and nothing else.

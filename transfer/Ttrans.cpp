@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "transfer/RecordStream.h"
+#include "transfer/SentSet.h"
 #include "transfer/SetCount.h"
 
 namespace qf580 {
@@ -220,6 +221,10 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
     if (const std::optional<StreamItem> failed = stream.Open()) {
         return fault(*failed);
     }
+    SentSet sentSet(host_);
+    if (const std::optional<Outcome> differs = sentSet.Opened(1, stream.Path(), DiskFile_)) {
+        return *differs;
+    }
     std::optional<SetCount> count;
     if (totals_) {
         progress.Begin(*totals_);
@@ -257,6 +262,7 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
     if (header.size() != kHeaderSize) {
         return Outcome::IncorrectInput;
     }
+    sentSet.Read(header);
     if (SendData(header.data(), static_cast<int>(header.size())) == 0) {
         return Outcome::CommError;
     }
@@ -277,12 +283,17 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
             if (count && count->CountDisk2()) {
                 progress.LateTotals(count->Totals());
             }
+            if (const std::optional<Outcome> differs =
+                    sentSet.Opened(stream.DiskNo(), stream.Path(), DiskFile_)) {
+                return *differs;
+            }
             item = stream.Next();
         }
         if (item.event == StreamEvent::Fault) {
             return fault(item);
         }
         if (item.event == StreamEvent::End) {
+            sentSet.Read(std::span(&kEndByte, 1));
             if (!flush() || !SendData(&kEndByte, 1)) {
                 return Outcome::CommError;
             }
@@ -293,6 +304,7 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
         }
 
         const std::span<const std::uint8_t> record = stream.Bytes();
+        sentSet.Read(record);
         const int index = item.index;
         if (index != 0 && host_.Settings().FastTrans()) {
             // A batch never exceeds 64 records of at most 512 bytes between two
@@ -331,6 +343,7 @@ Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
+    sentSet.Finished();
     // Nothing answers the last END byte, nor the records sent since the last acknowledgement:
     // a device that was gone before they arrived must not end as a success.
     if (ConfirmDelivery() == 0) {

@@ -152,7 +152,7 @@ void TransferSession::JournalEnd(Outcome outcome) {
         return;
     }
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started_;
-    journalLog_->End(*attempt_, outcome, OutcomeCode(outcome), sent_, seconds.count());
+    journalLog_->End(*attempt_, outcome, OutcomeCode(outcome), sent_, seconds.count(), {});
     attempt_.reset();
 }
 

@@ -3,6 +3,8 @@
 // runs writing to the same file, and the published schemas checked by a real validator.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -11,8 +13,10 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "posix/UniqueFd.h"
 #include "sim/TcpDeviceServer.h"
 #include "tests/cli/DeviceLabel.h"
+#include "tests/cli/SignalMasks.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Sha256Sum.h"
 #include "tests/worker/WorkerSupport.h"
@@ -218,31 +222,79 @@ TEST_F(Record, TwoRunsAppendToOneFileAtOnce) {
     }
 }
 
-// The file reaches the largest size this process may write halfway through the second
-// device's begin line: nothing of that line stays, both transfers complete, and the run says
-// so and ends with 3.
-TEST_F(Record, AWriteThatFailsMidRunGoesOnAndGivesExitCode3) {
+// The file reaches the largest size this process may write: halfway through the second
+// device's begin line, no device is contacted (exit 2); halfway through the first end line,
+// both transfers complete, and the run says so and ends with 3. Nothing of a line cut short
+// stays.
+TEST_F(Record, AWriteThatFailsRefusesTheRunOrGivesExitCode3) {
     TcpDeviceServer probed;
     ChildProcess probe(Flash({"--record", record}, {&probed}));
     ASSERT_EQ(probe.Wait(), 0) << probe.err;
-    // Room for one begin line and less than an end line.
     const std::size_t line = Contents(record).find('\n') + 1;
-    const std::string before(4096 - line - 100, 'x');
-    tmp.Write("attempts.jsonl", before.substr(1) + "\n");
-    TcpDeviceServer a;
-    TcpDeviceServer b;
-    std::vector<std::string> args = Flash({"--record", record}, {&a, &b});
-    args.insert(args.begin(), {"/usr/bin/prlimit", "--fsize=4096", "--"});
-    ChildProcess flash(args);
-    EXPECT_EQ(flash.Wait(), 3) << flash.err;
-    for (const TcpDeviceServer* device : {&a, &b}) {
-        ASSERT_TRUE(device->WaitForConnectionsEnded(1, 5s));
-        EXPECT_TRUE(device->Complete());
+    struct Case {
+        std::size_t room;  // bytes left below the limit
+        int code;
+        std::size_t contacted;
+        std::size_t begins;
+    };
+    for (const Case& c : {Case{line + 100, 2, 0, 1}, Case{2 * line + 20, 3, 2, 2}}) {
+        SCOPED_TRACE(c.code);
+        const std::string before(4096 - c.room, 'x');
+        tmp.Write("attempts.jsonl", before.substr(1) + "\n");
+        TcpDeviceServer a;
+        TcpDeviceServer b;
+        std::vector<std::string> args = Flash({"--record", record}, {&a, &b});
+        args.insert(args.begin(), {"/usr/bin/prlimit", "--fsize=4096", "--"});
+        ChildProcess flash(args);
+        EXPECT_EQ(flash.Wait(), c.code) << flash.err;
+        EXPECT_EQ(a.ConnectionsAccepted() + b.ConnectionsAccepted(), c.contacted);
+        EXPECT_NE(flash.err.find("cannot write the record " + record + ": "), std::string::npos);
+        const std::string ours = Contents(record).substr(before.size());
+        const std::vector<json> lines = Lines(ours);
+        ASSERT_EQ(lines.size(), c.begins);
+        EXPECT_EQ(lines.back()["event"], "begin");
+        EXPECT_EQ(Validate(kRecord, ours), Valid(c.begins));
     }
-    EXPECT_NE(flash.err.find("cannot write the record " + record + ": "), std::string::npos);
-    const std::vector<json> lines = Lines(Contents(record).substr(before.size()));
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0]["event"], "begin");
+}
+
+// A lock that another process holds and never gives back: the wait for it ends on Ctrl+C,
+// before any device is contacted.
+TEST_F(Record, ALockHeldElsewhereEndsOnAStop) {
+    tmp.Write("attempts.jsonl", "");
+    ChildProcess holder({"/usr/bin/flock", record, "/bin/sleep", "30"});
+    const posix::UniqueFd probe(::open(record.c_str(), O_RDONLY | O_CLOEXEC));
+    const auto held = [&] {
+        if (::flock(probe.Get(), LOCK_EX | LOCK_NB) != 0) {
+            return true;
+        }
+        ::flock(probe.Get(), LOCK_UN);
+        return false;
+    };
+    ASSERT_TRUE(WaitUntil(held, 10s));
+    TcpDeviceServer device;
+    ChildProcess flash(Flash({"--record", record}, {&device}));
+    ASSERT_TRUE(WaitUntil([&] { return Has(SignalMask(flash.Pid(), "SigBlk"), SIGINT); }, 10s));
+    // Still waiting for the lock: nothing has ended the run.
+    ASSERT_FALSE(flash.WaitUntil([&] { return !flash.err.empty(); }, 300ms)) << flash.err;
+    flash.Signal(SIGINT);
+    EXPECT_EQ(flash.Wait(), 10) << flash.err;
+    EXPECT_NE(flash.err.find("stopped while waiting for its lock"), std::string::npos);
+    EXPECT_EQ(device.ConnectionsAccepted(), 0u);
+    holder.Signal(SIGTERM);
+    holder.Wait();
+    EXPECT_EQ(Contents(record), "");
+}
+
+// A record that is a disk of the set would write into the very firmware it records.
+TEST_F(Record, TheRecordIsNeverADiskOfTheSet) {
+    for (const std::string& disk : {file, tmp.path() + "/FW0002.q58"}) {
+        TcpDeviceServer device;
+        ChildProcess flash(Flash({"--record", disk}, {&device}));
+        EXPECT_EQ(flash.Wait(), 2) << flash.err;
+        EXPECT_NE(flash.err.find("is a disk of the set"), std::string::npos) << flash.err;
+        EXPECT_EQ(device.ConnectionsAccepted(), 0u);
+    }
+    EXPECT_EQ(Contents(file), std::string(set.begin(), set.end()));
 }
 
 TEST_F(Record, OutputValidatesAgainstThePublishedSchemas) {
@@ -265,6 +317,16 @@ TEST_F(Record, OutputValidatesAgainstThePublishedSchemas) {
     ChildProcess check({QF580_FLASH, "--check", "--json", file});
     EXPECT_EQ(check.Wait(), 0);
     EXPECT_EQ(Validate(kEvents, check.out), Valid(1));
+    // Another set than the released one: the event says what the process's exit code says.
+    const std::string other(64, 'b');
+    ChildProcess wrong({QF580_FLASH, "--check", "--json", "--expect-sha256", other, file});
+    EXPECT_EQ(wrong.Wait(), 21);
+    EXPECT_EQ(Validate(kEvents, wrong.out), Valid(1));
+    const json event = json::parse(wrong.out);
+    EXPECT_EQ(event["exit_code"], 21);
+    EXPECT_TRUE(event["outcome"].is_null());
+    EXPECT_EQ(event["expected_sha256"], other);
+    EXPECT_EQ(event["set_sha256"], json::parse(check.out)["set_sha256"]);
 
     // A set refused for its checksum: check, then each device's begin, status and end.
     Bytes broken = set;
@@ -285,6 +347,79 @@ TEST_F(Record, OutputValidatesAgainstThePublishedSchemas) {
     EXPECT_NE(verdict.find("'hello' is not one of"), std::string::npos) << verdict;
     EXPECT_NE(verdict.find("'set_sha256' is a required property"), std::string::npos) << verdict;
     EXPECT_NE(verdict.find("0 valid\nexit 1"), std::string::npos) << verdict;
+}
+
+// Disk 1 and disk 2 take turns in one drive, or disk 2 is replaced while disk 1 goes out: a
+// device receives only the disks the check read, and the record names only what went out.
+TEST_F(Record, OnlyTheCheckedSetGoesOut) {
+    const std::vector<Bytes> records = PassRecords(40, 80);
+    const Bytes disk1 = Header(kRomMain, 1) + Join(records, 0, 20);
+    const Bytes disk2 = Header(kRomMain, 2) + Join(records, 20, 41) + kEnd;
+    const Bytes other = Header(kRomMain, 2) + Join(PassRecords(21, 60)) + kEnd;
+    const std::string digest = Sha256Sum(Header(kRomMain, 1) + Join(records) + kEnd);
+    struct Case {
+        const char* name;
+        bool asked;  // disk 2 is out of the drive when the transfer reaches it
+        const Bytes& then;
+        int code;
+    };
+    for (const Case& c : {Case{"another disk 2 at the question", true, other, 16},
+                          Case{"disk 2 replaced", false, other, 16},
+                          Case{"the same disk 2 at the question", true, disk2, 0}}) {
+        SCOPED_TRACE(c.name);
+        tmp.Write("FW0001.q58", disk1);
+        tmp.Remove("FW0002.q58");
+        tmp.Remove("attempts.jsonl");
+        // Slow enough that disk 2 is changed well before the transfer reaches it.
+        TcpDeviceServer device(FaultPlan{{}, 150});
+        ChildProcess flash(Flash({"--json", "--record", record}, {&device}));
+        const auto asked = [&](std::size_t times) {
+            return flash.WaitUntil(
+                [&] {
+                    std::size_t n = 0;
+                    for (auto at = flash.err.find("Insert Disk 2"); at != std::string::npos;
+                         at = flash.err.find("Insert Disk 2", at + 1)) {
+                        ++n;
+                    }
+                    return n >= times;
+                },
+                10s);
+        };
+        ASSERT_TRUE(asked(1)) << flash.err;
+        tmp.Write("FW0002.q58", disk2);
+        flash.Write("OK\n");
+        ASSERT_TRUE(flash.WaitUntil([&] { return device.ConnectionsAccepted() == 1; }, 10s));
+        if (c.asked) {
+            tmp.Remove("FW0002.q58");
+            ASSERT_TRUE(asked(2)) << flash.err;
+            tmp.Write("FW0002.q58", c.then);
+            flash.Write("OK\n");
+        } else {
+            tmp.Write("FW0002.q58", c.then);
+        }
+        EXPECT_EQ(flash.Wait(), c.code) << flash.err;
+        const std::string text = Contents(record);
+        EXPECT_EQ(Validate(kRecord, text), Valid(2));
+        const std::vector<json> lines = Lines(text);
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0]["set_sha256"], digest);
+        if (c.code == 0) {
+            EXPECT_EQ(lines[1]["set_sha256"], digest);
+            EXPECT_TRUE(device.Complete());
+            continue;
+        }
+        EXPECT_TRUE(lines[1]["set_sha256"].is_null());
+        EXPECT_EQ(lines[1]["outcome"], "Incorrect input file");
+        EXPECT_NE(flash.err.find(tmp.path() +
+                                 "/FW0002.q58 is not the disk the check read: its "
+                                 "SHA-256 is " +
+                                 Sha256Sum(other) + ", the check's " + Sha256Sum(disk2)),
+                  std::string::npos)
+            << flash.err;
+        // Not a byte of disk 2: the header and the records of disk 1 at most.
+        EXPECT_LE(lines[1]["bytes_sent"].get<std::size_t>(), disk1.size());
+        EXPECT_FALSE(device.Complete());
+    }
 }
 
 }  // namespace
