@@ -215,31 +215,39 @@ void TakeSet(AttemptContext& context, const SetCheckResult* check) {
     }
 }
 
-AttemptLog::AttemptLog(AttemptLogFile& file, AttemptContext context,
+AttemptLog::AttemptLog(AttemptLogFile* file, JournalSink* journal, AttemptContext context,
                        std::function<void(const std::string&)> notice, LockWait wait)
     : file_(file),
+      journal_(journal),
       context_(std::move(context)),
       notice_(std::move(notice)),
       wait_(std::move(wait)) {}
 
-void AttemptLog::Write(const std::string& line, std::string* why, const LockWait& wait) {
+void AttemptLog::Write(JournalKind kind, const std::string& line, std::string* why,
+                       const LockWait& wait) {
     std::string error;
     std::string note;
-    {
+    if (file_ != nullptr) {
         const std::lock_guard lock(mutex_);
-        error = file_.Append(line, wait, &note);
+        error = file_->Append(line, wait, &note);
     }
     if (!note.empty() && notice_) {
         notice_(note);
     }
     Failure(error, why);
+    if (journal_ != nullptr) {
+        journal_->Send(kind, line);
+    }
 }
 
 void AttemptLog::Sync(std::string* why) {
+    if (file_ == nullptr) {
+        return;
+    }
     std::string error;
     {
         const std::lock_guard lock(mutex_);
-        error = file_.Sync();
+        error = file_->Sync();
     }
     Failure(error, why);
 }
@@ -254,7 +262,7 @@ void AttemptLog::Failure(const std::string& error, std::string* why) {
     // Said once: a full disk would otherwise repeat itself for every device. A caller that
     // asks why says it itself.
     if (!failed_.exchange(true) && why == nullptr && notice_) {
-        notice_("qf580-flash: cannot write the record " + file_.Path() + ": " + error +
+        notice_("qf580-flash: cannot write the record " + Path() + ": " + error +
                 "; the transfers go on");
     }
 }
@@ -263,36 +271,52 @@ AttemptLog::Attempt AttemptLog::Begin(const std::string& device,
                                       const std::optional<std::string>& serial, std::string* why,
                                       const std::optional<SessionPlace>& place) {
     Attempt attempt{NewAttemptId(), device, serial, place};
-    JsonValue line;
-    line["schema"] = 1;
-    line["event"] = "begin";
-    line["attempt"] = attempt.id;
-    line["time"] = UtcTime(std::chrono::system_clock::now());
-    line["device"] = device;
-    line["serial"] = TextOrNull(serial);
-    AddPlace(line, place);
-    line["set_sha256"] = DigestOrNull(context_.setSha256);
-    line["station"] = context_.station;
-    line["operator"] = TextOrNull(context_.operatorName);
-    line["host"] = context_.host;
-    line["tool"] = {{"name", "qf580-flash"}, {"version", context_.version}};
-    line["file"] = context_.file;
-    line["disks"] = JsonValue::array();
-    for (const auto& [path, sha256] : context_.disks) {
-        line["disks"].push_back({{"path", path}, {"sha256", DigestOrNull(sha256)}});
-    }
-    line["rom_type"] = TextOrNull(context_.romType);
-    Write(JsonText(line), why, wait_);
+    Write(JournalKind::Begin, BeginLine(context_, attempt, std::chrono::system_clock::now()), why,
+          wait_);
     return attempt;
 }
 
 void AttemptLog::End(const Attempt& attempt, Outcome outcome, int exitCode, const StreamCount& sent,
                      double seconds, const std::string& setSha256) {
+    // A stop asked for does not cut the wait short: the end line says how the stop ended.
+    Write(JournalKind::End,
+          EndLine(attempt, outcome, exitCode, sent, seconds, setSha256,
+                  std::chrono::system_clock::now()),
+          nullptr, LockWait{wait_.limit, {}});
+}
+
+std::string BeginLine(const AttemptContext& context, const AttemptLog::Attempt& attempt,
+                      std::chrono::system_clock::time_point time) {
+    JsonValue line;
+    line["schema"] = 1;
+    line["event"] = "begin";
+    line["attempt"] = attempt.id;
+    line["time"] = UtcTime(time);
+    line["device"] = attempt.device;
+    line["serial"] = TextOrNull(attempt.serial);
+    AddPlace(line, attempt.place);
+    line["set_sha256"] = DigestOrNull(context.setSha256);
+    line["station"] = context.station;
+    line["operator"] = TextOrNull(context.operatorName);
+    line["host"] = context.host;
+    line["tool"] = {{"name", context.toolName}, {"version", context.version}};
+    line["file"] = context.file;
+    line["disks"] = JsonValue::array();
+    for (const auto& [path, sha256] : context.disks) {
+        line["disks"].push_back({{"path", path}, {"sha256", DigestOrNull(sha256)}});
+    }
+    line["rom_type"] = TextOrNull(context.romType);
+    return JsonText(line);
+}
+
+std::string EndLine(const AttemptLog::Attempt& attempt, Outcome outcome, int exitCode,
+                    const StreamCount& sent, double seconds, const std::string& setSha256,
+                    std::chrono::system_clock::time_point time) {
     JsonValue line;
     line["schema"] = 1;
     line["event"] = "end";
     line["attempt"] = attempt.id;
-    line["time"] = UtcTime(std::chrono::system_clock::now());
+    line["time"] = UtcTime(time);
     line["device"] = attempt.device;
     line["serial"] = TextOrNull(attempt.serial);
     AddPlace(line, attempt.place);
@@ -303,8 +327,7 @@ void AttemptLog::End(const Attempt& attempt, Outcome outcome, int exitCode, cons
     line["records_sent"] = sent.records;
     // Milliseconds, as the events give them (JsonText writes three decimals).
     line["seconds"] = seconds;
-    // A stop asked for does not cut the wait short: the end line says how the stop ended.
-    Write(JsonText(line), nullptr, LockWait{wait_.limit, {}});
+    return JsonText(line);
 }
 
 std::string AttemptLog::EndSession(const SessionEnd& end) {
@@ -316,7 +339,7 @@ std::string AttemptLog::EndSession(const SessionEnd& end) {
     line["station"] = context_.station;
     line["operator"] = TextOrNull(context_.operatorName);
     line["host"] = context_.host;
-    line["tool"] = {{"name", "qf580-flash"}, {"version", context_.version}};
+    line["tool"] = {{"name", context_.toolName}, {"version", context_.version}};
     line["set_sha256"] = DigestOrNull(context_.setSha256);
     line["started"] = end.started;
     line["units"] = end.units;
@@ -329,7 +352,7 @@ std::string AttemptLog::EndSession(const SessionEnd& end) {
     line["ended_by"] = end.endedBy;
     std::string why;
     // As an end line: a stop does not cut the wait short, the session's end is what it says.
-    Write(JsonText(line), &why, LockWait{wait_.limit, {}});
+    Write(JournalKind::Session, JsonText(line), &why, LockWait{wait_.limit, {}});
     if (why.empty()) {
         Sync(&why);
     }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "attemptlog/JournalSink.h"
 #include "posix/UniqueFd.h"
 #include "transfer/Outcome.h"
 #include "transfer/Progress.h"
@@ -68,6 +69,7 @@ struct AttemptContext {
     std::string station;
     std::optional<std::string> operatorName;
     std::string host;
+    std::string toolName = "qf580-flash";
     std::string version;  // the tool's
     std::string file;     // the chosen file as given
     // Known once the set was read: the ROM type's name, the set's digest (empty unless the set
@@ -100,18 +102,21 @@ struct SessionEnd {
 // The set's part of the context, from the check (none when no check ran).
 void TakeSet(AttemptContext& context, const SetCheckResult* check);
 
-// One run's record: every device's begin and end lines. Safe to use from every worker.
+// One run's record: every device's begin and end lines, written to the record file, sent to
+// the journal, or both. Safe to use from every worker.
 class AttemptLog {
   public:
-    // `notice` says the first failure to the person, once. The file outlives the log (a
-    // station writes one file for many runs); the context is complete here, and read by every
-    // worker without a lock. `wait`: how long a line waits for the file's lock; a stop ends
-    // the wait of a begin line only.
-    AttemptLog(AttemptLogFile& file, AttemptContext context,
+    // `notice` says the first failure of the file to the person, once; the journal says its
+    // own. Both outlive the log (a station writes one file for many runs), and either may be
+    // missing: without a file nothing is written, without a journal nothing is sent. The
+    // context is complete here, and read by every worker without a lock. `wait`: how long a
+    // line waits for the file's lock; a stop ends the wait of a begin line only.
+    AttemptLog(AttemptLogFile* file, JournalSink* journal, AttemptContext context,
                std::function<void(const std::string&)> notice, LockWait wait = {});
 
     const AttemptContext& Context() const { return context_; }
-    const std::string& Path() const { return file_.Path(); }
+    // The record file's; empty without one.
+    std::string Path() const { return file_ != nullptr ? file_->Path() : std::string(); }
 
     struct Attempt {
         std::string id;  // pairs the begin and the end line
@@ -120,7 +125,8 @@ class AttemptLog {
         std::optional<SessionPlace> place;
     };
     // Writes the begin line; Sync puts it on the disk before the transfer goes on. A line that
-    // fails is said as the notice, or put in `why` when given (the attempt goes on either way).
+    // the file fails is said as the notice, or put in `why` when given (the attempt goes on
+    // either way); a journal that fails never gives a `why`.
     Attempt Begin(const std::string& device, const std::optional<std::string>& serial,
                   std::string* why = nullptr, const std::optional<SessionPlace>& place = {});
     // `setSha256`: the digest of what was sent of the set, empty when not known.
@@ -132,21 +138,31 @@ class AttemptLog {
     // transfers go on, once for their end lines before the program exits. Failures as Begin's.
     void Sync(std::string* why = nullptr);
 
-    // A line that could not be written, or synced.
-    bool Failed() const { return failed_.load(); }
+    // A line that could not be written, synced, or sent to the journal.
+    bool Failed() const { return failed_.load() || (journal_ != nullptr && journal_->Failed()); }
 
   private:
-    void Write(const std::string& line, std::string* why, const LockWait& wait);
+    void Write(JournalKind kind, const std::string& line, std::string* why, const LockWait& wait);
     // The one way a failure is told: in `why` when given, else once as the notice.
     void Failure(const std::string& error, std::string* why);
 
-    AttemptLogFile& file_;
+    AttemptLogFile* const file_;
+    JournalSink* const journal_;
     const AttemptContext context_;
     std::function<void(const std::string&)> notice_;
     const LockWait wait_;
     std::mutex mutex_;  // one writer at a time within the run; the lock is for other runs
     std::atomic<bool> failed_{false};
 };
+
+// The lines themselves, one builder for every host: a device's begin line, and the end line
+// of the same attempt.
+std::string BeginLine(const AttemptContext& context, const AttemptLog::Attempt& attempt,
+                      std::chrono::system_clock::time_point time);
+// `setSha256`: the digest of what was sent of the set, empty when not known.
+std::string EndLine(const AttemptLog::Attempt& attempt, Outcome outcome, int exitCode,
+                    const StreamCount& sent, double seconds, const std::string& setSha256,
+                    std::chrono::system_clock::time_point time);
 
 // A random 128-bit id in lower-case hex, from the kernel's random source.
 std::string NewAttemptId();

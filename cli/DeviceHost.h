@@ -52,7 +52,7 @@ class DeviceHost final : public TransHost, public CheckedSet {
         std::string path;  // the chosen file as given
         LinkSettingsValues link;
         std::optional<std::string> serial;
-        AttemptLog* attemptLog = nullptr;   // none without --record
+        AttemptLog* attemptLog = nullptr;   // none without --record or --journal
         std::optional<SessionPlace> place;  // in a station session
     };
     DeviceHost(Options options, Reporter& reporter, SharedQuestion& question);

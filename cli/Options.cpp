@@ -130,6 +130,12 @@ void AddRecordOptions(CLI::App& app, Options& options) {
         "Append a line to FILE when each device's transfer begins and when it ends (JSON "
         "Lines, on the disk before the transfer goes on); shared safely by several runs");
     recordOpt->option_text("FILE")->excludes(app.get_option("--check"))->check(Text(PATH_MAX));
+    app.add_flag("--journal", options.journal,
+                 "Send each line of the record to the systemd journal as well, one structured "
+                 "entry each (with or without --record)")
+        ->excludes(app.get_option("--check"));
+    // These fill the record's lines wherever they go: they need --record or --journal, which
+    // CheckTogether sees.
     app.add_option("--station", options.station,
                    "The station's name in the record (default: the host name)")
         ->option_text("NAME")
@@ -143,8 +149,7 @@ void AddRecordOptions(CLI::App& app, Options& options) {
                    "A device's serial number in the record: once per device, in the order of "
                    "--address (once with --usb)")
         ->option_text("SERIAL")
-        ->check(Text(kMaxSerial))
-        ->needs(recordOpt);
+        ->check(Text(kMaxSerial));
 }
 
 void AddStationOptions(CLI::App& app, Options& options, Parsed& parsed) {
@@ -228,6 +233,17 @@ void AddTestingOptions(CLI::App& app, Options& options) {
 void CheckTogether(Options& options, const Parsed& parsed) {
     if (!options.check && !options.usb && parsed.addresses.empty()) {
         throw CLI::RequiredError("--address or --usb");
+    }
+    if (!options.recordPath && !options.journal) {
+        const std::pair<const char*, bool> fields[] = {
+            {"--station", options.station.has_value()},
+            {"--operator", options.operatorName.has_value()},
+            {"--serial", !options.serials.empty()}};
+        for (const auto& [name, given] : fields) {
+            if (given) {
+                throw CLI::RequiresError(name, "--record or --journal");
+            }
+        }
     }
     options.port = static_cast<std::uint16_t>(parsed.port);
     options.addresses = ParseDeviceAddresses(parsed.addresses, options.port);

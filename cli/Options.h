@@ -28,6 +28,7 @@ struct Options {
     bool progress = false;
     bool noProgress = false;
     std::optional<std::string> recordPath;
+    bool journal = false;  // each line of the record to the systemd journal too
     std::optional<std::string> station;
     std::optional<std::string> operatorName;
     std::vector<std::string> serials;         // one per device, or none

@@ -118,7 +118,7 @@ std::optional<SetCheckResult> CheckBeforeTransfers(const RunOptions& options,
         reporter.Event(CheckJson(options.path, check, reporter.Seconds(), options.expectSha256));
         return check;
     }
-    if (reporter.Json() || options.attemptLogFile != nullptr) {
+    if (reporter.Json() || options.attemptLogFile != nullptr || options.journal != nullptr) {
         // For the begin events and lines only, if the set is whole as it stands: the transfers
         // stream it as the window does, and nobody is asked anything here.
         NeverAsk never;
@@ -222,13 +222,13 @@ int RunTransfers(const RunOptions& options, Reporter& reporter, DiskPrompt& oper
     const KnownSet known = KnownSetOf(check ? &*check : nullptr);
     // Made whole before any worker reads it.
     std::optional<AttemptLog> attemptLog;
-    if (options.attemptLogFile != nullptr) {
+    if (options.attemptLogFile != nullptr || options.journal != nullptr) {
         AttemptContext context = options.attemptContext;
         TakeSet(context, check ? &*check : nullptr);
         LockWait wait;
         wait.stopped = [&stop] { return stop.Requested(); };
         attemptLog.emplace(
-            *options.attemptLogFile, std::move(context),
+            options.attemptLogFile, options.journal, std::move(context),
             [&reporter](const std::string& text) { reporter.Notice(text); }, std::move(wait));
     }
     AttemptLog* const log = attemptLog ? &*attemptLog : nullptr;

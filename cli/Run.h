@@ -60,9 +60,11 @@ struct RunOptions {
     ProgressStyle progress = ProgressStyle::Off;
     // The released set's digest, lower-case: any other set is refused before any device.
     std::optional<std::string> expectSha256;
-    // Where every device's attempt is recorded; none without --record. The log of the run is
-    // made once the set is known, with `attemptContext` and the set's part from the check.
+    // Where every device's attempt is recorded: the file (none without --record) and the
+    // journal (none without --journal). The log of the run is made once the set is known, with
+    // `attemptContext` and the set's part from the check.
     AttemptLogFile* attemptLogFile = nullptr;
+    JournalSink* journal = nullptr;
     AttemptContext attemptContext;
     // A station session's cycle: the set as the session checked it, not read again here.
     const SetCheckResult* checked = nullptr;

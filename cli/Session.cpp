@@ -325,7 +325,7 @@ int Session::End(const std::string& endedBy, int code) {
     end.endedBy = endedBy;
     AttemptContext context = run_.attemptContext;
     TakeSet(context, &*check_);
-    AttemptLog log(file_, std::move(context),
+    AttemptLog log(&file_, run_.journal, std::move(context),
                    [this](const std::string& text) { reporter_.Notice(text); });
     const bool recorded = log.EndSession(end).empty();
     if (code == kExitCompleted && (!recorded || recordFailed_)) {

@@ -216,6 +216,12 @@ int Run(const Options& options) {
     });
     RunOptions run = MakeRunOptions(options, humanIsTerminal);
     run.attemptLogFile = attemptLogFile ? &*attemptLogFile : nullptr;
+    std::optional<JournalSink> journal;
+    if (options.journal) {
+        journal.emplace("qf580-flash",
+                        [&reporter](const std::string& text) { reporter.Notice(text); });
+        run.journal = &*journal;
+    }
 
     // A stop that came before the run starts: nothing is sent, and every device ends as a
     // worker ends on a stop. One that comes later is the watcher's.

@@ -5,6 +5,7 @@
 #
 # Usage: scripts/bench.sh [--pairs N] [--sizes "4 32"] [--no-window] [--no-progress]
 #                         [--no-devices] [--no-silence] [--no-syscalls] [--no-station]
+#                         [--no-journal]
 #   --pairs N      measured pairs per row after one warm-up pair (default 7)
 #   --sizes LIST   set sizes in MB for the command-line rows (default "4 32")
 #   --no-window    leave out the row through the window's worker host
@@ -14,6 +15,9 @@
 #   --no-syscalls  leave out the system calls per transfer (strace -c -f; needs strace)
 #   --no-station   leave out the station rows: 100 units through one --loop against 100 runs,
 #                  and a session's start on a record of 1,000,000 lines
+#   --no-journal   leave out the row of --journal against none (4 MB set); with it, every row
+#                  runs beside a systemd-journald of the benchmark's own
+#                  (tests/support/with-journald.sh), never the machine's
 # BUILD_DIR picks the Release build tree (default build/bench); the sets are written under it.
 #
 # Everything that talks to the simulator runs inside a private network namespace with only
@@ -33,6 +37,7 @@ devices=1
 silence=1
 syscalls=1
 station=1
+journal=1
 while [ $# -gt 0 ]; do
     case $1 in
         --pairs) pairs=$2; shift 2 ;;
@@ -43,8 +48,10 @@ while [ $# -gt 0 ]; do
         --no-silence) silence=0; shift ;;
         --no-syscalls) syscalls=0; shift ;;
         --no-station) station=0; shift ;;
+        --no-journal) journal=0; shift ;;
         *) echo "usage: scripts/bench.sh [--pairs N] [--sizes \"4 32\"] [--no-window]" \
-                "[--no-progress] [--no-devices] [--no-silence] [--no-syscalls] [--no-station]" >&2
+                "[--no-progress] [--no-devices] [--no-silence] [--no-syscalls] [--no-station]" \
+                "[--no-journal]" >&2
            exit 2 ;;
     esac
 done
@@ -71,10 +78,15 @@ if [ -z "${QF_BENCH_INSIDE:-}" ]; then
     for mb in $sizes; do
         make_set "${mb}MB" $((mb * 1024 * 1024))
     done
-    if [ "$window" = 1 ] || [ "$devices" = 1 ]; then
+    if [ "$window" = 1 ] || [ "$devices" = 1 ] || [ "$journal" = 1 ]; then
         make_set 4MB $((4 * 1024 * 1024))
     fi
-    exec env QF_BENCH_INSIDE=1 scripts/in-private-net.sh "$0" "${all_args[@]}"
+    beside=()
+    if [ "$journal" = 1 ]; then
+        rm -rf "$PWD/$dir/journal"
+        beside=(tests/support/with-journald.sh "$PWD/$dir/journal")
+    fi
+    exec env QF_BENCH_INSIDE=1 scripts/in-private-net.sh "${beside[@]}" "$0" "${all_args[@]}"
 fi
 
 # ---------------------------------------------------------------- inside the namespace
@@ -351,6 +363,14 @@ if [ "$devices" = 1 ]; then
             "16 devices $all, $per_device per device (${ratio}x)"
         judge "16 devices: system calls per device / 1 device" "$ratio" 1.1
     fi
+fi
+
+# Each line of the record as a journal entry against none: one datagram per device's begin and
+# end. A journal that could not be reached would fail the run (exit 3).
+if [ "$journal" = 1 ]; then
+    with_journal=("${flash[@]}" --journal)
+    bench_pairs "4 MB set, --journal" "$sets/4MB/BENCH001.q58" \
+        --journal with_journal no-option flash wall=1.03
 fi
 
 if [ "$window" = 1 ]; then

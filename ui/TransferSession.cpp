@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QThread>
 
+#include "attemptlog/OutcomeCode.h"
 #include "ui/Prompts.h"
 
 namespace qf580::ui {
@@ -23,11 +24,13 @@ bool TransferSession::Start(ChosenFile file, const LinkSettings& settings) {
     worker_.reset();
     settings_ = &settings;
     running_ = true;
+    JournalBegin(file, settings);
     try {
         worker_ = std::make_unique<TTrans>(*this, std::move(file), env_);
     } catch (...) {
         // No worker will ever send the end notice.
         running_ = false;
+        attempt_.reset();
         throw;
     }
     return true;
@@ -113,6 +116,7 @@ bool TransferSession::AskOnGuiThread(int diskNo) {
 }
 
 void TransferSession::ReportProgress(const TransferProgress& progress) {
+    sent_ = progress.sent;
     if (latestProgress_.Put(progress)) {
         QMetaObject::invokeMethod(
             this, [this] { emit ProgressChanged(latestProgress_.Take()); }, Qt::QueuedConnection);
@@ -120,6 +124,7 @@ void TransferSession::ReportProgress(const TransferProgress& progress) {
 }
 
 void TransferSession::TransferEnded(Outcome outcome) {
+    JournalEnd(outcome);
     QMetaObject::invokeMethod(
         this,
         [this, outcome] {
@@ -127,6 +132,32 @@ void TransferSession::TransferEnded(Outcome outcome) {
             emit Ended(outcome);
         },
         Qt::QueuedConnection);
+}
+
+void TransferSession::JournalBegin(const ChosenFile& file, const LinkSettings& settings) {
+    AttemptContext context;
+    context.host = HostName();
+    context.station = context.host;
+    context.toolName = "qf580-flashtool";
+    context.version = QF580_VERSION;
+    // The folder keeps its slash: together they are the path as the operator chose it.
+    context.file = file.dir + file.name;
+    const std::string device = settings.UseUSB() != 0
+                                   ? std::string("USB")
+                                   : settings.IPAddress() + ":" + std::to_string(settings.PortNo());
+    journalLog_.emplace(nullptr, &journal_, std::move(context), nullptr);
+    attempt_ = journalLog_->Begin(device, std::nullopt);
+    started_ = std::chrono::steady_clock::now();
+    sent_ = {};
+}
+
+void TransferSession::JournalEnd(Outcome outcome) {
+    if (!attempt_) {
+        return;
+    }
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started_;
+    journalLog_->End(*attempt_, outcome, OutcomeCode(outcome), sent_, seconds.count(), {});
+    attempt_.reset();
 }
 
 }  // namespace qf580::ui

@@ -5,8 +5,13 @@
 
 #include <QObject>
 #include <QString>
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "attemptlog/AttemptLog.h"
+#include "attemptlog/JournalSink.h"
 
 #include "transfer/LinkSettings.h"
 #include "transfer/Outcome.h"
@@ -79,6 +84,10 @@ class TransferSession : public QObject, public TransHost {
 
   private:
     bool AskOnGuiThread(int diskNo);
+    // Each transfer's begin and end entries in the journal, as the command line sends them,
+    // so that a service engineer finds later what went into which device.
+    void JournalBegin(const ChosenFile& file, const LinkSettings& settings);
+    void JournalEnd(Outcome outcome);
 
     QWidget* const questionParent_;
     TransEnvironment env_;
@@ -88,6 +97,12 @@ class TransferSession : public QObject, public TransHost {
     int asking_ = 0;             // the disk question is being shown
     bool leavePending_ = false;  // StopForLeaving was put off by the open question
     LatestProgress latestProgress_;
+    // Quiet when there is no journal: the window shows nothing of it.
+    JournalSink journal_{"qf580-flashtool", {}};
+    std::optional<AttemptLog> journalLog_;
+    std::optional<AttemptLog::Attempt> attempt_;
+    std::chrono::steady_clock::time_point started_;
+    StreamCount sent_;  // the worker's latest, on the worker's thread
     // Last, so it goes first: the worker calls this session until its very last step.
     std::unique_ptr<TTrans> worker_;
 };

@@ -109,7 +109,7 @@ TEST_F(AttemptLogFileTest, LinesEscapeWhatSplitsLinesAsTheEventsDo) {
         "c\x7F"
         "d\n";
     context.host = "host";
-    AttemptLog log(*file, context, {});
+    AttemptLog log(&*file, nullptr, context, {});
     const AttemptLog::Attempt attempt = log.Begin("usb", "SN");
     log.End(attempt, Outcome::Completed, 0, StreamCount{56, 0}, 1.23456, std::string(64, 'a'));
     const std::string text = Contents(path);
