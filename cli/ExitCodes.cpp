@@ -30,8 +30,8 @@ std::string ExitCodeTable() {
     line(kExitForced, "second Ctrl+C: left without waiting for the transfer to end");
     // After the rows scripts already read, so that those stay as they were.
     line(kExitSomeFailed, "--loop: the session ended, and some of its units failed");
-    line(kExitFailuresInARow, "--loop: the line stopped after too many failed units in a row");
-    line(kExitSetChanged, "--loop: the set on the disk changed to another; nothing of it sent");
+    line(kExitFailuresInARow, "--loop: the line stopped, too many failures in a row");
+    line(kExitSetChanged, "--loop: the set on the disk changed; none of it sent");
     return table;
 }
 

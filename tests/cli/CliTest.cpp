@@ -454,8 +454,8 @@ TEST_F(Cli, HelpListsTheExitCodes) {
     EXPECT_EQ(cli::ExitCodeTable(),
               table +
                   "    4  --loop: the session ended, and some of its units failed\n"
-                  "   22  --loop: the line stopped after too many failed units in a row\n"
-                  "   23  --loop: the set on the disk changed to another; nothing of it sent\n");
+                  "   22  --loop: the line stopped, too many failures in a row\n"
+                  "   23  --loop: the set on the disk changed; none of it sent\n");
     EXPECT_NE(flash.out.find("--timeout-ms"), std::string::npos);
 }
 

@@ -33,7 +33,7 @@ TEST(JournalFields, SentenceIdPriorityAndOneFieldPerMember) {
     const std::string failed =
         R"({"event":"end","device":"USB","outcome":"Time out","exit_code":7})";
     const std::string stopped =
-        R"({"event":"session","session":"s9","station":"L3","stopped":true})";
+        R"({"event":"session","session":"s9","station":"L3","units":5,"passed":2,"ended_by":"failures-in-a-row"})";
     struct Case {
         JournalKind kind;
         std::string line;
@@ -62,13 +62,16 @@ TEST(JournalFields, SentenceIdPriorityAndOneFieldPerMember) {
           {"QF580_EXIT_CODE", "7"}}},
         {JournalKind::Session,
          stopped,
-         {{"MESSAGE", "Session s9 at L3: stopped the line"},
+         {{"MESSAGE",
+           "Session s9 at L3: stopped the line (failures-in-a-row), 2 of 5 units passed"},
           {"MESSAGE_ID", "d5a5c0be853c44b18a3e38a600fbea39"},
           {"PRIORITY", "4"},
           {"QF580_EVENT", "session"},
           {"QF580_SESSION", "s9"},
           {"QF580_STATION", "L3"},
-          {"QF580_STOPPED", "true"}}},
+          {"QF580_UNITS", "5"},
+          {"QF580_PASSED", "2"},
+          {"QF580_ENDED_BY", "failures-in-a-row"}}},
     };
     for (const Case& c : cases) {
         std::map<std::string, std::string> fields;
