@@ -178,7 +178,7 @@ std::optional<Outcome> TTrans::Expect(std::string_view reply, Outcome wrong, Out
     // The longest reply, and the zero byte RecvData writes after what it received.
     std::array<std::uint8_t, kIdent.size() + 1> got{};
     const std::size_t len = std::min(reply.size(), kIdent.size());
-    if (RecvData(got.data(), static_cast<int>(len)) == 0) {
+    if (!RecvData(got.data(), static_cast<int>(len))) {
         return none;
     }
     // Compared as a zero-terminated string, as the identification is; a one-byte reply is never
@@ -189,175 +189,230 @@ std::optional<Outcome> TTrans::Expect(std::string_view reply, Outcome wrong, Out
     return std::nullopt;
 }
 
-Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
-    std::size_t batchCount = 0;
-    // What the held batch carries, for the progress report once it has been written.
-    std::uint64_t batchRecords = 0;
-    int batchPass = 0;
-    int batchLast = 0;
-    ProgressBook progress(host_);
+// One transfer's steps, in the order the device takes them; each says how the transfer ends
+// where it cannot go on.
+class TTrans::Steps {
+  public:
+    Steps(TTrans& worker, std::uint8_t* FastBuffer)
+        : worker_(worker),
+          host_(worker.host_),
+          FastBuffer_(FastBuffer),
+          progress_(worker.host_),
+          stream_(worker.file_, worker.host_, worker.DiskFile_),
+          sentSet_(worker.host_) {}
 
-    auto send = [this](std::string_view bytes) {
-        return SendData(bytes.data(), static_cast<int>(bytes.size())) != 0;
-    };
-    // Held records go out before anything that follows them, whatever the fast-transfer flag
-    // says now: a flag switched off mid-batch must neither drop nor overtake them.
-    auto flush = [&] {
-        if (batchCount == 0) {
-            return true;
+    Outcome Run() {
+        if (const std::optional<Outcome> failed = OpenSet()) {
+            return *failed;
         }
-        const std::size_t len = batchCount;
-        batchCount = 0;
-        if (SendData(FastBuffer, static_cast<int>(len)) == 0) {
-            return false;
+        if (const std::optional<Outcome> failed = Handshake()) {
+            return *failed;
         }
-        progress.Wrote(len, std::exchange(batchRecords, 0), batchPass, batchLast);
-        return true;
-    };
-    auto recvAck = [&] { return flush() && !Expect(kAck, Outcome::CommError); };
-
-    RecordStream stream(file_, host_, DiskFile_);
-    auto fault = [&](const StreamItem& item) {
-        if (item.systemError != 0) {
-            host_.DiskUnreadable(stream.Path(), item.systemError);
+        if (const std::optional<Outcome> failed = SendHeader()) {
+            return *failed;
         }
-        return item.outcome;
-    };
-    if (const std::optional<StreamItem> failed = stream.Open()) {
-        return fault(*failed);
-    }
-    SentSet sentSet(host_);
-    if (const std::optional<Outcome> differs = sentSet.Opened(1, stream.Path(), DiskFile_)) {
-        return *differs;
-    }
-    std::optional<SetCount> count;
-    if (totals_) {
-        progress.Begin(*totals_);
-    } else {
-        progress.Begin(count.emplace(file_).Totals());
+        return SendRecords();
     }
 
-    host_.SetStatus("Searching for KV6200");
-    if (OpenPort() == 0) {
-        // A stop that ended the wait for the device's answer ends the transfer as a stop
-        // anywhere else does.
-        return Terminated() ? Outcome::Aborted : Outcome::CannotOpenPort;
-    }
-    if (!send(kUpdateMode) || !send(kSync)) {
-        return Outcome::CommError;
-    }
-    if (const std::optional<Outcome> failed = Expect(kSyncReply, Outcome::SetupFailure)) {
-        return *failed;
-    }
-    if (!send(kIdent)) {
-        return Outcome::CommError;
-    }
-    if (const std::optional<Outcome> failed = Expect(kIdent, Outcome::NoIdent, Outcome::NoIdent)) {
-        return *failed;
-    }
-
-    host_.SetStatus("Sending Header");
-    if (!send(kHeaderSizeByte)) {
-        return Outcome::CommError;
-    }
-    if (const std::optional<Outcome> failed = Expect(kHeaderSizeByte, Outcome::HeaderSizeFailure)) {
-        return *failed;
-    }
-    const std::span<const std::uint8_t> header = stream.Header();
-    if (header.size() != kHeaderSize) {
-        return Outcome::IncorrectInput;
-    }
-    sentSet.Read(header);
-    if (SendData(header.data(), static_cast<int>(header.size())) == 0) {
-        return Outcome::CommError;
-    }
-    progress.Wrote(header.size(), 0, 0, -1);
-    if (const std::optional<Outcome> failed = Expect(kAck, Outcome::HeaderError)) {
-        return *failed;
-    }
-
-    StreamItem item;
-    while (!stream.Finished()) {
-        if (Terminated()) {
-            return Outcome::Aborted;
+  private:
+    // Disk 1 found, identified and held to the check; the totals for progress.
+    std::optional<Outcome> OpenSet() {
+        if (const std::optional<StreamItem> failed = stream_.Open()) {
+            return Fault(*failed);
         }
-        item = stream.Next();
-        // A record that disk 1 cuts short is dropped; the stream goes on with the first record
-        // of the next disk, at the same record index, with no stop looked at in between.
-        while (item.event == StreamEvent::DiskChanged) {
-            if (count && count->CountDisk2()) {
-                progress.LateTotals(count->Totals());
+        if (const std::optional<Outcome> differs =
+                sentSet_.Opened(1, stream_.Path(), worker_.DiskFile_)) {
+            return differs;
+        }
+        if (worker_.totals_) {
+            progress_.Begin(*worker_.totals_);
+        } else {
+            progress_.Begin(count_.emplace(worker_.file_).Totals());
+        }
+        return std::nullopt;
+    }
+
+    std::optional<Outcome> Handshake() {
+        host_.SetStatus("Searching for KV6200");
+        if (!worker_.OpenPort()) {
+            // A stop that ended the wait for the device's answer ends the transfer as a stop
+            // anywhere else does.
+            return worker_.Terminated() ? Outcome::Aborted : Outcome::CannotOpenPort;
+        }
+        if (!Send(kUpdateMode) || !Send(kSync)) {
+            return Outcome::CommError;
+        }
+        if (const std::optional<Outcome> failed =
+                worker_.Expect(kSyncReply, Outcome::SetupFailure)) {
+            return failed;
+        }
+        if (!Send(kIdent)) {
+            return Outcome::CommError;
+        }
+        return worker_.Expect(kIdent, Outcome::NoIdent, Outcome::NoIdent);
+    }
+
+    std::optional<Outcome> SendHeader() {
+        host_.SetStatus("Sending Header");
+        if (!Send(kHeaderSizeByte)) {
+            return Outcome::CommError;
+        }
+        if (const std::optional<Outcome> failed =
+                worker_.Expect(kHeaderSizeByte, Outcome::HeaderSizeFailure)) {
+            return failed;
+        }
+        const std::span<const std::uint8_t> header = stream_.Header();
+        if (header.size() != kHeaderSize) {
+            return Outcome::IncorrectInput;
+        }
+        sentSet_.Read(header);
+        if (!worker_.SendData(header.data(), static_cast<int>(header.size()))) {
+            return Outcome::CommError;
+        }
+        progress_.Wrote(header.size(), 0, 0, -1);
+        return worker_.Expect(kAck, Outcome::HeaderError);
+    }
+
+    // Every record and END of every pass, across the disks, then the device's last word.
+    Outcome SendRecords() {
+        StreamItem item;
+        while (!stream_.Finished()) {
+            if (worker_.Terminated()) {
+                return Outcome::Aborted;
             }
-            if (const std::optional<Outcome> differs =
-                    sentSet.Opened(stream.DiskNo(), stream.Path(), DiskFile_)) {
-                return *differs;
+            item = stream_.Next();
+            // A record that disk 1 cuts short is dropped; the stream goes on with the first
+            // record of the next disk, at the same record index, with no stop looked at in
+            // between.
+            while (item.event == StreamEvent::DiskChanged) {
+                if (count_ && count_->CountDisk2()) {
+                    progress_.LateTotals(count_->Totals());
+                }
+                if (const std::optional<Outcome> differs =
+                        sentSet_.Opened(stream_.DiskNo(), stream_.Path(), worker_.DiskFile_)) {
+                    return *differs;
+                }
+                item = stream_.Next();
             }
-            item = stream.Next();
-        }
-        if (item.event == StreamEvent::Fault) {
-            return fault(item);
-        }
-        if (item.event == StreamEvent::End) {
-            sentSet.Read(std::span(&kEndByte, 1));
-            if (!flush() || !SendData(&kEndByte, 1)) {
-                return Outcome::CommError;
+            if (item.event == StreamEvent::Fault) {
+                return Fault(item);
             }
-            if (!stream.Finished()) {
-                progress.Wrote(1, 0, item.pass, item.index);
-            }  // the last is counted once the device has confirmed it
-            continue;
+            const std::optional<Outcome> failed =
+                item.event == StreamEvent::End ? SendEnd(item) : SendRecord(item);
+            if (failed) {
+                return *failed;
+            }
         }
+        sentSet_.Finished();
+        // Nothing answers the last END byte, nor the records sent since the last
+        // acknowledgement: a device that was gone before they arrived must not end as a
+        // success.
+        if (!worker_.ConfirmDelivery()) {
+            return Outcome::CommError;
+        }
+        // Only now is the last byte known to be in the device: 100% and "Transfer completed"
+        // go together.
+        progress_.WroteLastEnd(item.pass, item.index);
+        return Outcome::Completed;
+    }
 
-        const std::span<const std::uint8_t> record = stream.Bytes();
-        sentSet.Read(record);
+    std::optional<Outcome> SendEnd(const StreamItem& item) {
+        sentSet_.Read(std::span(&kEndByte, 1));
+        if (!Flush() || !worker_.SendData(&kEndByte, 1)) {
+            return Outcome::CommError;
+        }
+        if (!stream_.Finished()) {
+            progress_.Wrote(1, 0, item.pass, item.index);
+        }  // the last is counted once the device has confirmed it
+        return std::nullopt;
+    }
+
+    std::optional<Outcome> SendRecord(const StreamItem& item) {
+        const std::span<const std::uint8_t> record = stream_.Bytes();
+        sentSet_.Read(record);
         const int index = item.index;
         if (index != 0 && host_.Settings().FastTrans()) {
             // A batch never exceeds 64 records of at most 512 bytes between two
             // acknowledgement points; the check only guards the buffer's end.
-            if (batchCount + record.size() > kFastBufferSize && !flush()) {
+            if (batchCount_ + record.size() > kFastBufferSize && !Flush()) {
                 return Outcome::CommError;
             }
-            std::memcpy(FastBuffer + batchCount, record.data(), record.size());
-            batchCount += record.size();
-            ++batchRecords;
-            batchPass = item.pass;
-            batchLast = index;
-        } else if (!flush() || SendData(record.data(), static_cast<int>(record.size())) == 0) {
+            std::memcpy(FastBuffer_ + batchCount_, record.data(), record.size());
+            batchCount_ += record.size();
+            ++batchRecords_;
+            batchPass_ = item.pass;
+            batchLast_ = index;
+        } else if (!Flush() || !worker_.SendData(record.data(), static_cast<int>(record.size()))) {
             return Outcome::CommError;
         } else {
-            progress.Wrote(record.size(), 1, item.pass, index);
+            progress_.Wrote(record.size(), 1, item.pass, index);
         }
 
         if (index == 0) {
             host_.SetStatus("Sending START record");
-            if (!recvAck()) {
+            if (!ReceiveAck()) {
                 return Outcome::CommError;
             }
             std::this_thread::yield();
         } else if (index % kAckInterval == 1) {
-            if (!flush()) {
+            if (!Flush()) {
                 return Outcome::CommError;
             }
             host_.SetStatus("Sending (" + std::to_string(index) + ") Record");
-            if (!recvAck()) {
+            if (!ReceiveAck()) {
                 return Outcome::CommError;
             }
-            if (Terminated()) {
+            if (worker_.Terminated()) {
                 return Outcome::Aborted;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        return std::nullopt;
     }
-    sentSet.Finished();
-    // Nothing answers the last END byte, nor the records sent since the last acknowledgement:
-    // a device that was gone before they arrived must not end as a success.
-    if (ConfirmDelivery() == 0) {
-        return Outcome::CommError;
+
+    bool Send(std::string_view bytes) {
+        return worker_.SendData(bytes.data(), static_cast<int>(bytes.size()));
     }
-    // Only now is the last byte known to be in the device: 100% and "Transfer completed" go
-    // together.
-    progress.WroteLastEnd(item.pass, item.index);
-    return Outcome::Completed;
+
+    // Held records go out before anything that follows them, whatever the fast-transfer flag
+    // says now: a flag switched off mid-batch must neither drop nor overtake them.
+    bool Flush() {
+        if (batchCount_ == 0) {
+            return true;
+        }
+        const std::size_t len = std::exchange(batchCount_, 0);
+        if (!worker_.SendData(FastBuffer_, static_cast<int>(len))) {
+            return false;
+        }
+        progress_.Wrote(len, std::exchange(batchRecords_, 0), batchPass_, batchLast_);
+        return true;
+    }
+
+    bool ReceiveAck() { return Flush() && !worker_.Expect(kAck, Outcome::CommError); }
+
+    Outcome Fault(const StreamItem& item) {
+        if (item.systemError != 0) {
+            host_.DiskUnreadable(stream_.Path(), item.systemError);
+        }
+        return item.outcome;
+    }
+
+    TTrans& worker_;
+    TransHost& host_;
+    std::uint8_t* const FastBuffer_;
+    std::size_t batchCount_ = 0;
+    // What the held batch carries, for the progress report once it has been written.
+    std::uint64_t batchRecords_ = 0;
+    int batchPass_ = 0;
+    int batchLast_ = 0;
+    ProgressBook progress_;
+    RecordStream stream_;
+    SentSet sentSet_;
+    std::optional<SetCount> count_;
+};
+
+Outcome TTrans::Transfer(std::uint8_t* FastBuffer) {
+    return Steps(*this, FastBuffer).Run();
 }
 
 }  // namespace qf580

@@ -47,13 +47,14 @@ class TTrans {
     bool Finished() const { return finished_.load(); }
 
   private:
-    // The device link, as the worker's own operations.
-    int OpenPort() { return link_.OpenPort(); }
-    int SendData(const void* data, int len) { return link_.SendData(data, len); }
-    int RecvData(std::uint8_t* buf, int len) { return link_.RecvData(buf, len); }
-    int ConfirmDelivery() { return link_.ConfirmDelivery(); }
-    int ClosePort() { return link_.ClosePort(); }
+    // The device link, as the worker's own operations: true when the operation worked.
+    bool OpenPort() { return link_.OpenPort() != 0; }
+    bool SendData(const void* data, int len) { return link_.SendData(data, len) != 0; }
+    bool RecvData(std::uint8_t* buf, int len) { return link_.RecvData(buf, len) != 0; }
+    bool ConfirmDelivery() { return link_.ConfirmDelivery() != 0; }
+    void ClosePort() { link_.ClosePort(); }
 
+    class Steps;
     void RunTransfer();
     // Steps up to the outcome. The ending steps are RunTransfer's.
     Outcome Transfer(std::uint8_t* FastBuffer);
