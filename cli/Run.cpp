@@ -50,24 +50,6 @@ std::string CheckUpdateFile(const std::string& path) {
 
 namespace {
 
-// The operator as the check before the transfers asks: the question and its answer go into
-// the record too, under no device, since none has been contacted yet.
-class CheckPrompt final : public DiskPrompt {
-  public:
-    CheckPrompt(DiskPrompt& operatorPrompt, Reporter& reporter)
-        : operator_(operatorPrompt), reporter_(reporter) {}
-
-    bool AskInsertDisk(int diskNo) override {
-        const bool answer = operator_.AskInsertDisk(diskNo);
-        reporter_.Event(QuestionEvent(std::nullopt, reporter_.Seconds(), diskNo, answer));
-        return answer;
-    }
-
-  private:
-    DiskPrompt& operator_;
-    Reporter& reporter_;
-};
-
 // A sound set that is not the one released: said with both digests, so that the person sees
 // which set was chosen. A faulty set has no digest, and is refused for its fault anyway.
 bool NotTheExpectedSet(const RunOptions& options, const SetCheckResult& check, Reporter& reporter,
@@ -82,6 +64,12 @@ bool NotTheExpectedSet(const RunOptions& options, const SetCheckResult& check, R
 }
 
 }  // namespace
+
+bool CheckPrompt::AskInsertDisk(int diskNo) {
+    const bool answer = operator_.AskInsertDisk(diskNo);
+    reporter_.Event(QuestionEvent(std::nullopt, reporter_.Seconds(), diskNo, answer));
+    return answer;
+}
 
 int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
              StopRequest& stop) {

@@ -74,6 +74,19 @@ struct RunOptions {
     bool table = true;
 };
 
+// The operator as a check of the set asks: the question and its answer go into the events
+// too, under no device, since none has been contacted yet.
+class CheckPrompt final : public DiskPrompt {
+  public:
+    CheckPrompt(DiskPrompt& operatorPrompt, Reporter& reporter)
+        : operator_(operatorPrompt), reporter_(reporter) {}
+    bool AskInsertDisk(int diskNo) override;
+
+  private:
+    DiskPrompt& operator_;
+    Reporter& reporter_;
+};
+
 // --check: the set's summary or its first fault; returns the exit code of the set's outcome.
 int RunCheck(const RunOptions& options, Reporter& reporter, DiskPrompt& operatorPrompt,
              StopRequest& stop);

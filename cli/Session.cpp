@@ -53,23 +53,6 @@ std::string StationRecordPath(std::string* why) {
 
 namespace {
 
-// The operator as the session's one check of the set asks: as a run's check asks.
-class SessionCheckPrompt final : public DiskPrompt {
-  public:
-    SessionCheckPrompt(DiskPrompt& operatorPrompt, Reporter& reporter)
-        : operator_(operatorPrompt), reporter_(reporter) {}
-
-    bool AskInsertDisk(int diskNo) override {
-        const bool answer = operator_.AskInsertDisk(diskNo);
-        reporter_.Event(QuestionEvent(std::nullopt, reporter_.Seconds(), diskNo, answer));
-        return answer;
-    }
-
-  private:
-    DiskPrompt& operator_;
-    Reporter& reporter_;
-};
-
 struct Unit {
     std::size_t slot = 0;  // from 0
     std::string serial;
@@ -361,7 +344,7 @@ int Session::Run() {
     }
     const ChosenFile file = SplitChosenFile(run_.path);
     {
-        SessionCheckPrompt prompt(terminal_, reporter_);
+        CheckPrompt prompt(terminal_, reporter_);
         check_ = CheckSet(file.dir, file.name, prompt, &stop_.Flag());
     }
     reporter_.Event(CheckJson(run_.path, *check_, reporter_.Seconds()));

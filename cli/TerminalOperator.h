@@ -26,8 +26,8 @@ class TerminalOperator final : public DiskPrompt {
 
     bool AskInsertDisk(int diskNo) override;
 
-    // One line from the operator (a station's serial, the operator's badge), `prompt` put
-    // first where the answers come from a terminal; from a pipe there is no one to prompt.
+    // One line from the operator (a station's serial, the operator's badge), with `prompt`
+    // before it on a terminal; a pipe has no one to prompt.
     // The line comes without its line end.
     enum class LineRead { Line, EndOfInput, Interrupted };
     LineRead ReadLine(const std::string& prompt, std::string& line);

@@ -340,6 +340,10 @@ TEST_F(Session, CtrlCBetweenCyclesEndsWithTheSummary) {
     flash.Write("SN-1\n");
     ASSERT_TRUE(flash.WaitForOutput(R"("event":"cycle")", 10s)) << flash.err;
     flash.Signal(SIGINT);
+    // Wait closes the input: the stop must have been heard first, or the end of input wins.
+    ASSERT_TRUE(
+        flash.WaitUntil([&] { return flash.err.find("stop requested") != std::string::npos; }, 10s))
+        << flash.err;
     EXPECT_EQ(flash.Wait(), 0) << flash.err;
     Check(flash);
     EXPECT_EQ(SessionLine()["ended_by"], "stop");
