@@ -16,6 +16,7 @@
 #include "posix/UniqueFd.h"
 #include "sim/TcpDeviceServer.h"
 #include "tests/cli/DeviceLabel.h"
+#include "tests/cli/JsonLinesSupport.h"
 #include "tests/cli/SignalMasks.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Sha256Sum.h"
@@ -31,31 +32,13 @@ using sim::FaultPlan;
 using sim::ReplyPoint;
 using sim::TcpDeviceServer;
 
-std::string Contents(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 // Every line of the record; one that is not whole or not one JSON object fails the test.
 std::vector<json> Lines(const std::string& text) {
-    std::vector<json> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(json::parse(line, nullptr, false));
-        EXPECT_TRUE(lines.back().is_object()) << line;
-    }
+    std::vector<json> lines = JsonLines(text);
     EXPECT_TRUE(text.empty() || text.back() == '\n') << "the last line is whole";
     return lines;
 }
 
-// The validator's verdict on `lines` against the schema `name`: "N valid" for N good lines.
-std::string Validate(const std::string& name, const std::string& lines) {
-    ChildProcess validator({QF_PYTHON3, QF_VALIDATOR, std::string(QF_SCHEMA_DIR "/") + name});
-    validator.Write(lines);
-    const int code = validator.Wait();
-    return validator.out + (code == 0 ? "" : "exit " + std::to_string(code)) + validator.err;
-}
 std::string Valid(std::size_t lines) {
     return std::to_string(lines) + " valid\n";
 }

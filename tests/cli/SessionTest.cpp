@@ -14,6 +14,7 @@
 
 #include "sim/TcpDeviceServer.h"
 #include "tests/cli/DeviceLabel.h"
+#include "tests/cli/JsonLinesSupport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Sha256Sum.h"
 #include "tests/worker/WorkerSupport.h"
@@ -28,16 +29,6 @@ using sim::FaultPlan;
 using sim::ReplyPoint;
 using sim::TcpDeviceServer;
 
-std::vector<json> JsonLines(const std::string& text) {
-    std::vector<json> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(json::parse(line, nullptr, false));
-        EXPECT_TRUE(lines.back().is_object()) << line;
-    }
-    return lines;
-}
-
 std::vector<json> Where(const std::vector<json>& lines, const std::string& event) {
     std::vector<json> found;
     for (const json& line : lines) {
@@ -46,19 +37,6 @@ std::vector<json> Where(const std::vector<json>& lines, const std::string& event
         }
     }
     return found;
-}
-
-std::string Validate(const std::string& schema, const std::string& lines) {
-    ChildProcess validator({QF_PYTHON3, QF_VALIDATOR, std::string(QF_SCHEMA_DIR "/") + schema});
-    validator.Write(lines);
-    const int code = validator.Wait();
-    return validator.out + (code == 0 ? "" : "exit " + std::to_string(code)) + validator.err;
-}
-
-std::string Contents(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
 }
 
 FaultPlan Faulty(int connections) {
