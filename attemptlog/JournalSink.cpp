@@ -12,6 +12,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "posix/SharedLibrary.h"
 #include "posix/UniqueFd.h"
 #include "text/JsonText.h"
 
@@ -97,6 +98,19 @@ int Priority(JournalKind kind, const ordered_json& line) {
     return Stopped(line) ? kPriorityWarning : kPriorityInfo;
 }
 
+// libsystemd's sender, loaded the first time an entry goes out: a run without the journal
+// never maps libsystemd and the half-dozen libraries it brings with it. Null when the library
+// cannot be loaded, with the loader's reason in `why`.
+using SendvFn = decltype(&sd_journal_sendv);
+SendvFn JournalSendv(std::string& why) {
+    static const posix::SharedLibrary library = posix::SharedLibrary::Open("libsystemd.so.0");
+    static const auto sendv = library.Function<SendvFn>("sd_journal_sendv");
+    if (sendv == nullptr) {
+        why = library ? "libsystemd.so.0: no sd_journal_sendv" : library.Error();
+    }
+    return sendv;
+}
+
 }  // namespace
 
 const char* JournalMessageId(JournalKind kind) {
@@ -165,13 +179,19 @@ bool JournalSink::Send(JournalKind kind, const std::string& line) {
         Failure(absent);
         return false;
     }
+    std::string unloaded;
+    const SendvFn sendv = JournalSendv(unloaded);
+    if (sendv == nullptr) {
+        Failure(unloaded);
+        return false;
+    }
     const std::vector<std::string> fields = JournalFields(kind, line, identifier_);
     std::vector<iovec> parts;
     parts.reserve(fields.size());
     for (const std::string& field : fields) {
         parts.push_back({const_cast<char*>(field.data()), field.size()});
     }
-    const int rc = sd_journal_sendv(parts.data(), static_cast<int>(parts.size()));
+    const int rc = sendv(parts.data(), static_cast<int>(parts.size()));
     if (rc < 0) {
         Failure(std::strerror(-rc));
         return false;

@@ -1,44 +1,27 @@
 #include "transfer/RizEDUd.h"
 
-#include <dlfcn.h>
-
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <system_error>
 
+#include "posix/SharedLibrary.h"
 #include "transfer/RizEDUdApi.h"
 
 namespace qf580 {
 
 namespace {
 
-// The loaded library; the last copy of the table that captured it unloads it.
-using Library = std::shared_ptr<void>;
-
-Library OpenLibrary(const std::string& pathOrName) {
-    void* handle = ::dlopen(pathOrName.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        return nullptr;
-    }
-    return Library(handle, [](void* h) { ::dlclose(h); });
-}
-
-template <typename Fn>
-Fn Symbol(const Library& library, const char* name) {
-    return reinterpret_cast<Fn>(::dlsym(library.get(), name));
-}
-
 // The full table, or nothing when the library lacks one of the four calls: half a driver
 // would fail later and less clearly.
-std::optional<UsbDriver> Bind(const Library& library) {
+std::optional<UsbDriver> Bind(const posix::SharedLibrary& library) {
     if (!library) {
         return std::nullopt;
     }
-    const auto open = Symbol<RizEDUd_OpenDevice_fn>(library, "RizEDUd_OpenDevice");
-    const auto close = Symbol<RizEDUd_CloseDevice_fn>(library, "RizEDUd_CloseDevice");
-    const auto read = Symbol<RizEDUd_ReadDevice_fn>(library, "RizEDUd_ReadDevice");
-    const auto write = Symbol<RizEDUd_WriteDevice_fn>(library, "RizEDUd_WriteDevice");
+    const auto open = library.Function<RizEDUd_OpenDevice_fn>("RizEDUd_OpenDevice");
+    const auto close = library.Function<RizEDUd_CloseDevice_fn>("RizEDUd_CloseDevice");
+    const auto read = library.Function<RizEDUd_ReadDevice_fn>("RizEDUd_ReadDevice");
+    const auto write = library.Function<RizEDUd_WriteDevice_fn>("RizEDUd_WriteDevice");
     if (open == nullptr || close == nullptr || read == nullptr || write == nullptr) {
         return std::nullopt;
     }
@@ -72,13 +55,13 @@ UsbDriver LoadUsbDriver() {
             const std::filesystem::path beside = dir / kUsbDriverFileName;
             std::error_code error;
             if (std::filesystem::exists(beside, error)) {
-                if (auto driver = Bind(OpenLibrary(beside.string()))) {
+                if (auto driver = Bind(posix::SharedLibrary::Open(beside.string()))) {
                     return std::move(*driver);
                 }
             }
         }
         // A bare name: the system's loader searches its own folders.
-        if (auto driver = Bind(OpenLibrary(kUsbDriverFileName))) {
+        if (auto driver = Bind(posix::SharedLibrary::Open(kUsbDriverFileName))) {
             return std::move(*driver);
         }
     } catch (...) {
@@ -91,7 +74,7 @@ UsbDriver LoadUsbDriverFrom(const std::string& path) {
         return LoadUsbDriver();
     }
     try {
-        if (auto driver = Bind(OpenLibrary(path))) {
+        if (auto driver = Bind(posix::SharedLibrary::Open(path))) {
             return std::move(*driver);
         }
     } catch (...) {
