@@ -1,5 +1,6 @@
 #include "transfer/Sha256.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <array>
@@ -11,7 +12,19 @@ void Sha256::Free::operator()(evp_md_ctx_st* context) const {
     EVP_MD_CTX_free(context);
 }
 
-Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
+namespace {
+
+// libcrypto reads the system's openssl.cnf on first use unless told not to; what it chooses
+// there (providers, policies for keys and TLS) means nothing to a digest of a file, and
+// reading it cost every run a file's worth of system calls.
+void StartLibrary() {
+    static const bool started = OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) == 1;
+    static_cast<void>(started);
+}
+
+}  // namespace
+
+Sha256::Sha256() : context_((StartLibrary(), EVP_MD_CTX_new())) {
     sound_ = context_ && EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) == 1;
 }
 
