@@ -29,18 +29,26 @@ sigset_t StopSignalSet() {
     return set;
 }
 
-int BlockStopSignals() noexcept {
-    const sigset_t set = StopSignalSet();
+namespace {
+
+int Block(const sigset_t& set) noexcept {
     // pthread_sigmask reports its error as its result, not through errno.
     return ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+}  // namespace
+
+int BlockStopSignals() noexcept {
+    return Block(StopSignalSet());
+}
+
 StopSignalFd::StopSignalFd() {
-    if (const int error = BlockStopSignals(); error != 0) {
+    // One set for both steps: the signals blocked are the signals read.
+    const sigset_t set = StopSignalSet();
+    if (const int error = Block(set); error != 0) {
         throw std::system_error(error, std::generic_category(),
                                 "blocking SIGINT, SIGTERM and SIGHUP");
     }
-    const sigset_t set = StopSignalSet();
     fd_.Reset(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
     if (!fd_) {
         throw std::system_error(errno, std::generic_category(), "signalfd");
