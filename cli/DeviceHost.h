@@ -64,6 +64,7 @@ class DeviceHost final : public TransHost, public CheckedSet {
     void ReportProgress(const TransferProgress& progress) override;
     void DiskUnreadable(const std::string& path, int error) override;
     void TransferEnded(Outcome outcome) override;
+    CheckedSet* Checked() override { return this; }
     std::optional<std::string> CheckedDiskSha256(int diskNo) const override;
     void DiskNotChecked(const std::string& path, const std::string& checked,
                         const std::string& found) override;

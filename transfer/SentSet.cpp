@@ -4,7 +4,7 @@
 
 namespace qf580 {
 
-SentSet::SentSet(TransHost& host) : checked_(dynamic_cast<CheckedSet*>(&host)) {
+SentSet::SentSet(TransHost& host) : checked_(host.Checked()) {
     if (checked_ != nullptr && !checked_->CheckedDiskSha256(1)) {
         checked_ = nullptr;
     }

@@ -16,8 +16,8 @@
 
 namespace qf580 {
 
-// What a host that checked the set whole gives its transfer besides being its TransHost. A
-// host without it (the window) is sent the set as it is read, with nothing hashed.
+// What a host that checked the set whole gives its transfer through TransHost::Checked. A host
+// without it (the window) is sent the set as it is read, with nothing hashed.
 class CheckedSet {
   public:
     // The SHA-256 (lower-case hex) of disk `diskNo`'s whole file as the check read it; none
@@ -38,7 +38,7 @@ class CheckedSet {
 
 class SentSet {
   public:
-    // Does nothing, and costs nothing, unless `host` is a CheckedSet with disk 1's digest.
+    // Does nothing, and costs nothing, unless `host` has a CheckedSet with disk 1's digest.
     explicit SentSet(TransHost& host);
 
     // Disk `diskNo` at `path` has just been opened as `disk`: nothing when it is the disk the

@@ -11,6 +11,8 @@
 
 namespace qf580 {
 
+class CheckedSet;
+
 class TransHost : public DiskPrompt {
   public:
     // Read by the worker thread while it runs.
@@ -33,6 +35,10 @@ class TransHost : public DiskPrompt {
         static_cast<void>(path);
         static_cast<void>(error);
     }
+    // The check this host made of the set, which the transfer then keeps to (see SentSet);
+    // none for a host that sends the set as it reads it. Asked once, as the transfer starts.
+    virtual CheckedSet* Checked() { return nullptr; }
+
     // The end notice: enable Start, then clear Busy. The worker's very last action, after the
     // outcome's text has gone to SetStatus.
     virtual void TransferEnded(Outcome outcome) = 0;
