@@ -26,23 +26,25 @@ struct Parsed {
     int faultConnections = 0;
 };
 
+// An option whose default the help shows.
+template <typename T>
+CLI::Option* WithDefault(CLI::App& app, const std::string& name, T& value,
+                         const std::string& help) {
+    return app.add_option(name, value, help)->capture_default_str();
+}
+
 // Returns --usb-socket, which implies --usb.
 CLI::Option* AddServeOptions(CLI::App& app, SimOptions& options, Parsed& parsed) {
-    app.add_option("--bind", options.bind, "Address to listen on: 127.0.0.1, ::1 or localhost")
-        ->capture_default_str();
-    app.add_option("--port", parsed.port, "TCP port; 0 picks a free one")
-        ->capture_default_str()
+    WithDefault(app, "--bind", options.bind, "Address to listen on: 127.0.0.1, ::1 or localhost");
+    WithDefault(app, "--port", parsed.port, "TCP port; 0 picks a free one")
         ->check(CLI::Range(0, 65535));
-    app.add_option("--devices", parsed.devices,
-                   "Serve N independent TCP devices on N consecutive ports from --port "
-                   "(with --port 0, N free ports); each line of output names its device")
-        ->capture_default_str()
+    WithDefault(app, "--devices", parsed.devices,
+                "Serve N independent TCP devices on N consecutive ports from --port "
+                "(with --port 0, N free ports); each line of output names its device")
         ->check(CLI::Range(1, 256));
     app.add_flag("--usb", options.usb, "Also serve the stand-in USB driver");
-    CLI::Option* usbSocket =
-        app.add_option("--usb-socket", options.usbSocket,
-                       "Unix socket for the stand-in USB driver (implies --usb)")
-            ->capture_default_str();
+    CLI::Option* usbSocket = WithDefault(app, "--usb-socket", options.usbSocket,
+                                         "Unix socket for the stand-in USB driver (implies --usb)");
     app.add_flag("--once", options.once,
                  "Serve one connection (one per device), then exit: 0 if every transfer "
                  "completed, 1 otherwise");
@@ -51,15 +53,12 @@ CLI::Option* AddServeOptions(CLI::App& app, SimOptions& options, Parsed& parsed)
                    "sync|ident|header-size|header|ack (ack takes PASS from 1 and INDEX from 0; "
                    "default 1:0); DEVICE (from 1) aims it at one of --devices, else every device "
                    "misbehaves. Repeatable");
-    app.add_option("--fault-connections", parsed.faultConnections,
-                   "The faults fire on each device's first N connections only, later ones "
-                   "behave (0: every connection)")
-        ->capture_default_str()
+    WithDefault(app, "--fault-connections", parsed.faultConnections,
+                "The faults fire on each device's first N connections only, later ones "
+                "behave (0: every connection)")
         ->check(CLI::NonNegativeNumber);
-    app.add_option("--wrong-byte", parsed.wrongByteText, "The byte that wrong faults answer")
-        ->capture_default_str();
-    app.add_option("--delay-ms", parsed.delayMs, "Wait this long before every reply")
-        ->capture_default_str()
+    WithDefault(app, "--wrong-byte", parsed.wrongByteText, "The byte that wrong faults answer");
+    WithDefault(app, "--delay-ms", parsed.delayMs, "Wait this long before every reply")
         ->check(CLI::Range(0, 600000));
     app.add_flag("--close-when-complete", parsed.closeWhenComplete,
                  "Hang up once a transfer is complete, as a device that restarts into its new "
@@ -76,21 +75,17 @@ CLI::Option* AddSampleOptions(CLI::App& app, SampleRequest& sample) {
     app.add_option("--rom", sample.romType, "Sample ROM type: MAIN, SUB or IRIG")
         ->transform(CLI::CheckedTransformer(romTypes, CLI::ignore_case))
         ->needs(makeSample);
-    app.add_option("--disks", sample.disks, "Sample disks: 1 or 2")
+    WithDefault(app, "--disks", sample.disks, "Sample disks: 1 or 2")
         ->check(CLI::IsMember({1, 2}))
-        ->capture_default_str()
         ->needs(makeSample);
-    app.add_option("--records", sample.records, "Sample records per pass after START")
+    WithDefault(app, "--records", sample.records, "Sample records per pass after START")
         ->check(CLI::NonNegativeNumber)
-        ->capture_default_str()
         ->needs(makeSample);
-    app.add_option("--name", sample.name,
-                   "Sample file name; the disk digit replaces the "
-                   "character before the last '.'")
-        ->capture_default_str()
+    WithDefault(app, "--name", sample.name,
+                "Sample file name; the disk digit replaces the "
+                "character before the last '.'")
         ->needs(makeSample);
-    app.add_option("--seed", sample.seed, "Seed of the sample's record contents")
-        ->capture_default_str()
+    WithDefault(app, "--seed", sample.seed, "Seed of the sample's record contents")
         ->needs(makeSample);
     return makeSample;
 }
