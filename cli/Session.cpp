@@ -347,13 +347,7 @@ int Session::End(const std::string& endedBy, int code) {
     }
     JsonValue event = EventPrologue("session", std::nullopt, reporter_.Seconds());
     event["session"] = id_;
-    event["units"] = count_.units;
-    event["passed"] = count_.passed;
-    event["failed"] = count_.failed;
-    event["outcomes"] = JsonValue::object();
-    for (const auto& [text, units] : count_.outcomes) {
-        event["outcomes"][text] = units;
-    }
+    AddCounts(event, end);
     event["ended_by"] = endedBy;
     event["exit_code"] = code;
     reporter_.Event(event);
