@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -100,25 +99,6 @@ TEST(StationText, ResultLinesWithAndWithoutColour) {
     for (const Case& c : cases) {
         EXPECT_EQ(cli::ResultLine(c.result, c.colour, c.bell), c.line);
     }
-}
-
-TEST(StationText, ColourOnlyOnATerminalWithoutNoColor) {
-    const char* before = std::getenv("NO_COLOR");
-    const std::optional<std::string> kept =
-        before ? std::optional<std::string>(before) : std::nullopt;
-    struct Case {
-        bool terminal;
-        const char* noColor;  // nullptr: unset
-        bool colour;
-    };
-    for (const Case& c : std::vector<Case>{{true, nullptr, true},
-                                           {true, "", true},
-                                           {true, "1", false},
-                                           {false, nullptr, false}}) {
-        c.noColor ? ::setenv("NO_COLOR", c.noColor, 1) : ::unsetenv("NO_COLOR");
-        EXPECT_EQ(cli::StationColour(c.terminal), c.colour) << c.terminal << " " << !!c.noColor;
-    }
-    kept ? ::setenv("NO_COLOR", kept->c_str(), 1) : ::unsetenv("NO_COLOR");
 }
 
 TEST(StationText, CountsAndTheSummary) {
