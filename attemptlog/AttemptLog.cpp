@@ -41,6 +41,28 @@ void AddPlace(JsonValue& line, const std::optional<SessionPlace>& place) {
     }
 }
 
+// What a device's begin and its end line start with: the attempt that pairs them.
+JsonValue AttemptLine(const char* event, const AttemptLog::Attempt& attempt,
+                      std::chrono::system_clock::time_point time) {
+    JsonValue line;
+    line["schema"] = 1;
+    line["event"] = event;
+    line["attempt"] = attempt.id;
+    line["time"] = UtcTime(time);
+    line["device"] = attempt.device;
+    line["serial"] = TextOrNull(attempt.serial);
+    AddPlace(line, attempt.place);
+    return line;
+}
+
+// Where and by whom, on a begin line and on a session's line.
+void AddStation(JsonValue& line, const AttemptContext& context) {
+    line["station"] = context.station;
+    line["operator"] = TextOrNull(context.operatorName);
+    line["host"] = context.host;
+    line["tool"] = {{"name", context.toolName}, {"version", context.version}};
+}
+
 // The advisory lock of the whole file, for as long as it lives. Taken without blocking, tried
 // again every few milliseconds: a blocking flock would wait for ever on a lock nobody gives
 // back, deaf to the person's Ctrl+C.
@@ -287,19 +309,9 @@ void AttemptLog::End(const Attempt& attempt, Outcome outcome, int exitCode, cons
 
 std::string BeginLine(const AttemptContext& context, const AttemptLog::Attempt& attempt,
                       std::chrono::system_clock::time_point time) {
-    JsonValue line;
-    line["schema"] = 1;
-    line["event"] = "begin";
-    line["attempt"] = attempt.id;
-    line["time"] = UtcTime(time);
-    line["device"] = attempt.device;
-    line["serial"] = TextOrNull(attempt.serial);
-    AddPlace(line, attempt.place);
+    JsonValue line = AttemptLine("begin", attempt, time);
     line["set_sha256"] = DigestOrNull(context.setSha256);
-    line["station"] = context.station;
-    line["operator"] = TextOrNull(context.operatorName);
-    line["host"] = context.host;
-    line["tool"] = {{"name", context.toolName}, {"version", context.version}};
+    AddStation(line, context);
     line["file"] = context.file;
     line["disks"] = JsonValue::array();
     for (const auto& [path, sha256] : context.disks) {
@@ -312,14 +324,7 @@ std::string BeginLine(const AttemptContext& context, const AttemptLog::Attempt& 
 std::string EndLine(const AttemptLog::Attempt& attempt, Outcome outcome, int exitCode,
                     const StreamCount& sent, double seconds, const std::string& setSha256,
                     std::chrono::system_clock::time_point time) {
-    JsonValue line;
-    line["schema"] = 1;
-    line["event"] = "end";
-    line["attempt"] = attempt.id;
-    line["time"] = UtcTime(time);
-    line["device"] = attempt.device;
-    line["serial"] = TextOrNull(attempt.serial);
-    AddPlace(line, attempt.place);
+    JsonValue line = AttemptLine("end", attempt, time);
     line["set_sha256"] = DigestOrNull(setSha256);
     line["outcome"] = std::string(OutcomeText(outcome));
     line["exit_code"] = exitCode;
@@ -336,19 +341,10 @@ std::string AttemptLog::EndSession(const SessionEnd& end) {
     line["event"] = "session";
     line["session"] = end.session;
     line["time"] = UtcTime(std::chrono::system_clock::now());
-    line["station"] = context_.station;
-    line["operator"] = TextOrNull(context_.operatorName);
-    line["host"] = context_.host;
-    line["tool"] = {{"name", context_.toolName}, {"version", context_.version}};
+    AddStation(line, context_);
     line["set_sha256"] = DigestOrNull(context_.setSha256);
     line["started"] = end.started;
-    line["units"] = end.units;
-    line["passed"] = end.passed;
-    line["failed"] = end.failed;
-    line["outcomes"] = JsonValue::object();
-    for (const auto& [text, count] : end.outcomes) {
-        line["outcomes"][text] = count;
-    }
+    AddCounts(line, end);
     line["ended_by"] = end.endedBy;
     std::string why;
     // As an end line: a stop does not cut the wait short, the session's end is what it says.
@@ -357,6 +353,16 @@ std::string AttemptLog::EndSession(const SessionEnd& end) {
         Sync(&why);
     }
     return why;
+}
+
+void AddCounts(JsonValue& line, const SessionEnd& end) {
+    line["units"] = end.units;
+    line["passed"] = end.passed;
+    line["failed"] = end.failed;
+    line["outcomes"] = JsonValue::object();
+    for (const auto& [text, count] : end.outcomes) {
+        line["outcomes"][text] = count;
+    }
 }
 
 std::string NewAttemptId() {

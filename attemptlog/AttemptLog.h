@@ -14,6 +14,7 @@
 
 #include "attemptlog/JournalSink.h"
 #include "posix/UniqueFd.h"
+#include "text/JsonText.h"
 #include "transfer/Outcome.h"
 #include "transfer/Progress.h"
 
@@ -98,6 +99,10 @@ struct SessionEnd {
     std::vector<std::pair<std::string, int>> outcomes;  // outcome text, units that ended so
     std::string endedBy;
 };
+
+// The session's counts, as its last line and its event give them: units, passed, failed and
+// the units of each outcome.
+void AddCounts(JsonValue& line, const SessionEnd& end);
 
 // The set's part of the context, from the check (none when no check ran).
 void TakeSet(AttemptContext& context, const SetCheckResult* check);

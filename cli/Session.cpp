@@ -84,8 +84,30 @@ class Session {
     std::string Refusal(std::string& serial, const std::vector<Unit>& units) const;
     // False, said, when the set on the disk is no longer the one checked.
     bool SetUnchanged();
+    // The set checked, the record read: nullopt, or the exit code of a session that cannot
+    // start.
+    std::optional<int> Prepare();
+    // "Operator: " once; nullopt, or the exit code of a session whose input ended there.
+    std::optional<int> AskOperator();
     // Runs the cycle's units with their retries; false when a run could not start at all.
     bool Flash(const std::vector<Unit>& units, int& runCode);
+    // A unit on its way: its try and, from the second on, its first attempt.
+    struct Pending {
+        const Unit* unit;
+        int tryNo = 1;
+        std::optional<std::string> firstAttempt;
+    };
+    // One run of every pending unit at once; its exit code, and one result a unit in `results`
+    // unless the run could not start.
+    int TryPending(const std::vector<Pending>& pending, std::vector<DeviceResult>& results);
+    // The units a link fault ended that may be tried again; the others join `finished`.
+    std::vector<Pending> Settle(const std::vector<Pending>& pending,
+                                const std::vector<DeviceResult>& results,
+                                std::vector<UnitResult>& finished);
+    // Counts the cycle's units and says each one's result, then the counts.
+    void ReportCycle(std::vector<UnitResult> finished);
+    // After a cycle: nullopt, or the exit code of the session that the stop rules end.
+    std::optional<int> StopRules(bool lastCycle);
     int End(const std::string& endedBy, int code);
     void Refused(std::size_t slot, const std::string& serial, const std::string& why);
 
@@ -204,11 +226,6 @@ bool Session::SetUnchanged() {
 }
 
 bool Session::Flash(const std::vector<Unit>& units, int& runCode) {
-    struct Pending {
-        const Unit* unit;
-        int tryNo = 1;
-        std::optional<std::string> firstAttempt;
-    };
     std::vector<Pending> pending;
     for (const Unit& unit : units) {
         pending.push_back({&unit, 1, std::nullopt});
@@ -219,39 +236,12 @@ bool Session::Flash(const std::vector<Unit>& units, int& runCode) {
             runCode = kExitSetChanged;
             return false;
         }
-        RunOptions cycle = run_;
-        cycle.devices.clear();
-        for (const Pending& p : pending) {
-            Device device = slots_[p.unit->slot];
-            device.serial = p.unit->serial;
-            device.place = SessionPlace{id_, p.unit->number, p.tryNo, p.firstAttempt};
-            cycle.devices.push_back(std::move(device));
-        }
         std::vector<DeviceResult> results;
-        cycle.results = &results;
-        cycle.checked = &*check_;
-        cycle.table = false;
-        runCode = RunTransfers(cycle, reporter_, terminal_, stop_);
-        recordFailed_ = recordFailed_ || runCode == kExitOutput;
+        runCode = TryPending(pending, results);
         if (results.size() != pending.size()) {
             return false;  // said by the run: nothing of this try was sent
         }
-        std::vector<Pending> again;
-        for (std::size_t i = 0; i < pending.size(); ++i) {
-            const int code = ExitCodeFor(results[i].outcome);
-            if (code != kExitCompleted && LinkFault(code) && pending[i].tryNo <= options_.retries &&
-                !stop_.Requested()) {
-                again.push_back({pending[i].unit, pending[i].tryNo + 1,
-                                 pending[i].firstAttempt.value_or(results[i].attempt)});
-                continue;
-            }
-            transferStopped_ = transferStopped_ || results[i].outcome == Outcome::Aborted;
-            finished.push_back({static_cast<int>(pending[i].unit->slot) + 1,
-                                slots_[pending[i].unit->slot].name, pending[i].unit->serial,
-                                std::string(OutcomeText(results[i].outcome)), code,
-                                pending[i].tryNo});
-        }
-        pending = std::move(again);
+        pending = Settle(pending, results, finished);
         if (!pending.empty()) {
             reporter_.Line("qf580-flash: a link fault: " + std::to_string(pending.size()) +
                            (pending.size() == 1 ? " unit" : " units") + " tried again in " +
@@ -259,6 +249,48 @@ bool Session::Flash(const std::vector<Unit>& units, int& runCode) {
             posix::WaitFor(-1, 0, wakeFd_, options_.retryDelayMs);
         }
     }
+    ReportCycle(std::move(finished));
+    return true;
+}
+
+int Session::TryPending(const std::vector<Pending>& pending, std::vector<DeviceResult>& results) {
+    RunOptions cycle = run_;
+    cycle.devices.clear();
+    for (const Pending& p : pending) {
+        Device device = slots_[p.unit->slot];
+        device.serial = p.unit->serial;
+        device.place = SessionPlace{id_, p.unit->number, p.tryNo, p.firstAttempt};
+        cycle.devices.push_back(std::move(device));
+    }
+    cycle.results = &results;
+    cycle.checked = &*check_;
+    cycle.table = false;
+    const int runCode = RunTransfers(cycle, reporter_, terminal_, stop_);
+    recordFailed_ = recordFailed_ || runCode == kExitOutput;
+    return runCode;
+}
+
+std::vector<Session::Pending> Session::Settle(const std::vector<Pending>& pending,
+                                              const std::vector<DeviceResult>& results,
+                                              std::vector<UnitResult>& finished) {
+    std::vector<Pending> again;
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        const int code = ExitCodeFor(results[i].outcome);
+        if (code != kExitCompleted && LinkFault(code) && pending[i].tryNo <= options_.retries &&
+            !stop_.Requested()) {
+            again.push_back({pending[i].unit, pending[i].tryNo + 1,
+                             pending[i].firstAttempt.value_or(results[i].attempt)});
+            continue;
+        }
+        transferStopped_ = transferStopped_ || results[i].outcome == Outcome::Aborted;
+        finished.push_back({static_cast<int>(pending[i].unit->slot) + 1,
+                            slots_[pending[i].unit->slot].name, pending[i].unit->serial,
+                            std::string(OutcomeText(results[i].outcome)), code, pending[i].tryNo});
+    }
+    return again;
+}
+
+void Session::ReportCycle(std::vector<UnitResult> finished) {
     // In slot order, as the operator takes the units out of the fixture.
     std::sort(finished.begin(), finished.end(),
               [](const UnitResult& a, const UnitResult& b) { return a.slot < b.slot; });
@@ -293,7 +325,6 @@ bool Session::Flash(const std::vector<Unit>& units, int& runCode) {
     event["failures_in_a_row"] = count_.failuresInARow;
     event["to_go"] = toGo ? JsonValue(*toGo) : JsonValue(nullptr);
     reporter_.Event(event);
-    return true;
 }
 
 int Session::End(const std::string& endedBy, int code) {
@@ -316,32 +347,22 @@ int Session::End(const std::string& endedBy, int code) {
     }
     JsonValue event = EventPrologue("session", std::nullopt, reporter_.Seconds());
     event["session"] = id_;
-    event["units"] = count_.units;
-    event["passed"] = count_.passed;
-    event["failed"] = count_.failed;
-    event["outcomes"] = JsonValue::object();
-    for (const auto& [text, units] : count_.outcomes) {
-        event["outcomes"][text] = units;
-    }
+    AddCounts(event, end);
     event["ended_by"] = endedBy;
     event["exit_code"] = code;
     reporter_.Event(event);
     return code;
 }
 
-int Session::Run() {
-    reporter_.Line("qf580-flash: station session " + id_ + "; attempts recorded in " +
-                   EscapeControls(file_.Path()));
-    {
-        std::string why;
-        std::optional<FlashedBefore> index = FlashedBefore::Read(file_.Path(), &why);
-        if (!index) {
-            reporter_.Notice("qf580-flash: cannot read the record " + EscapeControls(file_.Path()) +
-                             ": " + why);
-            return kExitUsage;
-        }
-        flashed_ = std::move(*index);
+std::optional<int> Session::Prepare() {
+    std::string why;
+    std::optional<FlashedBefore> index = FlashedBefore::Read(file_.Path(), &why);
+    if (!index) {
+        reporter_.Notice("qf580-flash: cannot read the record " + EscapeControls(file_.Path()) +
+                         ": " + why);
+        return kExitUsage;
     }
+    flashed_ = std::move(*index);
     const ChosenFile file = SplitChosenFile(run_.path);
     {
         CheckPrompt prompt(terminal_, reporter_);
@@ -360,31 +381,66 @@ int Session::Run() {
         return kExitWrongSet;
     }
     stamps_ = StampSet(check_->summary);
+    return std::nullopt;
+}
 
+std::optional<int> Session::AskOperator() {
+    std::string name;
+    const TerminalOperator::LineRead read = terminal_.ReadLine("Operator: ", name);
+    if (read != TerminalOperator::LineRead::Line) {
+        return End(read == TerminalOperator::LineRead::EndOfInput ? "end-of-input" : "stop",
+                   kExitCompleted);
+    }
+    if (!name.empty() && name.back() == '\r') {
+        name.pop_back();
+    }
+    if (!name.empty()) {
+        run_.attemptContext.operatorName = name;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> Session::StopRules(bool lastCycle) {
+    const int soFar = count_.failed == 0 ? kExitCompleted : kExitSomeFailed;
+    if (stop_.Requested()) {
+        return End("stop", transferStopped_ ? ExitCodeFor(Outcome::Aborted) : soFar);
+    }
+    if (options_.stopAfterFailures > 0 && count_.failuresInARow >= options_.stopAfterFailures) {
+        reporter_.Notice("qf580-flash: " + std::to_string(count_.failuresInARow) +
+                         " units failed in a row: the station takes no more units. Check "
+                         "the fixture, its cables and the link settings, then the set");
+        return End("failures-in-a-row", kExitFailuresInARow);
+    }
+    if (options_.units && count_.passed >= *options_.units) {
+        return End("units", soFar);
+    }
+    if (lastCycle) {
+        return End("end-of-input", soFar);
+    }
+    return std::nullopt;
+}
+
+int Session::Run() {
+    reporter_.Line("qf580-flash: station session " + id_ + "; attempts recorded in " +
+                   EscapeControls(file_.Path()));
+    if (const std::optional<int> refused = Prepare()) {
+        return *refused;
+    }
     if (options_.askOperator) {
-        std::string name;
-        const TerminalOperator::LineRead read = terminal_.ReadLine("Operator: ", name);
-        if (read != TerminalOperator::LineRead::Line) {
-            return End(read == TerminalOperator::LineRead::EndOfInput ? "end-of-input" : "stop",
-                       kExitCompleted);
-        }
-        if (!name.empty() && name.back() == '\r') {
-            name.pop_back();
-        }
-        if (!name.empty()) {
-            run_.attemptContext.operatorName = name;
+        if (const std::optional<int> ended = AskOperator()) {
+            return *ended;
         }
     }
-
     for (;;) {
         std::vector<Unit> units;
         bool lastCycle = false;
         const Read read = ReadCycle(units, lastCycle);
+        const int soFar = count_.failed == 0 ? kExitCompleted : kExitSomeFailed;
         if (read == Read::Stopped) {
-            return End("stop", count_.failed == 0 ? kExitCompleted : kExitSomeFailed);
+            return End("stop", soFar);
         }
         if (read == Read::EndOfInput) {
-            return End("end-of-input", count_.failed == 0 ? kExitCompleted : kExitSomeFailed);
+            return End("end-of-input", soFar);
         }
         for (Unit& unit : units) {
             unit.number = ++units_;
@@ -399,23 +455,8 @@ int Session::Run() {
                 return runCode;  // the record could not be written: said, nothing sent
             }
         }
-        if (stop_.Requested()) {
-            const int code = transferStopped_     ? ExitCodeFor(Outcome::Aborted)
-                             : count_.failed == 0 ? kExitCompleted
-                                                  : kExitSomeFailed;
-            return End("stop", code);
-        }
-        if (options_.stopAfterFailures > 0 && count_.failuresInARow >= options_.stopAfterFailures) {
-            reporter_.Notice("qf580-flash: " + std::to_string(count_.failuresInARow) +
-                             " units failed in a row: the station takes no more units. Check "
-                             "the fixture, its cables and the link settings, then the set");
-            return End("failures-in-a-row", kExitFailuresInARow);
-        }
-        if (options_.units && count_.passed >= *options_.units) {
-            return End("units", count_.failed == 0 ? kExitCompleted : kExitSomeFailed);
-        }
-        if (lastCycle) {
-            return End("end-of-input", count_.failed == 0 ? kExitCompleted : kExitSomeFailed);
+        if (const std::optional<int> ended = StopRules(lastCycle)) {
+            return *ended;
         }
     }
 }

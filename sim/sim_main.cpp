@@ -4,26 +4,24 @@
 #include <poll.h>
 #include <signal.h>
 
-#include <CLI/CLI.hpp>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "posix/Poll.h"
 #include "posix/StopSignals.h"
 #include "posix/WakePipe.h"
 #include "sim/DeviceModel.h"
-#include "sim/Devices.h"
-#include "sim/FaultText.h"
 #include "sim/SampleSet.h"
+#include "sim/SimOptions.h"
 #include "sim/TcpDeviceServer.h"
 #include "sim/UnixDeviceServer.h"
 
@@ -31,8 +29,6 @@ namespace {
 
 using namespace qf580::sim;
 namespace posix = qf580::posix;
-
-constexpr int kUsageError = 2;
 
 std::string Summary(const char* transport, const DeviceModel& model) {
     // The host's own check counts the set without the handshake, so both are given.
@@ -74,15 +70,6 @@ struct Connections {
     }
 };
 
-struct SampleRequest {
-    std::string dir;
-    int romType = 0;
-    int disks = 1;
-    int records = 200;
-    std::string name = "FW0000.q58";
-    unsigned seed = 1;
-};
-
 int MakeSample(const SampleRequest& request) {
     std::filesystem::create_directories(request.dir);
     SampleOptions options;
@@ -99,8 +86,7 @@ int MakeSample(const SampleRequest& request) {
 }
 
 // One TCP device per plan, on `ports` (0: a free one), and with --usb the stand-in's device.
-int Serve(const std::string& bind, const std::vector<std::uint16_t>& ports, bool usb,
-          const std::string& usbSocket, const std::vector<FaultPlan>& plans, bool once) {
+int Serve(const SimOptions& options) {
     // The stop signals are taken through a signalfd: blocked here, before any server thread
     // exists, so that every thread inherits the mask and none runs a handler.
     posix::StopSignalFd signals;
@@ -108,13 +94,13 @@ int Serve(const std::string& bind, const std::vector<std::uint16_t>& ports, bool
 
     // Declared after `connections`, so the servers (and their threads) end before it does.
     std::vector<std::unique_ptr<TcpDeviceServer>> tcp;
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        tcp.push_back(std::make_unique<TcpDeviceServer>(plans[i], ports[i], bind,
-                                                        connections.Reporter("tcp", i)));
+    for (std::size_t i = 0; i < options.ports.size(); ++i) {
+        tcp.push_back(std::make_unique<TcpDeviceServer>(
+            options.plans[i], options.ports[i], options.bind, connections.Reporter("tcp", i)));
     }
     std::optional<UnixDeviceServer> usbServer;
-    if (usb) {
-        usbServer.emplace(usbSocket, plans.front(), connections.Reporter("usb"));
+    if (options.usb) {
+        usbServer.emplace(options.usbSocket, options.plans.front(), connections.Reporter("usb"));
     }
     {
         std::lock_guard lock(connections.printMutex);
@@ -142,14 +128,16 @@ int Serve(const std::string& bind, const std::vector<std::uint16_t>& ports, bool
                                posix::Deadline::Never())) {
             case posix::Waited::Woken:
                 connections.wake.Drain();
-                if (once && connections.ended >= expected) {
+                if (options.once && connections.ended >= expected) {
                     return connections.allComplete ? 0 : 1;
                 }
                 break;
             case posix::Waited::Ready:
                 // Stopped before (or without) the connections --once waits for: not a
                 // success.
-                return once && (connections.ended < expected || !connections.allComplete) ? 1 : 0;
+                return options.once && (connections.ended < expected || !connections.allComplete)
+                           ? 1
+                           : 0;
             case posix::Waited::TimedOut:
             case posix::Waited::Failed:
                 throw std::runtime_error("waiting for the stop signals failed");
@@ -157,138 +145,26 @@ int Serve(const std::string& bind, const std::vector<std::uint16_t>& ports, bool
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    CLI::App app{
-        "qf580-sim: a QF580 device on loopback. Serves the update protocol over TCP on "
-        "127.0.0.1 and, with --usb, to the stand-in USB driver; or writes a sample update set."};
-    app.set_version_flag("--version", "qf580-sim " QF580_VERSION);
-
-    std::string bind = "127.0.0.1";
-    int port = 8023;
-    bool usb = false;
-    std::string usbSocket = "/tmp/qf580-sim.sock";
-    bool once = false;
-    std::vector<std::string> faultTexts;
-    std::string wrongByteText = "0x4E";
-    int delayMs = 0;
-    bool closeWhenComplete = false;
-    int faultConnections = 0;
-    int devices = 1;
-    SampleRequest sample;
-
-    app.add_option("--bind", bind, "Address to listen on: 127.0.0.1, ::1 or localhost")
-        ->capture_default_str();
-    app.add_option("--port", port, "TCP port; 0 picks a free one")
-        ->capture_default_str()
-        ->check(CLI::Range(0, 65535));
-    app.add_option("--devices", devices,
-                   "Serve N independent TCP devices on N consecutive ports from --port "
-                   "(with --port 0, N free ports); each line of output names its device")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 256));
-    app.add_flag("--usb", usb, "Also serve the stand-in USB driver");
-    auto* usbSocketOption =
-        app.add_option("--usb-socket", usbSocket,
-                       "Unix socket for the stand-in USB driver (implies --usb)")
-            ->capture_default_str();
-    app.add_flag("--once", once,
-                 "Serve one connection (one per device), then exit: 0 if every transfer "
-                 "completed, 1 otherwise");
-    app.add_option("--fault", faultTexts,
-                   "Misbehave: [DEVICE=]KIND:POINT[:PASS:INDEX], KIND wrong|silence|close, POINT "
-                   "sync|ident|header-size|header|ack (ack takes PASS from 1 and INDEX from 0; "
-                   "default 1:0); DEVICE (from 1) aims it at one of --devices, else every device "
-                   "misbehaves. Repeatable");
-    app.add_option("--fault-connections", faultConnections,
-                   "The faults fire on each device's first N connections only, later ones "
-                   "behave (0: every connection)")
-        ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
-    app.add_option("--wrong-byte", wrongByteText, "The byte that wrong faults answer")
-        ->capture_default_str();
-    app.add_option("--delay-ms", delayMs, "Wait this long before every reply")
-        ->capture_default_str()
-        ->check(CLI::Range(0, 600000));
-    app.add_flag("--close-when-complete", closeWhenComplete,
-                 "Hang up once a transfer is complete, as a device that restarts into its new "
-                 "firmware");
-
-    auto* makeSample = app.add_option(
-        "--make-sample", sample.dir,
-        "Write a sample update set into DIR, print its files' paths (disk 1 first) and exit");
-    const std::map<std::string, int> romTypes{{"MAIN", 0}, {"SUB", 1}, {"IRIG", 2}};
-    app.add_option("--rom", sample.romType, "Sample ROM type: MAIN, SUB or IRIG")
-        ->transform(CLI::CheckedTransformer(romTypes, CLI::ignore_case))
-        ->needs(makeSample);
-    app.add_option("--disks", sample.disks, "Sample disks: 1 or 2")
-        ->check(CLI::IsMember({1, 2}))
-        ->capture_default_str()
-        ->needs(makeSample);
-    app.add_option("--records", sample.records, "Sample records per pass after START")
-        ->check(CLI::NonNegativeNumber)
-        ->capture_default_str()
-        ->needs(makeSample);
-    app.add_option("--name", sample.name,
-                   "Sample file name; the disk digit replaces the "
-                   "character before the last '.'")
-        ->capture_default_str()
-        ->needs(makeSample);
-    app.add_option("--seed", sample.seed, "Seed of the sample's record contents")
-        ->capture_default_str()
-        ->needs(makeSample);
-
-    std::vector<FaultPlan> plans;
-    std::vector<std::uint16_t> ports;
+// Writes the sample set, or serves until a stop (or --once's connections).
+int Run(const SimOptions& options) {
     try {
-        app.parse(argc, argv);
-        usb = usb || usbSocketOption->count() > 0;
-        if (usb && devices > 1) {
-            throw CLI::ValidationError(
-                "--devices", "serves TCP devices only: the stand-in USB driver reaches one device");
-        }
-        try {
-            ports = DevicePorts(port, devices);
-            plans.resize(static_cast<std::size_t>(devices));
-            const std::uint8_t wrongByte = ParseByte(wrongByteText);
-            for (const std::string& text : faultTexts) {
-                const AimedFault aimed = SplitAimedFault(text, devices);
-                const Fault fault = ParseFault(aimed.fault, wrongByte);
-                for (int d = 1; d <= devices; ++d) {
-                    if (aimed.device == 0 || aimed.device == d) {
-                        plans[static_cast<std::size_t>(d - 1)].faults.push_back(fault);
-                    }
-                }
-            }
-        } catch (const std::invalid_argument& e) {
-            throw CLI::ValidationError(e.what());
-        }
-        for (FaultPlan& plan : plans) {
-            plan.replyDelayMs = delayMs;
-            // The program reports counts only; keeping every byte would cost it memory per set.
-            plan.keepReceived = false;
-            plan.closeWhenComplete = closeWhenComplete;
-            plan.faultConnections = faultConnections;
-        }
-    } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
-        return code == 0 ? 0 : kUsageError;
-    }
-    if (LoopbackBindAddress(bind).empty()) {
-        std::cerr << "qf580-sim: refusing to listen on " << bind
-                  << ": the simulator serves 127.0.0.1, ::1 or localhost only\n";
-        return kUsageError;
-    }
-
-    try {
-        if (*makeSample) {
-            return MakeSample(sample);
+        if (options.sample) {
+            return MakeSample(*options.sample);
         }
         ::signal(SIGPIPE, SIG_IGN);
-        return Serve(bind, ports, usb, usbSocket, plans, once);
+        return Serve(options);
     } catch (const std::exception& e) {
         std::cerr << "qf580-sim: " << e.what() << "\n";
         return 1;
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::variant<SimOptions, int> parsed = ParseSimOptions(argc, argv);
+    if (const int* code = std::get_if<int>(&parsed)) {
+        return *code;
+    }
+    return Run(std::get<SimOptions>(parsed));
 }

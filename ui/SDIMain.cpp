@@ -74,6 +74,28 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
     : QMainWindow(parent), ui_(std::make_unique<Ui::TSDIAppForm>()) {
     LoadUiResources();
     ui_->setupUi(this);
+    SetUpLook();
+    SetUpProgressBar();
+    SetUpReaders();
+
+    ui_->ClientArea->installEventFilter(this);
+    resize(kClientWidth, kClientHeight + ui_->SDIAppMenu->sizeHint().height());
+    CentreOnFirstShow(*this);
+
+    OpenDialog_ = MakeOpenDialog(
+        this, {QStringLiteral("QF580 Update Files (*.q58)"), QStringLiteral("All Files (*.*)")});
+    OpenDialog_->setObjectName(QStringLiteral("OpenDialog"));
+    ConnectHandlers();
+
+    ui_->StartBttn->installEventFilter(this);
+    ui_->SDIAppMenu->installEventFilter(this);
+    ui_->SpeedPanel->setFocus();
+
+    FormCreate();
+    followsDesktop_ = true;
+}
+
+void TSDIAppForm::SetUpLook() {
     setFont(FormFont(11));
     for (QMenu* menu : {ui_->FileMenu, ui_->S1, ui_->Help1}) {
         menu->setFont(font());
@@ -94,7 +116,9 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
     // Set on the client area only: a style sheet resets the fonts of every window beneath
     // it, the dialogs that this window owns included.
     UseFramedGroupStyle(*ui_->ClientArea);
+}
 
+void TSDIAppForm::SetUpProgressBar() {
     // Beside the hint line, not in its place: a permanent widget keeps to the right, and the
     // bar fits inside the status bar's height rather than stretching it.
     ProgressBar_ = new QProgressBar(ui_->StatusBar);
@@ -110,7 +134,9 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
             ShowPercent(*std::exchange(pacedPercent_, std::nullopt));
         }
     });
+}
 
+void TSDIAppForm::SetUpReaders() {
     // For screen readers; nothing of it shows.
     NameAfterLabel(*ui_->FnameLabel, *ui_->FnameEdit);
     for (QToolButton* button : {ui_->OpenBtn, ui_->SetupButton, ui_->ExitBtn}) {
@@ -128,15 +154,9 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
     readerNamePace_.setInterval(kReaderNamePaceMs);
     connect(&readerNamePace_, &QTimer::timeout, this, &TSDIAppForm::FollowStatusForReaders);
     FollowStatusForReaders();
+}
 
-    ui_->ClientArea->installEventFilter(this);
-    resize(kClientWidth, kClientHeight + ui_->SDIAppMenu->sizeHint().height());
-    CentreOnFirstShow(*this);
-
-    OpenDialog_ = MakeOpenDialog(
-        this, {QStringLiteral("QF580 Update Files (*.q58)"), QStringLiteral("All Files (*.*)")});
-    OpenDialog_->setObjectName(QStringLiteral("OpenDialog"));
-
+void TSDIAppForm::ConnectHandlers() {
     connect(ui_->OpenItem, &QAction::triggered, this, &TSDIAppForm::OpenItemClick);
     connect(ui_->OpenBtn, &QToolButton::clicked, this, &TSDIAppForm::OpenItemClick);
     connect(ui_->ExitItem, &QAction::triggered, this, &TSDIAppForm::ExitItemClick);
@@ -149,13 +169,6 @@ TSDIAppForm::TSDIAppForm(QWidget* parent)
     connect(&session_, &TransferSession::Ended, this, &TSDIAppForm::TransThreadEnded);
     connect(&session_, &TransferSession::ProgressChanged, this, &TSDIAppForm::ShowProgress);
     connect(&session_, &TransferSession::LeaveRequested, this, &TSDIAppForm::ExitItemClick);
-
-    ui_->StartBttn->installEventFilter(this);
-    ui_->SDIAppMenu->installEventFilter(this);
-    ui_->SpeedPanel->setFocus();
-
-    FormCreate();
-    followsDesktop_ = true;
 }
 
 TSDIAppForm::~TSDIAppForm() {

@@ -85,6 +85,12 @@ class TSDIAppForm : public QMainWindow {
     void keyPressEvent(QKeyEvent* event) override;
 
   private:
+    // The constructor's steps: fonts, icons and colours; the progress bar and its pace; what
+    // screen readers are told; the handlers of the controls and of the transfer session.
+    void SetUpLook();
+    void SetUpProgressBar();
+    void SetUpReaders();
+    void ConnectHandlers();
     // The worker's end notice: enable Start (Busy is clear by then).
     void TransThreadEnded();
     // The bar in the status bar's right-hand part: percent of the set's bytes, or busy while

@@ -31,12 +31,20 @@ inline std::vector<nlohmann::json> JsonLines(const std::string& text) {
     return lines;
 }
 
+constexpr const char* kEvents = "qf580-flash-events.schema.json";
+constexpr const char* kRecord = "qf580-flash-record.schema.json";
+
 // The validator's verdict on `lines` against the schema `name`: "N valid" for N good lines.
 inline std::string Validate(const std::string& name, const std::string& lines) {
     ChildProcess validator({QF_PYTHON3, QF_VALIDATOR, std::string(QF_SCHEMA_DIR "/") + name});
     validator.Write(lines);
     const int code = validator.Wait();
     return validator.out + (code == 0 ? "" : "exit " + std::to_string(code)) + validator.err;
+}
+
+// The verdict on that many lines, every one of them good.
+inline std::string Valid(std::size_t lines) {
+    return std::to_string(lines) + " valid\n";
 }
 
 }  // namespace qf580::test

@@ -17,6 +17,7 @@
 #include "sim/TcpDeviceServer.h"
 #include "tests/cli/DeviceLabel.h"
 #include "tests/cli/JsonLinesSupport.h"
+#include "tests/cli/SetWithRecord.h"
 #include "tests/cli/SignalMasks.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Sha256Sum.h"
@@ -39,20 +40,9 @@ std::vector<json> Lines(const std::string& text) {
     return lines;
 }
 
-std::string Valid(std::size_t lines) {
-    return std::to_string(lines) + " valid\n";
-}
-
-constexpr const char* kEvents = "qf580-flash-events.schema.json";
-constexpr const char* kRecord = "qf580-flash-record.schema.json";
-
-class Record : public ::testing::Test {
+class Record : public SetWithRecord {
   protected:
-    Record() {
-        set = Header(kRomMain, 1) + Join(PassRecords(150, 3, 100)) + kEnd;
-        file = tmp.Write("FW0001.q58", set);
-        record = tmp.path() + "/attempts.jsonl";
-    }
+    Record() : SetWithRecord(Join(PassRecords(150, 3, 100))) {}
 
     // qf580-flash with `args`, every device in `devices` and the set.
     std::vector<std::string> Flash(std::vector<std::string> args,
@@ -64,11 +54,6 @@ class Record : public ::testing::Test {
         args.push_back(file);
         return args;
     }
-
-    TempDir tmp;
-    Bytes set;
-    std::string file;
-    std::string record;
 };
 
 TEST_F(Record, RefusedBeforeAnyDeviceIsContacted) {

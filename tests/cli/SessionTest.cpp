@@ -15,6 +15,7 @@
 #include "sim/TcpDeviceServer.h"
 #include "tests/cli/DeviceLabel.h"
 #include "tests/cli/JsonLinesSupport.h"
+#include "tests/cli/SetWithRecord.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Sha256Sum.h"
 #include "tests/worker/WorkerSupport.h"
@@ -46,13 +47,9 @@ FaultPlan Faulty(int connections) {
     return plan;
 }
 
-class Session : public ::testing::Test {
+class Session : public SetWithRecord {
   protected:
-    Session() {
-        set = Header(kRomMain, 1) + Join(PassRecords(4, 7, 16)) + kEnd;
-        file = tmp.Write("FW0001.q58", set);
-        record = tmp.path() + "/attempts.jsonl";
-    }
+    Session() : SetWithRecord(Join(PassRecords(4, 7, 16))) {}
 
     void Slots(const std::vector<FaultPlan>& plans) {
         for (const FaultPlan& plan : plans) {
@@ -80,11 +77,9 @@ class Session : public ::testing::Test {
     void Check(const ChildProcess& flash) {
         const std::string text = Contents(record);
         lines = JsonLines(text);
-        EXPECT_EQ(Validate("qf580-flash-record.schema.json", text),
-                  std::to_string(lines.size()) + " valid\n");
+        EXPECT_EQ(Validate(kRecord, text), Valid(lines.size()));
         events = JsonLines(flash.out);
-        EXPECT_EQ(Validate("qf580-flash-events.schema.json", flash.out),
-                  std::to_string(events.size()) + " valid\n");
+        EXPECT_EQ(Validate(kEvents, flash.out), Valid(events.size()));
     }
     json SessionLine() const {
         const std::vector<json> sessions = Where(lines, "session");
@@ -92,10 +87,6 @@ class Session : public ::testing::Test {
         return sessions.empty() ? json() : sessions.back();
     }
 
-    TempDir tmp;
-    Bytes set;
-    std::string file;
-    std::string record;
     std::vector<std::unique_ptr<TcpDeviceServer>> devices;
     std::vector<json> lines;
     std::vector<json> events;

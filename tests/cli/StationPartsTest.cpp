@@ -1,12 +1,20 @@
-// The station's parts at their own seams: what a scanned serial may be, and which serials the
-// attempt log already has a completed transfer for.
+// The station's parts at their own seams: what a scanned serial may be, which serials the
+// attempt log already has a completed transfer for, the lines the operator reads, and how the
+// set's files are told from a set put in their place.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "attemptlog/FlashedBefore.h"
 #include "cli/SerialRules.h"
 #include "cli/Session.h"
+#include "cli/SetOnDisk.h"
+#include "cli/StationText.h"
 #include "tests/support/TempDir.h"
 
 namespace qf580::test {
@@ -65,6 +73,93 @@ TEST(Retries, OnlyLinkFaultsAreTriedAgain) {
         const bool link =
             code == 12 || code == 13 || code == 14 || code == 15 || code == 17 || code == 20;
         EXPECT_EQ(cli::LinkFault(code), link) << code;
+    }
+}
+
+TEST(StationText, ResultLinesWithAndWithoutColour) {
+    const cli::UnitResult pass{1, "127.0.0.1:9001", "SN-1", "Transfer completed", 0, 1};
+    // A serial is scanned text: a control in it must not reach the terminal raw.
+    const cli::UnitResult fail{2, "usb", "SN\x1b[2J", "Communication error", 20, 3};
+    struct Case {
+        const cli::UnitResult& result;
+        bool colour;
+        bool bell;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {pass, false, false, "PASS  slot 1 (127.0.0.1:9001)  SN-1  Transfer completed (exit 0)"},
+        {pass, true, true,  // a pass never rings
+         "\x1b[1;32mPASS\x1b[0m  slot 1 (127.0.0.1:9001)  SN-1  Transfer completed (exit 0)"},
+        {fail, false, false,
+         "FAIL  slot 2 (usb)  SN\\x1b[2J  Communication error (exit 20), 3 tries"},
+        {fail, true, true,
+         "\x1b[1;31mFAIL\x1b[0m  slot 2 (usb)  SN\\x1b[2J  Communication error (exit 20), 3 "
+         "tries\a"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(cli::ResultLine(c.result, c.colour, c.bell), c.line);
+    }
+}
+
+TEST(StationText, CountsAndTheSummary) {
+    cli::StationCount count;
+    EXPECT_EQ(cli::CountLine(count, std::nullopt),
+              "units 0, passed 0, failed 0, yield 0.0%, failures in a row 0");
+    // A pass ends the failures in a row; the yield is rounded to one decimal.
+    for (const bool pass : {true, false, false, true, true, true, false}) {
+        count.Take(pass, pass ? "Transfer completed" : "Communication error");
+    }
+    EXPECT_EQ(cli::CountLine(count, 3),
+              "units 7, passed 4, failed 3, yield 57.1%, failures in a row 1, 3 to go");
+    EXPECT_EQ(cli::SummaryText(count, "units"),
+              "Session ended (units): units 7, passed 4, failed 3, yield 57.1%\n"
+              "  3  Communication error\n"
+              "  4  Transfer completed");
+}
+
+TEST(SetOnDisk, TellsAChangedFileFromAnUntouchedOne) {
+    using Change = std::function<void(const std::vector<cli::FileStamp>&)>;
+    const auto keepTime = [](const std::string& path, const timespec& modified) {
+        const timespec times[2] = {{0, UTIME_OMIT}, modified};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    };
+    struct Case {
+        const char* what;
+        Change change;
+        int changedDisk;  // 0: none
+    };
+    const std::vector<Case> cases = {
+        {"untouched", [](const auto&) {}, 0},
+        {"a byte more", [](const auto& then) { std::ofstream(then[1].path, std::ios::app) << 'x'; },
+         2},
+        {"a nanosecond later",
+         [&](const auto& then) {
+             timespec later = then[0].modified;
+             later.tv_nsec = (later.tv_nsec + 1) % 1000000000;
+             keepTime(then[0].path, later);
+         },
+         1},
+        {"another file of the same size and time under the name",
+         [&](const auto& then) {
+             const std::string other = then[0].path + ".new";
+             std::ofstream(other) << "ABCD";
+             keepTime(other, then[0].modified);
+             std::filesystem::rename(other, then[0].path);
+         },
+         1},
+        {"removed", [](const auto& then) { std::filesystem::remove(then[1].path); }, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir tmp;
+        SetSummary summary;
+        for (const char* name : {"FW0001.q58", "FW0002.q58"}) {
+            summary.disks.emplace_back().path = tmp.Write(name, "abcd");
+        }
+        const std::vector<cli::FileStamp> then = cli::StampSet(summary);
+        c.change(then);
+        const std::string changed = cli::ChangedFile(then, cli::StampSet(summary));
+        EXPECT_EQ(changed, c.changedDisk == 0 ? "" : then[c.changedDisk - 1].path);
     }
 }
 
