@@ -278,7 +278,7 @@ window_host=("$bin/qf580-bench-window" --port "$port" --times @TIMES@)
 rss_32mb=
 for mb in $sizes; do
     bench_pairs "${mb} MB set, command line" "$sets/${mb}MB/BENCH001.q58" \
-        qf580-flash flash baseline baseline wall=1.03 $([ "$mb" = 32 ] && echo cpu=1.5)
+        qf580-flash flash baseline baseline wall=1.03 cpu=1.3
     [ "$mb" != 32 ] || rss_32mb=$row_a_rss
 done
 
