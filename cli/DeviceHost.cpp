@@ -129,6 +129,11 @@ void DeviceHost::DiskNotChecked(const std::string& path, const std::string& chec
                      checked + "; nothing of it was sent");
 }
 
+bool DeviceHost::WantsSentDigest() const {
+    // Where the end event or the attempt log names what went out.
+    return reporter_.Json() || options_.attemptLog != nullptr;
+}
+
 void DeviceHost::SetSent(const std::string& sha256) {
     sentSha256_ = sha256;
 }

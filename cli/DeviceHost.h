@@ -68,6 +68,7 @@ class DeviceHost final : public TransHost, public CheckedSet {
     std::optional<std::string> CheckedDiskSha256(int diskNo) const override;
     void DiskNotChecked(const std::string& path, const std::string& checked,
                         const std::string& found) override;
+    bool WantsSentDigest() const override;
     void SetSent(const std::string& sha256) override;
 
     // With a record, first of all: the record's begin line (not yet synced). `why`: as

@@ -8,6 +8,9 @@ SentSet::SentSet(TransHost& host) : checked_(host.Checked()) {
     if (checked_ != nullptr && !checked_->CheckedDiskSha256(1)) {
         checked_ = nullptr;
     }
+    if (checked_ != nullptr && checked_->WantsSentDigest()) {
+        sent_.emplace();
+    }
 }
 
 std::optional<Outcome> SentSet::Opened(int diskNo, const std::string& path, DiskFile& disk) {
@@ -34,14 +37,14 @@ std::optional<Outcome> SentSet::Opened(int diskNo, const std::string& path, Disk
 }
 
 void SentSet::Read(std::span<const std::uint8_t> bytes) {
-    if (checked_ != nullptr) {
-        sent_.Update(bytes);
+    if (sent_) {
+        sent_->Update(bytes);
     }
 }
 
 void SentSet::Finished() {
-    if (checked_ != nullptr) {
-        checked_->SetSent(sent_.Hex());
+    if (sent_) {
+        checked_->SetSent(sent_->Hex());
     }
 }
 

@@ -1,7 +1,7 @@
 // Keeps a transfer to the set its host's check read: each disk is hashed whole when the
 // transfer opens it, through the file it will send from, before a byte of it goes out, and
-// compared with the digest the check found; and what the transfer reads of the set to send is
-// hashed as it goes, so that the host can name the set that actually went out.
+// compared with the digest the check found; and, for a host that names the set that actually
+// went out, what the transfer reads of the set to send is hashed as it goes.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +28,11 @@ class CheckedSet {
     // comes before the outcome's text.
     virtual void DiskNotChecked(const std::string& path, const std::string& checked,
                                 const std::string& found) = 0;
+    // Whether the host says what was sent by its digest (an event, an attempt log): without
+    // it, the set is not hashed a second time as it goes out.
+    virtual bool WantsSentDigest() const = 0;
     // The SHA-256 of the set as the transfer read it to send it (disk 1's header, every
-    // record and END byte in order), once the last END byte has been read.
+    // record and END byte in order), once the last END byte has been read; only where wanted.
     virtual void SetSent(const std::string& sha256) = 0;
 
   protected:
@@ -51,8 +54,8 @@ class SentSet {
     void Finished();
 
   private:
-    CheckedSet* checked_;  // null: nothing to keep to
-    Sha256 sent_;
+    CheckedSet* checked_;         // null: nothing to keep to
+    std::optional<Sha256> sent_;  // none: nobody wants the digest of what was sent
 };
 
 }  // namespace qf580
