@@ -7,10 +7,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <variant>
+#include <vector>
 
 #include "attemptlog/AttemptLog.h"
 #include "cli/ExitCodes.h"
@@ -73,6 +75,15 @@ bool EnoughFiles(const Options& options) {
     return files.enough;
 }
 
+// Whether two paths name one place, symbolic links and dot-dot followed as far as they exist.
+bool SamePath(const std::string& a, const std::string& b) {
+    std::error_code errorA;
+    std::error_code errorB;
+    const std::filesystem::path placeA = std::filesystem::weakly_canonical(a, errorA);
+    const std::filesystem::path placeB = std::filesystem::weakly_canonical(b, errorB);
+    return !errorA && !errorB && placeA == placeB;
+}
+
 // Before any device is contacted, and before the set's check asks anyone anything: a run
 // whose attempts cannot be recorded does not start. The exit code when it cannot be opened,
 // when its lock is not had in time, or when a stop ends the wait for it.
@@ -91,6 +102,22 @@ std::optional<int> OpenAttemptLogFile(const Options& options, posix::StopSignalF
     if (path.empty()) {
         return std::nullopt;
     }
+    // Lines written into a disk of the set would spoil the very set they record.
+    const ChosenFile chosen = SplitChosenFile(options.file);
+    const std::vector<std::string> disks{options.file, chosen.dir + MakeDiskName(1, chosen.name),
+                                         chosen.dir + MakeDiskName(2, chosen.name)};
+    const auto refuse = [&path](const std::string& disk) {
+        SayError("qf580-flash: the record " + path + " is a disk of the set (" + disk +
+                 "): name another file");
+        return kExitUsage;
+    };
+    // By name before the file is made: a disk that is not there yet would be left behind
+    // empty, and taken for a broken disk by the next run.
+    for (const std::string& disk : disks) {
+        if (SamePath(path, disk)) {
+            return refuse(disk);
+        }
+    }
     bool stopped = false;
     LockWait wait;
     wait.stopped = [&signals, &stopped] {
@@ -103,14 +130,10 @@ std::optional<int> OpenAttemptLogFile(const Options& options, posix::StopSignalF
         SayError("qf580-flash: cannot open the record " + path + ": " + why);
         return stopped ? ExitCodeFor(Outcome::Aborted) : kExitUsage;
     }
-    // Lines written into a disk of the set would spoil the very set they record.
-    const ChosenFile chosen = SplitChosenFile(options.file);
-    for (const std::string& disk : {options.file, chosen.dir + MakeDiskName(1, chosen.name),
-                                    chosen.dir + MakeDiskName(2, chosen.name)}) {
+    // By the file itself: another name (a hard link) for a disk.
+    for (const std::string& disk : disks) {
         if (file->IsFile(disk)) {
-            SayError("qf580-flash: the record " + path + " is a disk of the set (" + disk +
-                     "): name another file");
-            return kExitUsage;
+            return refuse(disk);
         }
     }
     return std::nullopt;

@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -253,7 +254,8 @@ TEST_F(Record, ALockHeldElsewhereEndsOnAStop) {
     EXPECT_EQ(Contents(record), "");
 }
 
-// A record that is a disk of the set would write into the very firmware it records.
+// A record that is a disk of the set would write into the very firmware it records; one named
+// as a disk that is not there yet is refused without making it.
 TEST_F(Record, TheRecordIsNeverADiskOfTheSet) {
     for (const std::string& disk : {file, tmp.path() + "/FW0002.q58"}) {
         TcpDeviceServer device;
@@ -263,6 +265,7 @@ TEST_F(Record, TheRecordIsNeverADiskOfTheSet) {
         EXPECT_EQ(device.ConnectionsAccepted(), 0u);
     }
     EXPECT_EQ(Contents(file), std::string(set.begin(), set.end()));
+    EXPECT_FALSE(std::filesystem::exists(tmp.path() + "/FW0002.q58"));
 }
 
 TEST_F(Record, OutputValidatesAgainstThePublishedSchemas) {
