@@ -27,9 +27,7 @@ KnownSet KnownSetOf(const SetCheckResult* check) {
         set.records = check->summary.TotalRecords();
         set.bytes = check->summary.TotalBytes();
         set.setSha256 = check->summary.setSha256;
-        for (const DiskContents& disk : check->summary.disks) {
-            set.diskSha256.push_back(disk.sha256);
-        }
+        set.disks = check->summary.disks;
     }
     return set;
 }
@@ -48,7 +46,7 @@ void DeviceHost::BeginRecord(std::string* why) {
 
 void DeviceHost::Begin(const KnownSet& set) {
     setSha256_ = set.setSha256;
-    diskSha256_ = set.diskSha256;
+    disks_ = set.disks;
     begun_ = reporter_.Seconds();
     JsonValue event = EventPrologue("begin", options_.device, begun_);
     event["file"] = options_.path;
@@ -112,12 +110,12 @@ void DeviceHost::DiskUnreadable(const std::string& path, int error) {
                      SystemErrorText(error));
 }
 
-std::optional<std::string> DeviceHost::CheckedDiskSha256(int diskNo) const {
+const DiskContents* DeviceHost::CheckedDisk(int diskNo) const {
     const auto at = static_cast<std::size_t>(diskNo - 1);
-    if (diskNo < 1 || at >= diskSha256_.size() || diskSha256_[at].empty()) {
-        return std::nullopt;
+    if (diskNo < 1 || at >= disks_.size() || disks_[at].sha256.empty()) {
+        return nullptr;
     }
-    return diskSha256_[at];
+    return &disks_[at];
 }
 
 void DeviceHost::DiskNotChecked(const std::string& path, const std::string& checked,

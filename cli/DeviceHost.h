@@ -26,8 +26,9 @@ struct KnownSet {
     std::optional<int> records;
     std::optional<std::uint64_t> bytes;
     std::string setSha256;  // empty unless the set was read whole and sound
-    // Each disk's digest as the check read it, by disk number from 1; empty unless sound.
-    std::vector<std::string> diskSha256;
+    // Each disk as the check read it, by disk number from 1, its digest included; none
+    // unless sound.
+    std::vector<DiskContents> disks;
 };
 KnownSet KnownSetOf(const SetCheckResult* check);
 
@@ -65,7 +66,7 @@ class DeviceHost final : public TransHost, public CheckedSet {
     void DiskUnreadable(const std::string& path, int error) override;
     void TransferEnded(Outcome outcome) override;
     CheckedSet* Checked() override { return this; }
-    std::optional<std::string> CheckedDiskSha256(int diskNo) const override;
+    const DiskContents* CheckedDisk(int diskNo) const override;
     void DiskNotChecked(const std::string& path, const std::string& checked,
                         const std::string& found) override;
     bool WantsSentDigest() const override;
@@ -97,7 +98,7 @@ class DeviceHost final : public TransHost, public CheckedSet {
     double begun_ = 0;
     std::string setSha256_;
     // Given to the worker before it starts; read on its thread only.
-    std::vector<std::string> diskSha256_;
+    std::vector<DiskContents> disks_;
     // The worker's thread only: the digest of what it sent of the set; a disk it found not
     // to be the one checked.
     std::string sentSha256_;

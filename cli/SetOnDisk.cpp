@@ -5,9 +5,7 @@
 namespace qf580::cli {
 
 bool FileStamp::operator==(const FileStamp& other) const {
-    return path == other.path && present == other.present && device == other.device &&
-           inode == other.inode && size == other.size && modified.tv_sec == other.modified.tv_sec &&
-           modified.tv_nsec == other.modified.tv_nsec;
+    return path == other.path && present == other.present && identity == other.identity;
 }
 
 std::vector<FileStamp> StampSet(const SetSummary& summary) {
@@ -18,10 +16,7 @@ std::vector<FileStamp> StampSet(const SetSummary& summary) {
         struct stat status {};
         if (::stat(disk.path.c_str(), &status) == 0) {
             stamp.present = true;
-            stamp.device = status.st_dev;
-            stamp.inode = status.st_ino;
-            stamp.size = status.st_size;
-            stamp.modified = status.st_mtim;
+            stamp.identity = posix::FileIdentity::Of(status);
         }
         stamps.push_back(std::move(stamp));
     }

@@ -2,12 +2,10 @@
 // the middle of a shift must not go out under the old one's check and record.
 #pragma once
 
-#include <sys/types.h>
-
-#include <ctime>
 #include <string>
 #include <vector>
 
+#include "posix/FileIdentity.h"
 #include "transfer/SetCheck.h"
 
 namespace qf580::cli {
@@ -15,10 +13,7 @@ namespace qf580::cli {
 struct FileStamp {
     std::string path;
     bool present = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
+    posix::FileIdentity identity;  // where present
 
     bool operator==(const FileStamp& other) const;
 };

@@ -1,11 +1,11 @@
 #include "transfer/SentSet.h"
 
-#include <vector>
+#include <array>
 
 namespace qf580 {
 
 SentSet::SentSet(TransHost& host) : checked_(host.Checked()) {
-    if (checked_ != nullptr && !checked_->CheckedDiskSha256(1)) {
+    if (checked_ != nullptr && checked_->CheckedDisk(1) == nullptr) {
         checked_ = nullptr;
     }
     if (checked_ != nullptr && checked_->WantsSentDigest()) {
@@ -14,9 +14,8 @@ SentSet::SentSet(TransHost& host) : checked_(host.Checked()) {
 }
 
 std::optional<Outcome> SentSet::Opened(int diskNo, const std::string& path, DiskFile& disk) {
-    const std::optional<std::string> checked =
-        checked_ != nullptr ? checked_->CheckedDiskSha256(diskNo) : std::nullopt;
-    if (!checked) {
+    const DiskContents* checked = checked_ != nullptr ? checked_->CheckedDisk(diskNo) : nullptr;
+    if (checked == nullptr || checked->settled == disk.Identity()) {
         return std::nullopt;
     }
     const long at = disk.Tell();
@@ -24,13 +23,14 @@ std::optional<Outcome> SentSet::Opened(int diskNo, const std::string& path, Disk
         return Outcome::IncorrectInput;
     }
     Sha256 whole;
-    std::vector<std::uint8_t> chunk(DiskFile::kBufferSize);
+    // Small: the stream's own buffer does the reading, a chunk at a time.
+    std::array<std::uint8_t, 16 * 1024> chunk;
     while (const std::size_t got = disk.Read(chunk.data(), chunk.size())) {
         whole.Update(std::span(chunk.data(), got));
     }
     const std::string found = whole.Hex();
-    if (found != *checked) {
-        checked_->DiskNotChecked(path, *checked, found);
+    if (found != checked->sha256) {
+        checked_->DiskNotChecked(path, checked->sha256, found);
         return Outcome::IncorrectInput;
     }
     return disk.Seek(at) ? std::nullopt : std::optional(Outcome::IncorrectInput);

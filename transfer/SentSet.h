@@ -1,6 +1,7 @@
 // Keeps a transfer to the set its host's check read: each disk is hashed whole when the
 // transfer opens it, through the file it will send from, before a byte of it goes out, and
-// compared with the digest the check found; and, for a host that names the set that actually
+// compared with the digest the check found, unless the file is still the settled one the check
+// opened; and, for a host that names the set that actually
 // went out, what the transfer reads of the set to send is hashed as it goes.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "transfer/Outcome.h"
+#include "transfer/SetCheck.h"
 #include "transfer/Sha256.h"
 #include "transfer/TransHost.h"
 #include "transfer/UpdateDisk.h"
@@ -20,9 +22,9 @@ namespace qf580 {
 // without it (the window) is sent the set as it is read, with nothing hashed.
 class CheckedSet {
   public:
-    // The SHA-256 (lower-case hex) of disk `diskNo`'s whole file as the check read it; none
-    // where the check did not read that disk. Read on the worker thread.
-    virtual std::optional<std::string> CheckedDiskSha256(int diskNo) const = 0;
+    // Disk `diskNo` as the check read it, its digest included; none where the check did not
+    // read that disk whole. Read on the worker thread.
+    virtual const DiskContents* CheckedDisk(int diskNo) const = 0;
     // The disk at `path` is not the one checked: its digest `found`, the check's `checked`.
     // The transfer ends with "Incorrect input file" before a byte of that disk is sent; this
     // comes before the outcome's text.
@@ -41,7 +43,7 @@ class CheckedSet {
 
 class SentSet {
   public:
-    // Does nothing, and costs nothing, unless `host` has a CheckedSet with disk 1's digest.
+    // Does nothing, and costs nothing, unless `host` has a CheckedSet that read disk 1.
     explicit SentSet(TransHost& host);
 
     // Disk `diskNo` at `path` has just been opened as `disk`: nothing when it is the disk the

@@ -1,7 +1,10 @@
 #include "transfer/SetCheck.h"
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <numeric>
 #include <span>
 #include <system_error>
@@ -172,8 +175,8 @@ class SetReader {
             }
         }
         digests_.Fork();
-        // Never sent: read for the disk's digest alone.
-        std::vector<std::uint8_t> chunk(DiskFile::kBufferSize);
+        // Never sent: read for the disk's digest alone, through the stream's own buffer.
+        std::array<std::uint8_t, 16 * 1024> chunk;
         std::uint64_t unread = 0;
         while (const std::size_t got = disk_.Read(chunk.data(), chunk.size())) {
             digests_.Unsent(std::span(chunk.data(), got));
@@ -188,11 +191,19 @@ class SetReader {
 
   private:
     static constexpr std::uint8_t kEndByte = 0x00;
+    // Longer than any file system's step between two times it gives (FAT's two seconds), and
+    // than the kernel's coarse clock lags the real one.
+    static constexpr std::chrono::seconds kSettledFor{3};
 
     void AddDisk() {
         DiskContents contents;
         contents.diskNo = stream_.DiskNo();
         contents.path = stream_.Path();
+        timespec now{};
+        if (::clock_gettime(CLOCK_REALTIME, &now) == 0 &&
+            disk_.Identity().SettledBefore(now, kSettledFor)) {
+            contents.settled = disk_.Identity();
+        }
         result_.summary.disks.push_back(std::move(contents));
     }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "posix/FileIdentity.h"
 #include "transfer/Outcome.h"
 #include "transfer/Progress.h"
 #include "transfer/UpdateDisk.h"
@@ -47,6 +48,10 @@ struct DiskContents {
     std::uint64_t unreadBytes = 0;
     // The SHA-256 of the whole file in lower-case hex; empty unless the file was read whole.
     std::string sha256;
+    // The file as the check opened it, where it had been left alone for a while by then: a
+    // transfer that finds it so again opens the very file the check read, and need not read it
+    // once more to know that (a write since would have moved its change time).
+    std::optional<posix::FileIdentity> settled;
 };
 
 struct SetSummary {

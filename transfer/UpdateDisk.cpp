@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <new>
@@ -72,6 +73,7 @@ bool DiskFile::Open(const std::string& path, std::string* why) {
         ::close(fd);
         return fail(NotRegular(status.st_mode));
     }
+    identity_ = posix::FileIdentity::Of(status);
     // A regular file's reads never wait for a writer; the stream functions expect blocking
     // reads, so the flag goes again.
     const int flags = ::fcntl(fd, F_GETFL);
@@ -103,6 +105,8 @@ DiskFile& DiskFile::operator=(DiskFile&& other) noexcept {
     // The stream first: it is closed while the buffer it reads into is still there.
     file_ = std::move(other.file_);
     buffer_ = std::move(other.buffer_);
+    openError_ = other.openError_;
+    identity_ = other.identity_;
     return *this;
 }
 
@@ -182,11 +186,15 @@ namespace {
 
 // The disk number as atol reads the two characters at offset 48 followed by a zero byte.
 // A read at the end of the file gives the byte 0xFF, which stops the decimal reading.
+// Read from the file's start rather than after a seek to the field: the stream's first read
+// then fills its buffer from there, where the ROM type line and the header are read next.
 long ReadDiskNumber(DiskFile& disk) {
+    std::array<std::uint8_t, kDiskNumberOffset + 2> head{};
+    const std::size_t got = disk.Seek(0) ? disk.Read(head.data(), head.size()) : 0;
     char field[3] = {0, 0, 0};
-    for (int i = 0; i < 2; ++i) {
-        const int c = disk.ReadByte();
-        field[i] = static_cast<char>(c == EOF ? 0xFF : c);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const std::size_t at = kDiskNumberOffset + i;
+        field[i] = static_cast<char>(at < got ? head[at] : 0xFF);
     }
     const char* p = field;
     while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p))) {
@@ -230,7 +238,7 @@ int OpenDisk(int diskNo, const std::string& chosenName, int romType, const std::
                 return -1;
             }
         } else {
-            bool right = disk.Seek(kDiskNumberOffset) && ReadDiskNumber(disk) == diskNo;
+            bool right = ReadDiskNumber(disk) == diskNo;
             if (right && romType != kRomTypeAny) {
                 right = romType >= 0 && romType < static_cast<int>(RomTypeTable.size()) &&
                         FirstLineIs(disk, RomTypeTable[static_cast<std::size_t>(romType)]);

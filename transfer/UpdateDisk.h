@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "posix/FileIdentity.h"
+
 namespace qf580 {
 
 inline constexpr std::size_t kHeaderSize = 56;
@@ -64,6 +66,8 @@ class DiskFile {
     // succeeded or refused a file that is no regular file.
     int OpenError() const { return openError_; }
     bool IsOpen() const { return file_ != nullptr; }
+    // The file as the last successful Open found it.
+    const posix::FileIdentity& Identity() const { return identity_; }
 
     bool Seek(long offset);
     // The offset of the next byte to be read; -1 if nothing is open.
@@ -91,6 +95,7 @@ class DiskFile {
     std::unique_ptr<char[]> buffer_;
     std::unique_ptr<std::FILE, Closer> file_;
     int openError_ = 0;
+    posix::FileIdentity identity_;
 };
 
 // Whoever can put "Insert Disk %d" to the operator. True for OK, false for Cancel (or the

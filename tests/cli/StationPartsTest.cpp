@@ -134,7 +134,7 @@ TEST(SetOnDisk, TellsAChangedFileFromAnUntouchedOne) {
          2},
         {"a nanosecond later",
          [&](const auto& then) {
-             timespec later = then[0].modified;
+             timespec later = then[0].identity.modified;
              later.tv_nsec = (later.tv_nsec + 1) % 1000000000;
              keepTime(then[0].path, later);
          },
@@ -143,7 +143,7 @@ TEST(SetOnDisk, TellsAChangedFileFromAnUntouchedOne) {
          [&](const auto& then) {
              const std::string other = then[0].path + ".new";
              std::ofstream(other) << "ABCD";
-             keepTime(other, then[0].modified);
+             keepTime(other, then[0].identity.modified);
              std::filesystem::rename(other, then[0].path);
          },
          1},
