@@ -40,9 +40,8 @@ void StopRequest::Clear() {
 }
 
 std::string CheckUpdateFile(const std::string& path) {
-    DiskFile file;
     std::string why;
-    if (file.Open(path, &why)) {
+    if (DiskFile::CanOpen(path, &why)) {
         return {};
     }
     return "cannot open " + path + ": " + why;

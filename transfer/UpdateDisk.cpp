@@ -33,14 +33,56 @@ std::string SystemErrorText(int error) {
     return std::generic_category().message(error);
 }
 
+bool DiskFile::CanOpen(const std::string& path, std::string* why) {
+    DiskFile file;
+    return static_cast<bool>(file.OpenRegular(path, why));
+}
+
 bool DiskFile::Open(const std::string& path, std::string* why) {
     file_.reset();
+    posix::UniqueFd opened = OpenRegular(path, why);
+    if (!opened) {
+        return false;
+    }
+    const int fd = opened.Get();
+    const auto failWith = [this, why](int error) {
+        openError_ = error;
+        if (why != nullptr) {
+            *why = SystemErrorText(error);
+        }
+        return false;
+    };
+    // A regular file's reads never wait for a writer; the stream functions expect blocking
+    // reads, so the flag goes again.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return failWith(errno);
+    }
+    file_.reset(::fdopen(fd, "rb"));
+    if (!file_) {
+        return failWith(errno);
+    }
+    opened.Release();  // the stream's now
+    // Without its own buffer the stream keeps the library's: slower, never wrong.
+    if (!buffer_) {
+        try {
+            buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    if (buffer_) {
+        std::setvbuf(file_.get(), buffer_.get(), _IOFBF, kBufferSize);
+    }
+    return true;
+}
+
+posix::UniqueFd DiskFile::OpenRegular(const std::string& path, std::string* why) {
     openError_ = 0;
     const auto fail = [why](std::string reason) {
         if (why != nullptr) {
             *why = std::move(reason);
         }
-        return false;
+        return posix::UniqueFd();
     };
     const auto failWith = [this, &fail](int error) {
         openError_ = error;
@@ -53,8 +95,8 @@ bool DiskFile::Open(const std::string& path, std::string* why) {
     // Without waiting: a named pipe's open blocks until a writer comes, a device's until it
     // is ready. The file's kind is then taken from what was opened, not from the name, which
     // could have been replaced in between.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) {
         const int error = errno;
         // A socket can't be opened at all; say what it is rather than the system's word.
         struct stat status {};
@@ -64,41 +106,14 @@ bool DiskFile::Open(const std::string& path, std::string* why) {
         return failWith(error);
     }
     struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return failWith(error);
+    if (::fstat(fd.Get(), &status) != 0) {
+        return failWith(errno);
     }
     if (!S_ISREG(status.st_mode)) {
-        ::close(fd);
         return fail(NotRegular(status.st_mode));
     }
     identity_ = posix::FileIdentity::Of(status);
-    // A regular file's reads never wait for a writer; the stream functions expect blocking
-    // reads, so the flag goes again.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return failWith(error);
-    }
-    file_.reset(::fdopen(fd, "rb"));
-    if (!file_) {
-        const int error = errno;
-        ::close(fd);
-        return failWith(error);
-    }
-    // Without its own buffer the stream keeps the library's: slower, never wrong.
-    if (!buffer_) {
-        try {
-            buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
-        } catch (const std::bad_alloc&) {
-        }
-    }
-    if (buffer_) {
-        std::setvbuf(file_.get(), buffer_.get(), _IOFBF, kBufferSize);
-    }
-    return true;
+    return fd;
 }
 
 DiskFile& DiskFile::operator=(DiskFile&& other) noexcept {

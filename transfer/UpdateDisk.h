@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "posix/FileIdentity.h"
+#include "posix/UniqueFd.h"
 
 namespace qf580 {
 
@@ -61,6 +62,9 @@ class DiskFile {
     // (if given) receives the reason in words, such as "Permission denied" or "is a named
     // pipe (FIFO), not a regular file"; nothing is open then.
     bool Open(const std::string& path, std::string* why = nullptr);
+    // Whether Open would open `path`, with the same reason where not; opens and closes the
+    // file, without a stream or its buffer.
+    static bool CanOpen(const std::string& path, std::string* why);
     void Close() { file_.reset(); }
     // The system's error number of the last Open that failed in the system; 0 after one that
     // succeeded or refused a file that is no regular file.
@@ -88,6 +92,9 @@ class DiskFile {
     static constexpr std::size_t kBufferSize = 256 * 1024;
 
   private:
+    // Open's first steps: the file opened without waiting, and refused unless regular.
+    posix::UniqueFd OpenRegular(const std::string& path, std::string* why);
+
     struct Closer {
         void operator()(std::FILE* f) const { std::fclose(f); }
     };

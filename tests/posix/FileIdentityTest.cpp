@@ -20,7 +20,9 @@ TEST(FileIdentity, IsSettledOnlyWhenBothTimesLieTheMarginBeforeNow) {
         {"changed a second ago", {999'000, 0}, {999'999, 500'000'000}, false},
         {"written a second ago", {999'999, 500'000'000}, {999'000, 0}, false},
         {"changed exactly the margin ago", {999'000, 0}, {999'997, 500'000'000}, false},
-        {"changed a nanosecond more than the margin ago", {999'000, 0}, {999'997, 499'999'999},
+        {"changed a nanosecond more than the margin ago",
+         {999'000, 0},
+         {999'997, 499'999'999},
          true},
         {"written in the future", {1'000'100, 0}, {999'000, 0}, false},
     };
