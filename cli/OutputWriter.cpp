@@ -9,6 +9,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -219,18 +220,33 @@ std::vector<std::pair<int, std::string>> Joined(std::list<Item>& queue) {
 
 void OutputWriter::Run(const std::shared_ptr<State>& state) {
     std::unique_lock lock(state->mutex);
+    // Lines come in runs while a transfer goes on. After a write the thread waits one
+    // gathering time for the next ones, which need not wake it, and writes what came; only
+    // when nothing came does it sleep until a line wakes it.
+    std::optional<Clock::time_point> lingerUntil;
+    bool lingered = false;
     for (;;) {
         if (state->queue.empty()) {
             if (state->quit) {
                 return;
             }
+            if (lingerUntil && !state->now) {
+                state->gathering = true;
+                state->work.wait_until(lock, *std::exchange(lingerUntil, std::nullopt),
+                                       [&] { return state->now || state->quit; });
+                state->gathering = false;
+                lingered = true;
+                continue;
+            }
+            lingered = false;
             state->now = false;
             state->asleep = true;
             state->work.wait(lock, [&] { return state->quit || !state->queue.empty(); });
             state->asleep = false;
             continue;
         }
-        if (!state->now && !state->quit) {
+        // What came while the thread lingered has waited long enough.
+        if (!std::exchange(lingered, false) && !state->now && !state->quit) {
             state->gathering = true;
             state->work.wait_until(lock, state->firstQueued + state->gather,
                                    [&] { return state->now || state->quit; });
@@ -286,6 +302,7 @@ void OutputWriter::Run(const std::shared_ptr<State>& state) {
         // Only now: what the failure handler put belongs to the same drain.
         state->busy = false;
         state->idle.notify_all();
+        lingerUntil = Clock::now() + state->gather;
     }
 }
 

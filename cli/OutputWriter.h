@@ -4,8 +4,9 @@
 //
 // Lines are gathered for a moment and written together: a transfer puts a status line at
 // every acknowledgement, and a wake-up and a write for each would cost the program more than
-// the transfer itself. The writer sleeps while nothing is queued and is woken only then, by
-// the first line; what comes while it gathers or writes waits for its next round.
+// the transfer itself. After a write the writer waits one gathering time for more, which need
+// not wake it; when none came it sleeps, and the first line to come wakes it. What comes while
+// it gathers or writes waits for its next round.
 #pragma once
 
 #include <chrono>

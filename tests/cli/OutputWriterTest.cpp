@@ -1,6 +1,6 @@
 // The output writer at its own seam: what it keeps and what gives way while a reader lags,
-// that a queue goes out in one write, and that its end delivers what is queued unless a
-// write is held.
+// that a queue goes out in one write, that what comes after a write is not left behind, and
+// that its end delivers what is queued unless a write is held.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -111,6 +111,28 @@ TEST(OutputWriter, AQueueGoesOutInOneWriteForEachDescriptor) {
     }
     EXPECT_EQ(messages, std::vector<std::string>{lines});
     EXPECT_EQ(piped + pipe.ReadAll(), pipe.blocker + "after\n");
+}
+
+// After a write the thread waits a gathering time for more without being woken for it: what
+// comes then still goes out at the end of that time, and a flush still sends it at once.
+TEST(OutputWriter, WhatComesAfterAWriteGoesOutWithoutAWakeUp) {
+    for (const bool flushed : {false, true}) {
+        SCOPED_TRACE(flushed ? "flushed" : "gathered");
+        HeldPipe pipe;
+        // Without a flush the line waits its gathering time; with one, none at all.
+        OutputWriter writer({}, OutputWriter::kDefaultBound, flushed ? 60s : 50ms);
+        std::string all;
+        writer.Put(pipe.write.Get(), "first\n");
+        writer.Flush();
+        ASSERT_TRUE(test::WaitUntil([&] { return (all += pipe.ReadAll()) == "first\n"; }, 5s));
+        writer.Put(pipe.write.Get(), "second\n");
+        if (flushed) {
+            writer.Flush();
+        }
+        EXPECT_TRUE(
+            test::WaitUntil([&] { return (all += pipe.ReadAll()) == "first\nsecond\n"; }, 5s))
+            << all;
+    }
 }
 
 // Its end writes what is still queued, gathered or not; a write held by a reader that does
