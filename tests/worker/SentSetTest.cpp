@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <functional>
 
 #include "tests/support/TempDir.h"
 #include "tests/support/UpdateSet.h"
@@ -19,19 +18,15 @@ class CheckedHost final : public TransHost, public CheckedSet {
     bool AskInsertDisk(int) override { return false; }
     void TransferEnded(Outcome) override {}
     CheckedSet* Checked() override { return this; }
-
-    const DiskContents* CheckedDisk(int diskNo) const override {
-        return diskNo == 1 ? &disk : nullptr;
-    }
-    void DiskNotChecked(const std::string&, const std::string& checked,
-                        const std::string& found) override {
-        said.push_back(checked + " " + found);
+    const DiskContents* CheckedDisk(int) const override { return &disk; }
+    void DiskNotChecked(const std::string&, const std::string&, const std::string&) override {
+        ++refused;
     }
     bool WantsSentDigest() const override { return false; }
     void SetSent(const std::string&) override {}
 
     DiskContents disk;
-    std::vector<std::string> said;
+    int refused = 0;
 
   private:
     LinkSettings settings_;
@@ -39,28 +34,20 @@ class CheckedHost final : public TransHost, public CheckedSet {
 
 TEST(SentSet, ReadsADiskAgainUnlessItIsTheSettledFileTheCheckRead) {
     const Bytes set = Header(kRomMain, 1) + Join(PassRecords(40, 5)) + kEnd;
-    const Bytes other = Header(kRomMain, 1) + Join(PassRecords(40, 6)) + kEnd;
+    const Bytes other = Header(kRomMain, 1) + Join(PassRecords(40, 6)) + kEnd;  // as long
     struct Case {
         const char* name;
-        // What happens to the file between the check and the transfer's open.
-        std::function<void(const TempDir&)> since;
-        // Whether the check found the file settled when it opened it.
-        bool settled;
+        bool settled;       // the check found the file settled
+        bool wrongDigest;   // the check's digest is no file's: only a read tells
+        const char* since;  // "": untouched; "rewritten" in place; "replaced" by a rename
         bool sent;
     };
-    const auto replace = [&other](const TempDir& tmp) {
-        tmp.Write("new.q58", other);
-        ASSERT_EQ(std::rename((tmp.dir() + "new.q58").c_str(), (tmp.dir() + "FW0001.q58").c_str()),
-                  0);
-    };
-    const auto rewrite = [&other](const TempDir& tmp) { tmp.Write("FW0001.q58", other); };
-    const std::vector<Case> cases = {
-        {"UntouchedAndSettled", [](const TempDir&) {}, true, true},
-        {"UntouchedButFresh", [](const TempDir&) {}, false, true},
-        // Written just after the check in the same tick of the file system's clock: only the
-        // bytes tell, and a file that was not settled is read for them.
-        {"RewrittenInPlaceWhileFresh", rewrite, false, false},
-        {"ReplacedBySettledName", replace, true, false},
+    const Case cases[] = {
+        {"untouched, read again", false, false, "", true},
+        {"settled and untouched: not read", true, true, "", true},
+        // In the same tick of the file system's clock: only the bytes tell.
+        {"rewritten just after the check", false, false, "rewritten", false},
+        {"settled, then replaced", true, false, "replaced", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -69,43 +56,32 @@ TEST(SentSet, ReadsADiskAgainUnlessItIsTheSettledFileTheCheckRead) {
         NeverAsk never;
         const SetCheckResult check = CheckSet(tmp.dir(), "FW0001.q58", never);
         ASSERT_TRUE(check.Sound());
-        // Made a moment ago: no check takes it for settled.
-        ASSERT_FALSE(check.summary.disks[0].settled);
+        ASSERT_FALSE(check.summary.disks[0].settled);  // made a moment ago
         CheckedHost host;
         host.disk = check.summary.disks[0];
-        if (c.settled) {
-            DiskFile looked;
-            ASSERT_TRUE(looked.Open(path));
-            host.disk.settled = looked.Identity();
-        }
-        c.since(tmp);
         DiskFile disk;
+        ASSERT_TRUE(disk.Open(path));
+        if (c.settled) {
+            host.disk.settled = disk.Identity();
+        }
+        if (c.wrongDigest) {
+            host.disk.sha256 = std::string(64, '0');
+        }
+        if (std::string_view(c.since) == "rewritten") {
+            tmp.Write("FW0001.q58", other);
+        } else if (std::string_view(c.since) == "replaced") {
+            tmp.Write("new.q58", other);
+            ASSERT_EQ(std::rename((tmp.dir() + "new.q58").c_str(), path.c_str()), 0);
+        }
         ASSERT_TRUE(disk.Open(path));
         ASSERT_TRUE(disk.Seek(17));
         SentSet sent(host);
-        const std::optional<Outcome> refused = sent.Opened(1, path, disk);
-        EXPECT_EQ(refused.has_value(), !c.sent);
-        EXPECT_EQ(host.said.size(), c.sent ? 0u : 1u);
+        EXPECT_EQ(sent.Opened(1, path, disk).has_value(), !c.sent);
+        EXPECT_EQ(host.refused, c.sent ? 0 : 1);
         if (c.sent) {
             EXPECT_EQ(disk.Tell(), 17);  // where it was, for the transfer to go on from
         }
     }
-}
-
-// Trusted on its identity alone, a settled file is not read at all: its bytes are not asked.
-TEST(SentSet, TrustsASettledUnchangedFileWithoutReadingIt) {
-    TempDir tmp;
-    const std::string path = tmp.Write("FW0001.q58", Header(kRomMain, 1) + kEnd);
-    CheckedHost host;
-    host.disk.sha256 = std::string(64, '0');  // no file has it
-    DiskFile disk;
-    ASSERT_TRUE(disk.Open(path));
-    host.disk.settled = disk.Identity();
-    SentSet sent(host);
-    EXPECT_FALSE(sent.Opened(1, path, disk));
-    host.disk.settled->size += 1;
-    EXPECT_EQ(sent.Opened(1, path, disk), Outcome::IncorrectInput);
-    EXPECT_EQ(host.said.size(), 1u);
 }
 
 }  // namespace
