@@ -78,10 +78,12 @@ class Digests {
         }
         disk_.emplace();
         disk_->Update(header);
+        diskBytes_ = header.size();
     }
     void Sent(std::span<const std::uint8_t> bytes) {
         if (disk_) {
             disk_->Update(bytes);
+            diskBytes_ += bytes.size();
         }
         if (set_) {
             set_->Update(bytes);
@@ -102,8 +104,11 @@ class Digests {
     void Unsent(std::span<const std::uint8_t> bytes) {
         if (disk_) {
             disk_->Update(bytes);
+            diskBytes_ += bytes.size();
         }
     }
+    // The bytes of the current disk that went into its digest.
+    std::uint64_t DiskBytes() const { return diskBytes_; }
     std::string Disk() const { return disk_ ? disk_->Hex() : std::string(); }
     std::string Set() const { return set_ ? set_->Hex() : std::string(); }
 
@@ -111,6 +116,7 @@ class Digests {
     const bool taken_;
     std::optional<Sha256> disk_;
     std::optional<Sha256> set_;
+    std::uint64_t diskBytes_ = 0;
 };
 
 // Reads the set as the worker reads it, through the same stream; only the device is left out.
@@ -153,7 +159,7 @@ class SetReader {
             // No stop is looked at between a disk change and the record after it.
             while (item.event == StreamEvent::DiskChanged) {
                 CurrentDisk().droppedBytes = item.length;
-                CurrentDisk().sha256 = digests_.DiskEnded(stream_.Bytes());
+                Seal(digests_.DiskEnded(stream_.Bytes()));
                 AddDisk();
                 digests_.DiskOpened(stream_.Header());
                 item = stream_.Next();
@@ -183,7 +189,7 @@ class SetReader {
             unread += got;
         }
         CurrentDisk().unreadBytes = unread;
-        CurrentDisk().sha256 = digests_.Disk();
+        Seal(digests_.Disk());
         result_.summary.setSha256 = digests_.Set();
         result_.outcome = Outcome::Completed;
         return std::move(result_);
@@ -199,15 +205,25 @@ class SetReader {
         DiskContents contents;
         contents.diskNo = stream_.DiskNo();
         contents.path = stream_.Path();
-        timespec now{};
-        if (::clock_gettime(CLOCK_REALTIME, &now) == 0 &&
-            disk_.Identity().SettledBefore(now, kSettledFor)) {
+        if (disk_.Identity().SettledBefore(disk_.OpenedAt(), kSettledFor)) {
             contents.settled = disk_.Identity();
         }
         result_.summary.disks.push_back(std::move(contents));
     }
 
     DiskContents& CurrentDisk() { return result_.summary.disks.back(); }
+
+    // The current disk has been read to its end. Its digest names the whole file only where
+    // as many bytes went into it as the file held when it was opened: a read error looks like
+    // the end of a disk, and a file cut short is no settled file.
+    void Seal(std::string sha256) {
+        DiskContents& disk = CurrentDisk();
+        disk.sha256 = std::move(sha256);
+        if (disk.settled &&
+            digests_.DiskBytes() != static_cast<std::uint64_t>(disk.settled->size)) {
+            disk.settled.reset();
+        }
+    }
 
     PassContents& Pass(int pass) {
         std::vector<PassContents>& passes = result_.summary.passes;

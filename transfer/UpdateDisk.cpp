@@ -7,6 +7,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <ctime>
 #include <new>
 #include <system_error>
 
@@ -113,6 +114,10 @@ posix::UniqueFd DiskFile::OpenRegular(const std::string& path, std::string* why)
         return fail(NotRegular(status.st_mode));
     }
     identity_ = posix::FileIdentity::Of(status);
+    // Next to the look: the time a file counts as settled is measured from here.
+    if (::clock_gettime(CLOCK_REALTIME, &openedAt_) != 0) {
+        openedAt_ = {};
+    }
     return fd;
 }
 
@@ -122,6 +127,7 @@ DiskFile& DiskFile::operator=(DiskFile&& other) noexcept {
     buffer_ = std::move(other.buffer_);
     openError_ = other.openError_;
     identity_ = other.identity_;
+    openedAt_ = other.openedAt_;
     return *this;
 }
 

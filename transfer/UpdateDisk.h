@@ -70,8 +70,9 @@ class DiskFile {
     // succeeded or refused a file that is no regular file.
     int OpenError() const { return openError_; }
     bool IsOpen() const { return file_ != nullptr; }
-    // The file as the last successful Open found it.
+    // The file as the last open that found a regular file saw it, and when it looked.
     const posix::FileIdentity& Identity() const { return identity_; }
+    const timespec& OpenedAt() const { return openedAt_; }
 
     bool Seek(long offset);
     // The offset of the next byte to be read; -1 if nothing is open.
@@ -103,6 +104,7 @@ class DiskFile {
     std::unique_ptr<std::FILE, Closer> file_;
     int openError_ = 0;
     posix::FileIdentity identity_;
+    timespec openedAt_{};
 };
 
 // Whoever can put "Insert Disk %d" to the operator. True for OK, false for Cancel (or the

@@ -115,7 +115,7 @@ TEST(OutputWriter, AQueueGoesOutInOneWriteForEachDescriptor) {
 
 // After a write the thread waits a gathering time for more without being woken for it: what
 // comes then still goes out at the end of that time, and a flush still sends it at once.
-TEST(OutputWriter, WhatComesAfterAWriteGoesOutWithoutAWakeUp) {
+TEST(OutputWriter, WhatComesWhileItWaitsForMoreGoesOut) {
     for (const bool flushed : {false, true}) {
         SCOPED_TRACE(flushed ? "flushed" : "gathered");
         HeldPipe pipe;
@@ -123,8 +123,8 @@ TEST(OutputWriter, WhatComesAfterAWriteGoesOutWithoutAWakeUp) {
         OutputWriter writer({}, OutputWriter::kDefaultBound, flushed ? 60s : 50ms);
         std::string all;
         writer.Put(pipe.write.Get(), "first\n");
-        writer.Flush();
-        ASSERT_TRUE(test::WaitUntil([&] { return (all += pipe.ReadAll()) == "first\n"; }, 5s));
+        // Written, and the thread waits for more: it stops writing and begins to wait at once.
+        ASSERT_TRUE(writer.Drain([&] { return (all += pipe.ReadAll(), false); }));
         writer.Put(pipe.write.Get(), "second\n");
         if (flushed) {
             writer.Flush();

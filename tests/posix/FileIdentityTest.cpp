@@ -28,5 +28,26 @@ TEST(FileIdentity, IsSettledOnlyWhenBothTimesLieTheMarginBeforeNow) {
     }
 }
 
+TEST(FileIdentity, IsAnotherWhenAnyOfItsFieldsDiffers) {
+    const FileIdentity file{1, 2, 3, {4, 5}, {6, 7}};
+    const struct {
+        const char* name;
+        void (*change)(FileIdentity&);
+    } cases[] = {
+        {"device", [](FileIdentity& f) { ++f.device; }},
+        {"inode", [](FileIdentity& f) { ++f.inode; }},
+        {"size", [](FileIdentity& f) { ++f.size; }},
+        {"modified, a nanosecond", [](FileIdentity& f) { ++f.modified.tv_nsec; }},
+        {"changed, a second", [](FileIdentity& f) { ++f.changed.tv_sec; }},
+        {"changed, a nanosecond", [](FileIdentity& f) { ++f.changed.tv_nsec; }},
+    };
+    EXPECT_EQ(file, FileIdentity(file));
+    for (const auto& c : cases) {
+        FileIdentity other = file;
+        c.change(other);
+        EXPECT_FALSE(other == file) << c.name;
+    }
+}
+
 }  // namespace
 }  // namespace qf580::posix

@@ -2,7 +2,9 @@
 // the check's digest, unless it is still the settled file the check read.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "tests/support/TempDir.h"
 #include "tests/support/UpdateSet.h"
@@ -81,6 +83,25 @@ TEST(SentSet, ReadsADiskAgainUnlessItIsTheSettledFileTheCheckRead) {
         if (c.sent) {
             EXPECT_EQ(disk.Tell(), 17);  // where it was, for the transfer to go on from
         }
+    }
+}
+
+// What the transfer trusts is each disk's own file as the check opened it, and only one that
+// had been left alone for the margin by then: this waits it out once.
+TEST(SentSet, TheCheckTakesEachDiskAsSettledOnceItHasBeenLeftAlone) {
+    const std::vector<Bytes> records = PassRecords(30, 3);
+    TempDir tmp;
+    tmp.Write("FW0001.q58", Header(kRomMain, 1) + Join(records, 0, 20));
+    tmp.Write("FW0002.q58", Header(kRomMain, 2) + Join(records, 20, 31) + kEnd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3200));
+    NeverAsk never;
+    const SetCheckResult check = CheckSet(tmp.dir(), "FW0001.q58", never);
+    ASSERT_TRUE(check.Sound());
+    ASSERT_EQ(check.summary.disks.size(), 2u);
+    for (const DiskContents& checked : check.summary.disks) {
+        DiskFile disk;
+        ASSERT_TRUE(disk.Open(checked.path));
+        EXPECT_EQ(checked.settled, disk.Identity()) << checked.path;
     }
 }
 
