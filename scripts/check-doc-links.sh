@@ -25,7 +25,9 @@ for doc in README.md CONTRIBUTING.md docs/*.md; do
             broken=1
             continue
         fi
-        if [[ $link == *#* ]] && ! anchors "$target" | grep -qxF "${link#*#}"; then
+        # Not through a pipe: with pipefail, grep -q leaving at the first match could cut the
+        # listing off with SIGPIPE and fail a heading that is there.
+        if [[ $link == *#* ]] && ! grep -qxF "${link#*#}" <<<"$(anchors "$target")"; then
             echo "$doc: $link: no such heading" >&2
             broken=1
         fi

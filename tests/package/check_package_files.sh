@@ -130,8 +130,10 @@ case ${1:-} in
                 [ -z "$out" ] || fail "$(basename "$page") in $locale:"$'\n'"$out"
             done
             rendered=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null)
+            # Not through a pipe: with pipefail, grep -q leaving at the first match could cut
+            # echo off with SIGPIPE, and a page that has its NAME would be failed.
             for section in NAME SYNOPSIS DESCRIPTION "SEE ALSO"; do
-                echo "$rendered" | grep -q "^$section" ||
+                grep -q "^$section" <<<"$rendered" ||
                     fail "$(basename "$page") has no $section section"
             done
             grep -q '@[A-Z_]*@' "$page" && fail "$(basename "$page") has an unfilled @VARIABLE@"
