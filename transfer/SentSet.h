@@ -1,8 +1,8 @@
 // Keeps a transfer to the set its host's check read: each disk is hashed whole when the
 // transfer opens it, through the file it will send from, before a byte of it goes out, and
 // compared with the digest the check found, unless the file is still the settled one the check
-// opened; and, for a host that names the set that actually
-// went out, what the transfer reads of the set to send is hashed as it goes.
+// opened; and, for a host that names the set that actually went out, what the transfer reads
+// of the set to send is hashed as it goes.
 #pragma once
 
 #include <cstdint>
