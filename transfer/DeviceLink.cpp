@@ -176,16 +176,21 @@ int DeviceLink::RecvTcp(std::uint8_t*& p, int wanted) {
     while (wanted > 0) {
         // An answer that is there already needs no readiness wait, and after the pause that
         // follows each batch it nearly always is: a call less for every acknowledgement.
-        if (SockStream->ReadWaiting(p, 1) != 1) {
+        // Every byte that is there is taken at once, up to the count asked for and never past
+        // it, so a ten-byte echo costs one call rather than ten; each byte still waits under
+        // its own limit, since a read that brings any byte begins the next wait afresh.
+        int got = SockStream->ReadWaiting(p, wanted);
+        if (got <= 0) {
             // Whether the wait saw anything does not matter: the read has its own limit. A
             // stop ends both waits; bytes already there are still taken.
             SockStream->WaitForData(timeouts_.readinessMs);
-            if (SockStream->Read(p, 1) != 1) {
+            got = SockStream->Read(p, wanted);
+            if (got <= 0) {
                 return 0;
             }
         }
-        ++p;
-        --wanted;
+        p += got;
+        wanted -= got;
     }
     return 1;
 }

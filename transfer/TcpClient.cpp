@@ -1,7 +1,6 @@
 #include "transfer/TcpClient.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -89,11 +88,8 @@ bool TcpClient::Open(const std::atomic<bool>* stop, int limitMs) {
             return false;
         }
     }
-    // The stream's calls say for themselves that they must not wait.
-    const int flags = ::fcntl(socket.Get(), F_GETFL);
-    if (flags == -1 || ::fcntl(socket.Get(), F_SETFL, flags & ~O_NONBLOCK) == -1) {
-        return false;
-    }
+    // It stays non-blocking: every call of the stream says for itself that it must not wait,
+    // so the flag changes nothing, and clearing it would cost two calls a connection.
     socket_ = std::move(socket);
     return true;
 }
