@@ -4,18 +4,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <new>
 #include <system_error>
 
+#include "posix/Eintr.h"
 #include "text/Utf8.h"
 
 namespace qf580 {
 
 namespace {
+
+// The buffer where the one asked for cannot be had: a page.
+constexpr std::size_t kSmallestBuffer = 4096;
 
 std::string NotRegular(mode_t mode) {
     const char* kind = S_ISFIFO(mode)   ? "a named pipe (FIFO)"
@@ -40,12 +46,11 @@ bool DiskFile::CanOpen(const std::string& path, std::string* why) {
 }
 
 bool DiskFile::Open(const std::string& path, std::string* why) {
-    file_.reset();
+    Close();
     posix::UniqueFd opened = OpenRegular(path, why);
     if (!opened) {
         return false;
     }
-    const int fd = opened.Get();
     const auto failWith = [this, why](int error) {
         openError_ = error;
         if (why != nullptr) {
@@ -53,28 +58,33 @@ bool DiskFile::Open(const std::string& path, std::string* why) {
         }
         return false;
     };
-    // A regular file's reads never wait for a writer; the stream functions expect blocking
-    // reads, so the flag goes again.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    // A regular file's reads never wait for a writer, and the file systems that would honour
+    // the flag on one at all could then fail a read for want of data: it goes again. The
+    // file's other status flags were none at the open, so nothing else changes.
+    if (::fcntl(opened.Get(), F_SETFL, O_RDONLY) != 0) {
         return failWith(errno);
     }
-    file_.reset(::fdopen(fd, "rb"));
-    if (!file_) {
-        return failWith(errno);
-    }
-    opened.Release();  // the stream's now
-    // Without its own buffer the stream keeps the library's: slower, never wrong.
-    if (!buffer_) {
+    // A smaller buffer where the large one is not to be had: slower, never wrong.
+    for (std::size_t size = bufferSize_; !buffer_; size = kSmallestBuffer) {
         try {
-            buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
+            buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+            bufferSize_ = size;
         } catch (const std::bad_alloc&) {
+            if (size == kSmallestBuffer) {
+                return failWith(ENOMEM);
+            }
         }
     }
-    if (buffer_) {
-        std::setvbuf(file_.get(), buffer_.get(), _IOFBF, kBufferSize);
-    }
+    fd_ = std::move(opened);
     return true;
+}
+
+void DiskFile::Close() {
+    fd_.Reset();
+    bufferOffset_ = 0;
+    filled_ = 0;
+    next_ = 0;
+    atEnd_ = false;
 }
 
 posix::UniqueFd DiskFile::OpenRegular(const std::string& path, std::string* why) {
@@ -121,30 +131,84 @@ posix::UniqueFd DiskFile::OpenRegular(const std::string& path, std::string* why)
     return fd;
 }
 
-DiskFile& DiskFile::operator=(DiskFile&& other) noexcept {
-    // The stream first: it is closed while the buffer it reads into is still there.
-    file_ = std::move(other.file_);
-    buffer_ = std::move(other.buffer_);
-    openError_ = other.openError_;
-    identity_ = other.identity_;
-    openedAt_ = other.openedAt_;
-    return *this;
-}
-
 bool DiskFile::Seek(long offset) {
-    return IsOpen() && std::fseek(file_.get(), offset, SEEK_SET) == 0;
+    if (!IsOpen() || offset < 0) {
+        return false;
+    }
+    const auto to = static_cast<std::uint64_t>(offset);
+    if (to >= bufferOffset_ && to - bufferOffset_ <= filled_) {
+        next_ = static_cast<std::size_t>(to - bufferOffset_);
+    } else {
+        bufferOffset_ = to;
+        filled_ = 0;
+        next_ = 0;
+    }
+    atEnd_ = false;
+    return true;
 }
 
-long DiskFile::Tell() {
-    return IsOpen() ? std::ftell(file_.get()) : -1;
+long DiskFile::Tell() const {
+    return IsOpen() ? static_cast<long>(bufferOffset_ + next_) : -1;
+}
+
+long DiskFile::ReadAt(std::uint8_t* into, std::size_t count, std::uint64_t offset) const {
+    return posix::RetryOnEintr(
+        [&] { return ::pread(fd_.Get(), into, count, static_cast<off_t>(offset)); });
+}
+
+bool DiskFile::Fill() {
+    if (!IsOpen() || atEnd_) {
+        return false;
+    }
+    bufferOffset_ += next_;
+    filled_ = 0;
+    next_ = 0;
+    const long n = ReadAt(buffer_.get(), bufferSize_, bufferOffset_);
+    if (n <= 0) {
+        atEnd_ = true;
+        return false;
+    }
+    filled_ = static_cast<std::size_t>(n);
+    return true;
 }
 
 int DiskFile::ReadByte() {
-    return IsOpen() ? std::fgetc(file_.get()) : EOF;
+    if (next_ == filled_ && !Fill()) {
+        return EOF;
+    }
+    return buffer_[next_++];
 }
 
 std::size_t DiskFile::Read(std::uint8_t* into, std::size_t count) {
-    return IsOpen() ? std::fread(into, 1, count, file_.get()) : 0;
+    std::size_t done = 0;
+    while (done < count) {
+        if (next_ < filled_) {
+            const std::size_t take = std::min(count - done, filled_ - next_);
+            std::memcpy(into + done, buffer_.get() + next_, take);
+            next_ += take;
+            done += take;
+            continue;
+        }
+        if (!IsOpen() || atEnd_) {
+            break;
+        }
+        // What would fill the buffer whole goes straight to its place instead.
+        if (count - done >= bufferSize_) {
+            bufferOffset_ += next_;
+            filled_ = 0;
+            next_ = 0;
+            const long n = ReadAt(into + done, count - done, bufferOffset_);
+            if (n <= 0) {
+                atEnd_ = true;
+                break;
+            }
+            bufferOffset_ += static_cast<std::uint64_t>(n);
+            done += static_cast<std::size_t>(n);
+        } else if (!Fill()) {
+            break;
+        }
+    }
+    return done;
 }
 
 std::optional<std::string> DiskFile::ReadLine() {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,14 +47,24 @@ inline constexpr int kRecordEnd = 0;
 inline constexpr int kRecordEof = -1;
 inline constexpr int kRecordBadChecksum = -2;
 
-// One disk file, opened for reading as raw bytes. Owns its FILE*; closing is idempotent.
+// One disk file, opened for reading as raw bytes through a buffer of its own. Reads behave as
+// the C library's stream functions would (an end of file stays the end until the next seek),
+// but a seek costs no system call, and a read costs one only when the buffer runs dry:
+// positioned reads, so the system's file offset never has to be kept in step.
 class DiskFile {
   public:
-    DiskFile() = default;
+    // The stream's buffer: a transfer reads the whole set through it a record at a time, and
+    // a page at a time would cost a system call every 4 KiB, per device. At a quarter of a
+    // megabyte the reads are a few per cent of a transfer's system calls (one for about every
+    // 16 batches sent), for 4 MB of buffers with 16 devices.
+    static constexpr std::size_t kBufferSize = 256 * 1024;
+
+    explicit DiskFile(std::size_t bufferSize = kBufferSize)
+        : bufferSize_(bufferSize > 0 ? bufferSize : kBufferSize) {}
     DiskFile(const DiskFile&) = delete;
     DiskFile& operator=(const DiskFile&) = delete;
     DiskFile(DiskFile&&) noexcept = default;
-    DiskFile& operator=(DiskFile&& other) noexcept;
+    DiskFile& operator=(DiskFile&&) noexcept = default;
     ~DiskFile() = default;
 
     // Opens `path` for reading as raw bytes, if it is a regular file. Anything else (a named
@@ -63,45 +74,49 @@ class DiskFile {
     // pipe (FIFO), not a regular file"; nothing is open then.
     bool Open(const std::string& path, std::string* why = nullptr);
     // Whether Open would open `path`, with the same reason where not; opens and closes the
-    // file, without a stream or its buffer.
+    // file, without a buffer.
     static bool CanOpen(const std::string& path, std::string* why);
-    void Close() { file_.reset(); }
+    void Close();
     // The system's error number of the last Open that failed in the system; 0 after one that
     // succeeded or refused a file that is no regular file.
     int OpenError() const { return openError_; }
-    bool IsOpen() const { return file_ != nullptr; }
+    bool IsOpen() const { return static_cast<bool>(fd_); }
     // The file as the last open that found a regular file saw it, and when it looked.
     const posix::FileIdentity& Identity() const { return identity_; }
     const timespec& OpenedAt() const { return openedAt_; }
 
+    // Moves to `offset` from the start (past the end too, where the next read finds nothing).
     bool Seek(long offset);
     // The offset of the next byte to be read; -1 if nothing is open.
-    long Tell();
+    long Tell() const;
     // The next byte as 0..255, or EOF (-1).
     int ReadByte();
-    // Up to `count` bytes into `into` in one call; fewer only at the end of the file (or on
-    // a read error). The bytes that did come are in place either way.
+    // Up to `count` bytes into `into`; fewer only at the end of the file (or on a read
+    // error). The bytes that did come are in place either way.
     std::size_t Read(std::uint8_t* into, std::size_t count);
     // fgets with a 512-byte buffer: nullopt when nothing could be read (end of file).
     // The bytes come back raw: a zero byte inside stays in the string.
     std::optional<std::string> ReadLine();
 
-    // The stream's buffer: a transfer reads the whole set through it a record at a time, and
-    // the library's default (a page) would cost a system call every 4 KiB, per device. At a
-    // quarter of a megabyte the reads are a few per cent of a transfer's system calls (one
-    // for about every 16 batches sent), for 4 MB of buffers with 16 devices.
-    static constexpr std::size_t kBufferSize = 256 * 1024;
-
   private:
     // Open's first steps: the file opened without waiting, and refused unless regular.
     posix::UniqueFd OpenRegular(const std::string& path, std::string* why);
+    // The buffer refilled from the next byte to be read; false at the end or on an error.
+    bool Fill();
+    // One positioned read, repeated after a signal; what the system gives, or -1.
+    long ReadAt(std::uint8_t* into, std::size_t count, std::uint64_t offset) const;
 
-    struct Closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
-    // Declared before the stream, so that it outlives it; allocated with the first open.
-    std::unique_ptr<char[]> buffer_;
-    std::unique_ptr<std::FILE, Closer> file_;
+    std::size_t bufferSize_;
+    // Allocated with the first open, and kept for the next.
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    posix::UniqueFd fd_;
+    // buffer_[0, filled_) holds the file's bytes from bufferOffset_; the next byte to be read
+    // is buffer_[next_].
+    std::uint64_t bufferOffset_ = 0;
+    std::size_t filled_ = 0;
+    std::size_t next_ = 0;
+    // The end of the file (or a read error) met, and nothing read since the last seek.
+    bool atEnd_ = false;
     int openError_ = 0;
     posix::FileIdentity identity_;
     timespec openedAt_{};

@@ -438,6 +438,50 @@ TEST(DiskFile, ReadGivesWhatIsThereAtTheEndAndNothingWhenClosed) {
     EXPECT_EQ(disk.Read(into.data(), 1), 0u);
 }
 
+// Through a buffer of four bytes, every seek and read meets the buffer's edges: inside it,
+// outside it, past the file's end, and a read too large for it. The end, once met, stays
+// until the next seek, as a stream's does, even when the file grows meanwhile.
+TEST(DiskFile, SeeksAndReadsAcrossTheBuffersEdges) {
+    TempDir tmp;
+    Bytes bytes(40);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i);
+    }
+    const std::string path = tmp.Write("forty", bytes);
+    DiskFile disk(4);
+    ASSERT_TRUE(disk.Open(path));
+    const auto read = [&disk](std::size_t count) {
+        Bytes got(count);
+        got.resize(disk.Read(got.data(), count));
+        return got;
+    };
+    const auto run = [&bytes](std::size_t from, std::size_t count) {
+        return Bytes(bytes.begin() + static_cast<long>(from),
+                     bytes.begin() + static_cast<long>(from + count));
+    };
+    EXPECT_EQ(disk.ReadByte(), 0);
+    EXPECT_EQ(read(6), run(1, 6));
+    EXPECT_EQ(disk.Tell(), 7);
+    ASSERT_TRUE(disk.Seek(5));  // still in the buffer
+    EXPECT_EQ(disk.ReadByte(), 5);
+    ASSERT_TRUE(disk.Seek(2));  // before it
+    EXPECT_EQ(read(3), run(2, 3));
+    ASSERT_TRUE(disk.Seek(10));
+    EXPECT_EQ(read(20), run(10, 20));  // past the buffer, straight into place
+    EXPECT_EQ(disk.ReadByte(), 30);
+    ASSERT_TRUE(disk.Seek(38));
+    EXPECT_EQ(read(5), run(38, 2));
+    EXPECT_EQ(disk.ReadByte(), EOF);
+    EXPECT_EQ(disk.Tell(), 40);
+    std::ofstream(path, std::ios::binary | std::ios::app) << '\x7f';
+    EXPECT_EQ(disk.ReadByte(), EOF);
+    ASSERT_TRUE(disk.Seek(disk.Tell()));
+    EXPECT_EQ(disk.ReadByte(), 0x7f);
+    ASSERT_TRUE(disk.Seek(100));
+    EXPECT_EQ(disk.ReadByte(), EOF);
+    EXPECT_FALSE(disk.Seek(-1));
+}
+
 // A disk file reads through a buffer of its own. It goes with the stream it serves: a file
 // moved into an open one goes on where it stood (the other one closed first), and a file
 // opened again reads the new file from its start, across the buffer's edges too.
