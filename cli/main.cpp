@@ -39,10 +39,11 @@ namespace {
 constexpr std::uint64_t kFilesPerDevice = 3;
 
 // What every run needs before its options are even read; an exit code when it cannot have it.
-std::optional<int> PrepareProcess() {
+// `stopSignals` receives the stop signals blocked.
+std::optional<int> PrepareProcess(sigset_t& stopSignals) {
     // The very first thing, before any thread exists (so every thread inherits the mask): from
     // here on a Ctrl+C waits in the signalfd as a stop request, whatever the program is doing.
-    if (const int error = posix::BlockStopSignals(); error != 0) {
+    if (const int error = posix::BlockStopSignals(&stopSignals); error != 0) {
         std::fprintf(stderr, "qf580-flash: cannot block SIGINT, SIGTERM and SIGHUP: %s\n",
                      std::strerror(error));
         return kExitInternal;
@@ -215,14 +216,14 @@ int Drained(int code, Reporter& reporter, const StopRequest& stop) {
     return code;
 }
 
-int Run(const Options& options) {
+int Run(const Options& options, const sigset_t& stopSignals) {
     if (!EnoughFiles(options)) {
         return kExitUsage;
     }
     std::optional<posix::StopSignalFd> signals;
     std::optional<posix::WakePipe> questionWake;
     try {
-        signals.emplace();
+        signals.emplace(stopSignals);
         questionWake.emplace();
     } catch (const std::system_error& e) {
         SayError(std::string("qf580-flash: ") + e.what());
@@ -284,12 +285,13 @@ int Run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const std::optional<int> failed = PrepareProcess()) {
+    sigset_t stopSignals;
+    if (const std::optional<int> failed = PrepareProcess(stopSignals)) {
         return *failed;
     }
     std::variant<Options, int> parsed = ParseOptions(argc, argv);
     if (const int* code = std::get_if<int>(&parsed)) {
         return *code;
     }
-    return Run(std::get<Options>(parsed));
+    return Run(std::get<Options>(parsed), stopSignals);
 }

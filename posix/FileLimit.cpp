@@ -1,26 +1,47 @@
 #include "posix/FileLimit.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <memory>
+#include <cstddef>
+#include <cstring>
+
+#include "posix/Eintr.h"
+#include "posix/UniqueFd.h"
 
 namespace qf580::posix {
 
 namespace {
 
-// The descriptors open now; the listing's own included, which its caller will close.
+// The descriptors open now; the listing's own included, which its caller will close. Read
+// with the system's own listing call into a buffer on the stack: the library's directory
+// stream would add a look at the directory and a heap buffer of 32 KiB.
 std::uint64_t OpenCount() {
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/proc/self/fd"), ::closedir);
+    const UniqueFd dir(::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) {
         return 3;  // no /proc: the standard streams at least
     }
+    alignas(dirent64) char buffer[4096];
     std::uint64_t count = 0;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        count += entry->d_name[0] != '.' ? 1 : 0;
+    for (;;) {
+        const ssize_t n =
+            RetryOnEintr([&] { return ::getdents64(dir.Get(), buffer, sizeof buffer); });
+        if (n <= 0) {
+            return count;
+        }
+        // Each entry read field by field, where its layout puts it: the buffer holds bytes.
+        for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
+            unsigned short length = 0;
+            std::memcpy(&length, buffer + at + offsetof(dirent64, d_reclen), sizeof length);
+            if (length == 0) {
+                return count;
+            }
+            count += buffer[at + offsetof(dirent64, d_name)] != '.' ? 1 : 0;
+            at += length;
+        }
     }
-    return count;
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include "posix/StandardStreams.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 
 #include "posix/Eintr.h"
@@ -10,8 +12,13 @@
 namespace qf580::posix {
 
 int OpenMissingStandardStreams() noexcept {
+    // One look at all three: poll marks a number that holds no open file with POLLNVAL.
+    std::array<pollfd, 3> look{{{0, 0, 0}, {1, 0, 0}, {2, 0, 0}}};
+    const bool looked = ::poll(look.data(), look.size(), 0) >= 0;
     for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+        const bool missing = looked ? (look[static_cast<std::size_t>(fd)].revents & POLLNVAL) != 0
+                                    : ::fcntl(fd, F_GETFD) == -1 && errno == EBADF;
+        if (!missing) {
             continue;
         }
         // The lowest free number is this one: every lower one is open by now. Read-only for

@@ -38,18 +38,32 @@ int Block(const sigset_t& set) noexcept {
 
 }  // namespace
 
-int BlockStopSignals() noexcept {
-    return Block(StopSignalSet());
+int BlockStopSignals(sigset_t* blocked) noexcept {
+    const sigset_t set = StopSignalSet();
+    if (blocked != nullptr) {
+        *blocked = set;
+    }
+    return Block(set);
 }
 
-StopSignalFd::StopSignalFd() {
-    // One set for both steps: the signals blocked are the signals read.
-    const sigset_t set = StopSignalSet();
-    if (const int error = Block(set); error != 0) {
+namespace {
+
+// One set for both steps: the signals blocked are the signals read.
+sigset_t BlockedOrThrow() {
+    sigset_t set;
+    if (const int error = BlockStopSignals(&set); error != 0) {
         throw std::system_error(error, std::generic_category(),
                                 "blocking SIGINT, SIGTERM and SIGHUP");
     }
-    fd_.Reset(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+    return set;
+}
+
+}  // namespace
+
+StopSignalFd::StopSignalFd() : StopSignalFd(BlockedOrThrow()) {}
+
+StopSignalFd::StopSignalFd(const sigset_t& blocked) {
+    fd_.Reset(::signalfd(-1, &blocked, SFD_CLOEXEC | SFD_NONBLOCK));
     if (!fd_) {
         throw std::system_error(errno, std::generic_category(), "signalfd");
     }
