@@ -156,10 +156,18 @@ void TransferAll(const RunOptions& options, const ChosenFile& file,
     if (check && check->Sound()) {
         environment.totals = check->summary.Totals();
     }
-    for (const auto& host : hosts) {
-        host->Begin(known);
-        workers.push_back(std::make_unique<TTrans>(*host, file, environment));
+    // The last device's transfer runs on this thread, which would otherwise only wait for
+    // it: a thread fewer to start and end, for one device as for many.
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+        hosts[i]->Begin(known);
+        workers.push_back(i + 1 < hosts.size()
+                              ? std::make_unique<TTrans>(*hosts[i], file, environment)
+                              : std::make_unique<TTrans>(*hosts[i], file, environment,
+                                                         TTrans::OnCallingThread{}));
         stop.Add(*workers.back());
+    }
+    if (!workers.empty()) {
+        workers.back()->RunHere();
     }
     for (const auto& worker : workers) {
         worker->WaitFor();

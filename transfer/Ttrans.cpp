@@ -107,21 +107,38 @@ class ProgressBook {
 }  // namespace
 
 TTrans::TTrans(TransHost& host, ChosenFile file, TransEnvironment env)
+    : TTrans(host, std::move(file), std::move(env), OnCallingThread{}) {
+    // Started once everything else exists; should it fail, the destructor has nothing to
+    // join.
+    thread_ = std::thread(&TTrans::RunTransfer, this);
+}
+
+TTrans::TTrans(TransHost& host, ChosenFile file, TransEnvironment env, OnCallingThread)
     : host_(host),
       file_(std::move(file)),
       totals_(std::move(env.totals)),
-      link_(host.Settings(), env.timeouts, std::move(env.usb), &terminated_),
-      thread_(&TTrans::RunTransfer, this) {}
+      link_(host.Settings(), env.timeouts, std::move(env.usb), &terminated_) {}
 
 TTrans::~TTrans() {
     Terminate();
     if (std::this_thread::get_id() == workerId_.load()) {
         // Disposed of from its own end notice: nothing of this object is touched after
         // TransferEnded, so the thread may finish on its own.
-        thread_.detach();
+        if (thread_.joinable()) {
+            thread_.detach();
+        }
         return;
     }
     WaitFor();
+}
+
+void TTrans::RunHere() {
+    if (thread_.joinable() || ranHere_.exchange(true)) {
+        return;
+    }
+    RunTransfer();
+    // The caller is no worker any more: its later calls wait and dispose as anyone's do.
+    workerId_.store(std::thread::id());
 }
 
 void TTrans::WaitFor() {

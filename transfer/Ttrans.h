@@ -32,6 +32,10 @@ class TTrans {
     // Works on `file` as it is now (an Open in the host meanwhile changes the next transfer
     // only); starts the thread at once.
     TTrans(TransHost& host, ChosenFile file, TransEnvironment env = {});
+    // The same worker without a thread of its own: its transfer runs when RunHere is called,
+    // on the thread that calls it. For a caller that would only wait for the worker anyway.
+    struct OnCallingThread {};
+    TTrans(TransHost& host, ChosenFile file, TransEnvironment env, OnCallingThread);
     TTrans(const TTrans&) = delete;
     TTrans& operator=(const TTrans&) = delete;
     // Requests a stop and joins.
@@ -43,6 +47,9 @@ class TTrans {
     bool Terminated() const { return terminated_.load(); }
     // Joins the thread (once); safe to call again.
     void WaitFor();
+    // Runs the transfer of a worker built OnCallingThread to its end; nothing for one with a
+    // thread, or a second time.
+    void RunHere();
     // True once RunTransfer has returned.
     bool Finished() const { return finished_.load(); }
 
@@ -74,7 +81,8 @@ class TTrans {
     // without reading thread_ while another thread may be joining it.
     std::atomic<std::thread::id> workerId_{};
     std::once_flag joined_;
-    std::thread thread_;  // last: started once everything above exists
+    std::atomic<bool> ranHere_{false};
+    std::thread thread_;  // started once everything above exists; none OnCallingThread
 };
 
 }  // namespace qf580

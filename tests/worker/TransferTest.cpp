@@ -211,6 +211,43 @@ TEST(Stop, BetweenAckPointsEndsAtTheNextRecord) {
     EXPECT_EQ(device.received(), Handshake(header) + Join(sent));
 }
 
+// A worker without a thread runs its transfer on the caller's thread, to the same bytes and
+// the same end; one stopped before it runs ends as a stop does. Either way it is disposed of on
+// that thread afterwards without waiting for itself.
+TEST(OnCallingThread, RunsTheSameTransferOnTheCallersThread) {
+    TempDir tmp;
+    RecordingHost host{tmp.dir()};
+    const Bytes header = Header(kRomMain, 1);
+    const std::vector<Bytes> records = PassRecords(70, 3);
+    tmp.Write("FW0001.q58", header + Join(records) + kEnd);
+    for (const bool stopFirst : {false, true}) {
+        host.Clear();
+        FakeUsbDevice device;
+        std::thread::id ranOn;
+        host.onStatus = [&ranOn](const std::string&) { ranOn = std::this_thread::get_id(); };
+        {
+            TTrans trans(host, host.file(), UsbEnv(device), TTrans::OnCallingThread{});
+            if (stopFirst) {
+                trans.Terminate();
+            }
+            trans.RunHere();
+            EXPECT_TRUE(trans.Finished());
+            trans.RunHere();  // once only
+            trans.WaitFor();
+        }
+        EXPECT_EQ(ranOn, std::this_thread::get_id());
+        const std::vector<std::string> events = host.events();
+        EXPECT_EQ(std::count(events.begin(), events.end(), "ended"), 1);
+        if (stopFirst) {
+            EXPECT_EQ(host.outcome(), "Aborted according to instruction received");
+            EXPECT_FALSE(device.model().Complete());
+        } else {
+            EXPECT_EQ(host.outcome(), "Transfer completed");
+            EXPECT_EQ(device.received(), Handshake(header) + Join(records) + kEnd);
+        }
+    }
+}
+
 // The fast-transfer flag is read while the transfer runs. Flipping it as fast as possible
 // must never change the byte stream, only its grouping.
 TEST(FastFlag, FlippedAllTheTimeNeitherLosesNorReordersRecords) {
