@@ -63,6 +63,9 @@ std::optional<int> PrepareProcess(sigset_t& stopSignals) {
     // step). The memory reserved is not touched until it is used.
     ::mallopt(M_ARENA_MAX, 1);
     ::mallopt(M_TOP_PAD, 1 << 20);
+    // The disks' read buffers from that heap too: the check's, given back, is the one the
+    // transfer reads through next, where a mapping of its own would be made and unmade for each.
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
     return std::nullopt;
 }
 
