@@ -1,5 +1,7 @@
 #include "transfer/DeviceLink.h"
 
+#include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "transfer/TcpClient.h"
@@ -173,21 +175,18 @@ int DeviceLink::RecvTcp(std::uint8_t*& p, int wanted) {
     if (!SockStream) {
         return 0;
     }
+    // A byte may take the readiness wait and then the read's own limit: one wait of both.
+    const int limitMs = static_cast<int>(
+        std::min<long long>(std::numeric_limits<int>::max(),
+                            static_cast<long long>(std::max(timeouts_.readinessMs, 0)) +
+                                std::max(timeouts_.streamMs, 0)));
     while (wanted > 0) {
-        // An answer that is there already needs no readiness wait, and after the pause that
-        // follows each batch it nearly always is: a call less for every acknowledgement.
         // Every byte that is there is taken at once, up to the count asked for and never past
         // it, so a ten-byte echo costs one call rather than ten; each byte still waits under
         // its own limit, since a read that brings any byte begins the next wait afresh.
-        int got = SockStream->ReadWaiting(p, wanted);
+        const int got = SockStream->Read(p, wanted, limitMs);
         if (got <= 0) {
-            // Whether the wait saw anything does not matter: the read has its own limit. A
-            // stop ends both waits; bytes already there are still taken.
-            SockStream->WaitForData(timeouts_.readinessMs);
-            got = SockStream->Read(p, wanted);
-            if (got <= 0) {
-                return 0;
-            }
+            return 0;
         }
         p += got;
         wanted -= got;

@@ -1,6 +1,7 @@
 #include "transfer/TcpClient.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -88,8 +89,11 @@ bool TcpClient::Open(const std::atomic<bool>* stop, int limitMs) {
             return false;
         }
     }
-    // It stays non-blocking: every call of the stream says for itself that it must not wait,
-    // so the flag changes nothing, and clearing it would cost two calls a connection.
+    // Blocking from here on: a receive waits in the one call that takes the reply, as long as
+    // the stream's receive limit lets it. The flag was the only status flag the socket had.
+    if (::fcntl(socket.Get(), F_SETFL, 0) != 0) {
+        return false;
+    }
     socket_ = std::move(socket);
     return true;
 }
@@ -97,42 +101,54 @@ bool TcpClient::Open(const std::atomic<bool>* stop, int limitMs) {
 SocketStream::SocketStream(int socket, int timeoutMs, const std::atomic<bool>* stop)
     : socket_(socket), timeoutMs_(timeoutMs), stop_(stop) {}
 
-bool SocketStream::WaitForData(int ms) const {
-    return WaitWatching(socket_, POLLIN, stop_, posix::Deadline::In(std::max(ms, 0))) ==
-           posix::Waited::Ready;
+bool SocketStream::LimitEachReceive(int ms) {
+    if (ms == receiveLimitMs_) {
+        return true;
+    }
+    timeval limit{};
+    limit.tv_sec = ms / 1000;
+    limit.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
+    if (::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+        return false;
+    }
+    receiveLimitMs_ = ms;
+    return true;
 }
 
-int SocketStream::Read(void* buf, int len) {
+int SocketStream::Read(void* buf, int len, int limitMs) {
     if (len <= 0 || socket_ < 0) {
         return 0;
     }
-    const posix::Deadline deadline = posix::Deadline::In(std::max(timeoutMs_, 0));
-    // The system is only ever asked for bytes that are there (a read that gives up leaves no
-    // request behind), and looked at first: the worker waits for readiness before it reads,
-    // so the bytes are nearly always there already, and a wait first would cost a call more.
+    const posix::Deadline deadline = posix::Deadline::In(std::max(limitMs, 0));
+    // The reply is waited for in the call that takes it, as a bare blocking read would: one
+    // call for an answer that comes within the slice, where a look, a readiness wait and a
+    // read would make three. The socket's receive limit cuts the wait into slices, so a stop
+    // request ends it soon; the last slice ends at the deadline. A receive cut short by its
+    // limit leaves no request behind. Bytes already there are taken whatever the stop says.
     for (;;) {
+        const bool stopped = stop_ != nullptr && stop_->load();
+        const int left = deadline.MsLeft();
+        int flags = MSG_DONTWAIT;
+        if (!stopped && left != 0) {
+            const int slice = left < 0 ? kStopSliceMs : std::min(left, kStopSliceMs);
+            if (LimitEachReceive(slice)) {
+                flags = 0;
+            } else if (posix::WaitFor(socket_, POLLIN, -1, slice) == posix::Waited::Failed) {
+                return 0;
+            }
+        }
         const ssize_t n = posix::RetryOnEintr(
-            [&] { return ::recv(socket_, buf, static_cast<std::size_t>(len), MSG_DONTWAIT); });
+            [&] { return ::recv(socket_, buf, static_cast<std::size_t>(len), flags); });
         if (n > 0) {
             return static_cast<int>(n);
         }
         if (n == 0) {
             return 0;  // the peer closed the connection
         }
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || deadline.Passed() ||
-            WaitWatching(socket_, POLLIN, stop_, deadline) != posix::Waited::Ready) {
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || stopped || left == 0) {
             return 0;
         }
     }
-}
-
-int SocketStream::ReadWaiting(void* buf, int len) {
-    if (len <= 0 || socket_ < 0) {
-        return 0;
-    }
-    const ssize_t n = posix::RetryOnEintr(
-        [&] { return ::recv(socket_, buf, static_cast<std::size_t>(len), MSG_DONTWAIT); });
-    return n > 0 ? static_cast<int>(n) : 0;
 }
 
 int SocketStream::Write(const void* data, int len) {

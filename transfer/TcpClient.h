@@ -11,8 +11,9 @@
 namespace qf580 {
 
 // An IPv4 client that can be reused: every Open connects afresh to the target as it is set at
-// that moment. It sets no socket options and binds no local address; the connect keeps the
-// system's own time limit unless given a shorter one, and a stop request ends it.
+// that moment. It sets nothing that changes the connection and binds no local address; the
+// connect keeps the system's own time limit unless given a shorter one, and a stop request
+// ends it.
 class TcpClient {
   public:
     // Numeric IPv4 text in the forms the standard conversion accepts; no name lookup.
@@ -39,23 +40,19 @@ class TcpClient {
     posix::UniqueFd socket_;
 };
 
-// Reads and writes over a connected socket owned by someone else, each bounded by one time
-// limit. Giving up leaves nothing behind: no request stays with the system that could complete
-// later, so a byte that arrives after a read gave up waits in the socket for the next read.
-// Never raises SIGPIPE.
+// Reads and writes over a connected, blocking socket owned by someone else, each bounded by
+// one time limit; the socket's receive limit is the stream's to set, for its own waits. Giving up
+// leaves nothing behind: no request stays with the system that could complete later, so a byte that
+// arrives after a read gave up waits in the socket for the next read. Never raises SIGPIPE.
 class SocketStream {
   public:
     // `stop`, when given, ends the waits for bytes to read soon after it is set.
     SocketStream(int socket, int timeoutMs, const std::atomic<bool>* stop = nullptr);
 
-    // Waits up to `ms` until there is something to read: bytes, the peer's close or an error.
-    bool WaitForData(int ms) const;
-    // Reads up to `len` bytes, waiting up to the time limit for the first. Returns the number
+    // Reads up to `len` bytes, waiting up to `limitMs` for the first. Returns the number
     // read; 0 when nothing came in time or before a stop, the peer closed the connection or
     // the read failed. Bytes already there are read whatever the stop request says.
-    int Read(void* buf, int len);
-    // Takes up to `len` bytes that are there already, without waiting; 0 when none are.
-    int ReadWaiting(void* buf, int len);
+    int Read(void* buf, int len, int limitMs);
     // Writes all `len` bytes unless the time limit passes or the connection fails first.
     // Returns the number that went out.
     int Write(const void* data, int len);
@@ -67,9 +64,13 @@ class SocketStream {
     bool WaitUntilAcknowledged();
 
   private:
+    // Sets the socket's limit on each blocking receive, where it is not that already.
+    bool LimitEachReceive(int ms);
+
     int socket_;
     int timeoutMs_;
     const std::atomic<bool>* stop_;
+    int receiveLimitMs_ = -1;  // -1: the system's own, none
 };
 
 }  // namespace qf580
