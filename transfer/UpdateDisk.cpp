@@ -79,6 +79,28 @@ bool DiskFile::Open(const std::string& path, std::string* why) {
     return true;
 }
 
+DiskFile::DiskFile(DiskFile&& other) noexcept : bufferSize_(other.bufferSize_) {
+    *this = std::move(other);
+}
+
+DiskFile& DiskFile::operator=(DiskFile&& other) noexcept {
+    if (this != &other) {
+        bufferSize_ = other.bufferSize_;
+        buffer_ = std::move(other.buffer_);
+        fd_ = std::move(other.fd_);
+        bufferOffset_ = other.bufferOffset_;
+        filled_ = other.filled_;
+        next_ = other.next_;
+        atEnd_ = other.atEnd_;
+        openError_ = other.openError_;
+        identity_ = other.identity_;
+        openedAt_ = other.openedAt_;
+        // Its buffer went with the file: nothing of it may be read there any more.
+        other.Close();
+    }
+    return *this;
+}
+
 void DiskFile::Close() {
     fd_.Reset();
     bufferOffset_ = 0;

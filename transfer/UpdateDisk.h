@@ -63,8 +63,9 @@ class DiskFile {
         : bufferSize_(bufferSize > 0 ? bufferSize : kBufferSize) {}
     DiskFile(const DiskFile&) = delete;
     DiskFile& operator=(const DiskFile&) = delete;
-    DiskFile(DiskFile&&) noexcept = default;
-    DiskFile& operator=(DiskFile&&) noexcept = default;
+    // The file moved from is left closed, as Close leaves it.
+    DiskFile(DiskFile&& other) noexcept;
+    DiskFile& operator=(DiskFile&& other) noexcept;
     ~DiskFile() = default;
 
     // Opens `path` for reading as raw bytes, if it is a regular file. Anything else (a named

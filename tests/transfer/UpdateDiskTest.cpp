@@ -509,7 +509,8 @@ TEST(DiskFile, BufferGoesWithItsStreamWhenMovedOrOpenedAgain) {
     DiskFile source = OpenRaw(secondPath);
     ASSERT_EQ(source.Read(skip.data(), 3), 3u);
     target = std::move(source);
-    EXPECT_FALSE(source.IsOpen());  // moved from: left closed
+    EXPECT_FALSE(source.IsOpen());  // moved from: left closed, its buffer gone with the file
+    EXPECT_EQ(source.ReadByte(), EOF);
     ASSERT_TRUE(target.IsOpen());
     EXPECT_EQ(readAll(target, 3), Bytes(second.begin() + 3, second.end()));
     ASSERT_TRUE(target.Seek(0));
