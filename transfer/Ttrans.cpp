@@ -107,42 +107,39 @@ class ProgressBook {
 }  // namespace
 
 TTrans::TTrans(TransHost& host, ChosenFile file, TransEnvironment env)
-    : TTrans(host, std::move(file), std::move(env), OnCallingThread{}) {
-    // Started once everything else exists; should it fail, the destructor has nothing to
-    // join.
-    thread_ = std::thread(&TTrans::RunTransfer, this);
-}
+    : TTrans(host, std::move(file), std::move(env), true) {}
 
 TTrans::TTrans(TransHost& host, ChosenFile file, TransEnvironment env, OnCallingThread)
+    : TTrans(host, std::move(file), std::move(env), false) {}
+
+TTrans::TTrans(TransHost& host, ChosenFile file, TransEnvironment env, bool ownThread)
     : host_(host),
       file_(std::move(file)),
       totals_(std::move(env.totals)),
-      link_(host.Settings(), env.timeouts, std::move(env.usb), &terminated_) {}
+      link_(host.Settings(), env.timeouts, std::move(env.usb), &terminated_),
+      ownThread_(ownThread),
+      thread_(ownThread ? std::thread(&TTrans::RunTransfer, this) : std::thread()) {}
 
 TTrans::~TTrans() {
     Terminate();
-    if (std::this_thread::get_id() == workerId_.load()) {
+    if (ownThread_ && std::this_thread::get_id() == workerId_.load()) {
         // Disposed of from its own end notice: nothing of this object is touched after
         // TransferEnded, so the thread may finish on its own.
-        if (thread_.joinable()) {
-            thread_.detach();
-        }
+        thread_.detach();
         return;
     }
     WaitFor();
 }
 
 void TTrans::RunHere() {
-    if (thread_.joinable() || ranHere_.exchange(true)) {
+    if (ownThread_ || ranHere_.exchange(true)) {
         return;
     }
     RunTransfer();
-    // The caller is no worker any more: its later calls wait and dispose as anyone's do.
-    workerId_.store(std::thread::id());
 }
 
 void TTrans::WaitFor() {
-    if (std::this_thread::get_id() == workerId_.load()) {
+    if (ownThread_ && std::this_thread::get_id() == workerId_.load()) {
         return;  // the worker cannot wait for its own end
     }
     std::call_once(joined_, [this] {

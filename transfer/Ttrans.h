@@ -33,7 +33,8 @@ class TTrans {
     // only); starts the thread at once.
     TTrans(TransHost& host, ChosenFile file, TransEnvironment env = {});
     // The same worker without a thread of its own: its transfer runs when RunHere is called,
-    // on the thread that calls it. For a caller that would only wait for the worker anyway.
+    // on the thread that calls it. For a caller that would only wait for the worker anyway;
+    // it is disposed of on that thread, once RunHere has returned.
     struct OnCallingThread {};
     TTrans(TransHost& host, ChosenFile file, TransEnvironment env, OnCallingThread);
     TTrans(const TTrans&) = delete;
@@ -54,6 +55,8 @@ class TTrans {
     bool Finished() const { return finished_.load(); }
 
   private:
+    TTrans(TransHost& host, ChosenFile file, TransEnvironment env, bool ownThread);
+
     // The device link, as the worker's own operations: true when the operation worked.
     bool OpenPort() { return link_.OpenPort() != 0; }
     bool SendData(const void* data, int len) { return link_.SendData(data, len) != 0; }
@@ -82,7 +85,8 @@ class TTrans {
     std::atomic<std::thread::id> workerId_{};
     std::once_flag joined_;
     std::atomic<bool> ranHere_{false};
-    std::thread thread_;  // started once everything above exists; none OnCallingThread
+    const bool ownThread_;
+    std::thread thread_;  // last: started once everything above exists (none OnCallingThread)
 };
 
 }  // namespace qf580
