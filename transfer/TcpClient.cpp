@@ -137,13 +137,18 @@ int SocketStream::Read(void* buf, int len, int limitMs) {
                 return 0;
             }
         }
-        const ssize_t n = posix::RetryOnEintr(
-            [&] { return ::recv(socket_, buf, static_cast<std::size_t>(len), flags); });
+        // A signal ends a waiting receive early even where its handler asks for calls to be
+        // restarted; it counts as the end of a slice, so that the deadline and the stop
+        // request are looked at again before the next.
+        const ssize_t n = ::recv(socket_, buf, static_cast<std::size_t>(len), flags);
         if (n > 0) {
             return static_cast<int>(n);
         }
         if (n == 0) {
             return 0;  // the peer closed the connection
+        }
+        if (errno == EINTR) {
+            continue;
         }
         if ((errno != EAGAIN && errno != EWOULDBLOCK) || stopped || left == 0) {
             return 0;

@@ -1,6 +1,8 @@
 // The device link over TCP/IP, against real loopback peers on 127.0.0.1.
+#include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <csignal>
 #include <thread>
 
@@ -122,6 +124,36 @@ TEST_F(TcpLinkTest, ByteArrivingAfterAReceiveGaveUpStaysOutOfItsBuffer) {
     std::uint8_t next[2] = {0xEE, 0xEE};
     EXPECT_NE(link.RecvData(next, 1), 0);
     EXPECT_EQ(next[0], 0x42);
+}
+
+// A signal cuts a waiting receive short even under a handler that asks for calls to be
+// restarted. Signals coming faster than the stream's slices must not stretch the wait: the
+// deadline holds. (The signals stop 2 s past it, so that a wait they did stretch still ends.)
+TEST_F(TcpLinkTest, SignalsDuringAReceiveDoNotStretchItsLimit) {
+    struct sigaction handler {};
+    handler.sa_handler = [](int) {};
+    handler.sa_flags = SA_RESTART;
+    struct sigaction before {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &handler, &before), 0);
+    DeviceLink link(settings, ShortTimeouts());
+    UniqueFd conn = OpenAndAccept(link);
+    const LinkTimeouts t = ShortTimeouts();
+    const pthread_t reader = ::pthread_self();
+    const auto start = Clock::now();
+    std::atomic<bool> ended{false};
+    std::thread storm([&] {
+        while (!ended.load() && MsSince(start) < t.readinessMs + t.streamMs + 2000) {
+            ::pthread_kill(reader, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    std::uint8_t buf[2] = {0xEE, 0xEE};
+    EXPECT_EQ(link.RecvData(buf, 1), 0);
+    const long took = MsSince(start);
+    ended.store(true);
+    storm.join();
+    ::sigaction(SIGUSR1, &before, nullptr);
+    EXPECT_LT(took, t.readinessMs + t.streamMs + 1000);
 }
 
 TEST_F(TcpLinkTest, OpenFailsWithoutAnErrorEscaping) {
